@@ -1,0 +1,45 @@
+# Entry points: `make demo` runs the main job, `make test` runs every test. Both set up what they
+# need on a fresh machine.
+SHELL := /bin/bash
+PY39 := $(firstword $(wildcard $(HOME)/.pyenv/versions/3.9*/bin/python3))
+BUILD := build/cpp
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_DIR ?= $(HOME)/.cache/kestrix-ccache
+export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
+
+.PHONY: setup build-cpp test test-cpp test-python test-python39 install demo bench clean
+
+setup:
+	scripts/bootstrap.sh .venv python3
+
+build-cpp: setup
+	.venv/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_BUILD_TESTS=ON
+	.venv/bin/cmake --build $(BUILD)
+
+test-cpp: build-cpp
+	.venv/bin/ctest --test-dir $(BUILD) --output-on-failure --timeout 180
+
+# Installs the package the way a user does, then tests the installed package (not the source tree).
+install: setup
+	.venv/bin/python -m pip install -q --no-build-isolation .
+
+test-python: install
+	cd tests/python && ../../.venv/bin/python -m pytest -q
+
+test-python39:
+ifneq ($(PY39),)
+	scripts/bootstrap.sh .venv39 $(PY39)
+	.venv39/bin/python -m pip install -q --no-build-isolation .
+	cd tests/python && ../../.venv39/bin/python -m pytest -q
+else
+	@echo "no Python 3.9 interpreter under pyenv; skipping the 3.9 run"
+endif
+
+test: test-cpp test-python test-python39
+
+demo: install
+	.venv/bin/python scripts/demo.py
+
+clean:
+	rm -rf build

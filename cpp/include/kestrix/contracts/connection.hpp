@@ -1,0 +1,37 @@
+// The device connection: the one channel through which the library talks to a device.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "kestrix/contracts/ret_type.hpp"
+#include "kestrix/contracts/rsp_type.hpp"
+
+namespace kestrix {
+
+// Byte strings travel as std::string: any byte value, NUL included.
+using Bytes = std::string;
+
+class Connection {
+ public:
+  virtual ~Connection() = default;
+
+  // Opens the link. Returns false when the device cannot be reached; other failures throw.
+  virtual bool initConnection() = 0;
+
+  // Sends one command line (ending in CR LF) and returns the device's reply as the text payload
+  // of the record: a string, empty when the device sent nothing.
+  virtual RetType sendCmd(std::string_view line, RspType rsp_type) = 0;
+
+  // Sends bytes without waiting for anything.
+  virtual void sendRawBytes(std::string_view bytes) = 0;
+
+  // Returns one whole reply frame of at most `size` bytes.
+  virtual Bytes recvRawBytes(std::size_t size) = 0;
+
+  // Closes the link; safe to call when it is already closed.
+  virtual void closeConnection() = 0;
+};
+
+}  // namespace kestrix

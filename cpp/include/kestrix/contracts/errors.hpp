@@ -1,0 +1,62 @@
+// The exceptions that cross the library's API. Messages name the failed operation and its subject.
+#pragma once
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+namespace kestrix {
+
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The link to the device failed: refused, reset or closed by the peer.
+class ConnectionError : public Error {
+ public:
+  using Error::Error;
+};
+
+// The device did not answer within the configured time.
+class TimeoutError : public Error {
+ public:
+  using Error::Error;
+};
+
+// The device answered with something the protocol does not allow.
+class ProtocolError : public Error {
+ public:
+  using Error::Error;
+};
+
+// Bytes that should be UTF-8 text are not. Carries what a host needs to describe the bad bytes
+// the way its own decoder would.
+class DecodeError : public ProtocolError {
+ public:
+  DecodeError(std::string bytes, std::size_t start, std::size_t end, std::string reason);
+  const std::string& bytes() const { return bytes_; }
+  std::size_t start() const { return start_; }
+  std::size_t end() const { return end_; }
+  const std::string& reason() const { return reason_; }
+
+ private:
+  std::string bytes_;
+  std::size_t start_;
+  std::size_t end_;
+  std::string reason_;
+};
+
+// A local file could not be read or written.
+class FileError : public Error {
+ public:
+  using Error::Error;
+};
+
+// The controller kept refusing one programming block.
+class BlockRefusedError : public Error {
+ public:
+  using Error::Error;
+};
+
+}  // namespace kestrix

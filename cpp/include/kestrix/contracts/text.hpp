@@ -1,0 +1,20 @@
+// Text helpers shared by the core: strict UTF-8 and the printable form of byte strings.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kestrix {
+
+// Throws DecodeError unless `bytes` is well-formed UTF-8 (no overlong forms, no surrogates, no
+// code points above U+10FFFF).
+void requireUtf8(std::string_view bytes);
+bool isUtf8(std::string_view bytes);
+
+// The escaped printable form of a byte string, as Python writes a bytes object: b'ab\r\n\x00'.
+std::string bytesRepr(std::string_view bytes);
+
+// Leading and trailing ASCII white space removed, as Python strips text.
+std::string_view stripWhitespace(std::string_view text);
+
+}  // namespace kestrix

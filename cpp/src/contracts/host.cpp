@@ -1,0 +1,74 @@
+#include "kestrix/contracts/host.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+
+#include "kestrix/contracts/version.hpp"
+
+namespace kestrix {
+
+bool Host::versionLess(std::string_view a, std::string_view b) { return Version(a) < Version(b); }
+
+std::string Host::versionText(std::string_view text) { return Version(text).str(); }
+
+std::string_view levelName(LogLevel level) {
+  switch (level) {
+    case LogLevel::DEBUG:
+      return "DEBUG";
+    case LogLevel::INFO:
+      return "INFO";
+    case LogLevel::WARNING:
+      return "WARNING";
+    case LogLevel::ERROR:
+      return "ERROR";
+  }
+  return "?";
+}
+
+void ProcessHost::log(LogLevel level, std::string_view message) {
+  if (!logEnabled(level)) return;
+  // Same shape as the Python side's records: "2026-12-07 23:00:45,123 - FPGA [INFO] message".
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  const std::string_view name = levelName(level);
+  std::fprintf(stdout, "%s,%03d - FPGA [%.*s] %.*s\n", stamp, static_cast<int>(millis),
+               static_cast<int>(name.size()), name.data(), static_cast<int>(message.size()),
+               message.data());
+  std::fflush(stdout);
+}
+
+void ProcessHost::writeStdout(std::string_view text, bool flush) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  if (flush) std::fflush(stdout);
+}
+
+double ProcessHost::monotonicClock() {
+  using Seconds = std::chrono::duration<double>;
+  return std::chrono::duration_cast<Seconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+double ProcessHost::wallClock() {
+  using Seconds = std::chrono::duration<double>;
+  return std::chrono::duration_cast<Seconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+void ProcessHost::sleepSeconds(int seconds) {
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+}
+
+std::shared_ptr<Host> defaultHost() {
+  static const std::shared_ptr<Host> host = std::make_shared<ProcessHost>();
+  return host;
+}
+
+}  // namespace kestrix

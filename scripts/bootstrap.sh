@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need: Debian packages when they are missing, and a virtual
+# environment per Python interpreter with the build and test dependencies.
+#   scripts/bootstrap.sh VENV_DIR [PYTHON]
+set -euo pipefail
+
+venv=${1:-.venv}
+python=${2:-python3}
+
+need_pkgs=()
+for pkg in libssl-dev nlohmann-json3-dev libgtest-dev cmake ninja-build g++ ccache; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || need_pkgs+=("$pkg")
+done
+if [ ${#need_pkgs[@]} -gt 0 ]; then
+  echo "bootstrap: installing ${need_pkgs[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${need_pkgs[@]}" >/dev/null
+fi
+
+stamp="$venv/.kestrix-deps"
+if [ ! -x "$venv/bin/python" ]; then
+  echo "bootstrap: creating $venv with $python"
+  "$python" -m venv "$venv"
+fi
+deps="pip scikit-build-core>=0.10 pybind11>=2.12 pytest>=7 cmake>=3.24 ninja"
+if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$deps" ]; then
+  "$venv/bin/python" -m pip install -q --upgrade $deps
+  echo "$deps" > "$stamp"
+fi
