@@ -1,0 +1,41 @@
+// Conversions between the core's contract types and the package's Python sibling modules.
+// Every function here needs the GIL.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "kestrix/contracts/json.hpp"
+#include "kestrix/contracts/ret_type.hpp"
+#include "kestrix/contracts/rsp_type.hpp"
+
+namespace kestrix::py {
+
+namespace pyb = pybind11;
+
+// Imports `module` and returns its attribute `name`; a missing one raises ImportError naming both.
+pyb::object siblingName(const char* module, const char* name);
+
+// The UTF-8 bytes of a str, encoded strictly: an unencodable text raises UnicodeEncodeError.
+std::string utf8Text(pyb::handle text);
+
+// JSON to Python: objects become dicts in key order, arrays lists, null None.
+pyb::object toPython(const Json& value);
+
+// kestrix.KRXUtils.RetCode member for `code`, and back (by member name).
+pyb::object pyRetCode(RetCode code);
+RetCode retCodeFrom(pyb::handle member);
+
+// kestrix.KRXUtils._RspType member for `type`, and back (by member name).
+pyb::object pyRspType(RspType type);
+RspType rspTypeFrom(pyb::handle member);
+
+// kestrix.KRXUtils.RetType built the way the calling operation documents: with no message and no
+// code, only `data=`, when `data_only`; otherwise (code, message[, data]).
+pyb::object makeRetType(const RetType& ret, bool data_only = false);
+
+// Maps the core's exceptions to Python's: ConnectionError and TimeoutError to the built-ins,
+// DecodeError to UnicodeDecodeError, ProtocolError to kestrix.errors.DeviceProtocolError,
+// BlockRefusedError to kestrix.errors.BlockRefusedError, FileError to OSError.
+void registerExceptionTranslators();
+
+}  // namespace kestrix::py

@@ -1,0 +1,93 @@
+#include "py_host.hpp"
+
+#include <chrono>
+#include <utility>
+
+namespace kestrix::py {
+namespace {
+
+namespace pyb = pybind11;
+
+class PythonHost final : public Host {
+ public:
+  explicit PythonHost(pyb::module_ module)
+      : module_(std::move(module)),
+        logger_(pyb::module_::import("logging").attr("getLogger")("FPGA")),
+        sys_(pyb::module_::import("sys")),
+        time_(pyb::module_::import("time")) {}
+
+  ~PythonHost() override {
+    pyb::gil_scoped_acquire gil;
+    module_ = {};
+    logger_ = {};
+    sys_ = {};
+    time_ = {};
+  }
+
+  void log(LogLevel level, std::string_view message) override {
+    pyb::gil_scoped_acquire gil;
+    logger_.attr("log")(static_cast<int>(level), pyb::str(message.data(), message.size()));
+  }
+
+  bool logEnabled(LogLevel level) override {
+    pyb::gil_scoped_acquire gil;
+    return logger_.attr("isEnabledFor")(static_cast<int>(level)).cast<bool>();
+  }
+
+  void writeStdout(std::string_view text, bool flush) override {
+    pyb::gil_scoped_acquire gil;
+    pyb::object out = sys_.attr("stdout");
+    out.attr("write")(pyb::str(text.data(), text.size()));
+    if (flush) out.attr("flush")();
+  }
+
+  double monotonicClock() override {
+    using Seconds = std::chrono::duration<double>;
+    return Seconds(std::chrono::steady_clock::now().time_since_epoch()).count();
+  }
+
+  double wallClock() override {
+    using Seconds = std::chrono::duration<double>;
+    return Seconds(std::chrono::system_clock::now().time_since_epoch()).count();
+  }
+
+  void sleepSeconds(int seconds) override {
+    pyb::gil_scoped_acquire gil;
+    time_.attr("sleep")(seconds);
+  }
+
+  bool versionLess(std::string_view a, std::string_view b) override {
+    pyb::gil_scoped_acquire gil;
+    pyb::object ver = module_.attr("VER");
+    const pyb::object lhs = ver(pyb::str(a.data(), a.size()));
+    const pyb::object rhs = ver(pyb::str(b.data(), b.size()));
+    return lhs < rhs;
+  }
+
+  std::string versionText(std::string_view text) override {
+    pyb::gil_scoped_acquire gil;
+    return pyb::str(module_.attr("VER")(pyb::str(text.data(), text.size())));
+  }
+
+  std::string errorText(const std::exception& error) override {
+    if (const auto* py_error = dynamic_cast<const pyb::error_already_set*>(&error)) {
+      pyb::gil_scoped_acquire gil;
+      return pyb::str(py_error->value());
+    }
+    return error.what();
+  }
+
+ private:
+  pyb::module_ module_;
+  pyb::object logger_;
+  pyb::object sys_;
+  pyb::object time_;
+};
+
+}  // namespace
+
+std::shared_ptr<Host> makePythonHost(pybind11::module_ module) {
+  return std::make_shared<PythonHost>(std::move(module));
+}
+
+}  // namespace kestrix::py

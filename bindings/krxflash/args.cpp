@@ -1,0 +1,59 @@
+#include "args.hpp"
+
+#include "common/py_contracts.hpp"
+
+namespace kestrix::py {
+namespace {
+
+namespace pyb = pybind11;
+
+std::string typeName(const pyb::handle& value) {
+  return pyb::str(value.get_type().attr("__name__"));
+}
+
+}  // namespace
+
+std::int64_t numberToInt(const pyb::handle& value, const char* name) {
+  if (pyb::isinstance<pyb::int_>(value)) return value.cast<std::int64_t>();
+  const pyb::object real = pyb::module_::import("numbers").attr("Real");
+  if (pyb::isinstance(value, real))
+    return pyb::int_(pyb::reinterpret_borrow<pyb::object>(value)).cast<std::int64_t>();
+  throw pyb::type_error(std::string(name) + " must be an integer, not " + typeName(value));
+}
+
+std::int64_t strictInt(const pyb::handle& value, const char* name) {
+  if (pyb::isinstance<pyb::int_>(value)) return value.cast<std::int64_t>();
+  throw pyb::type_error(std::string(name) + " must be an integer, not " + typeName(value));
+}
+
+std::string pathText(const pyb::handle& value, const char* name) {
+  if (pyb::isinstance<pyb::str>(value)) return utf8Text(value);
+  if (pyb::hasattr(value, "__fspath__")) {
+    pyb::object path = pyb::module_::import("os").attr("fspath")(value);
+    if (pyb::isinstance<pyb::str>(path)) return utf8Text(path);
+  }
+  throw pyb::type_error(std::string(name) + " must be a text path, not " + typeName(value));
+}
+
+std::string commandArgument(const pyb::handle& value) {
+  if (pyb::isinstance<pyb::bytes>(value)) return value.cast<std::string>();
+  return utf8Text(pyb::str(value));
+}
+
+std::string commandBytes(const pyb::handle& value, const char* name) {
+  if (pyb::isinstance<pyb::bytes>(value)) return value.cast<std::string>();
+  if (pyb::isinstance<pyb::str>(value)) return utf8Text(value);
+  throw pyb::type_error(std::string(name) + " must be str or bytes, not " + typeName(value));
+}
+
+std::string bytesLike(const pyb::handle& value, const char* name) {
+  if (pyb::isinstance<pyb::bytes>(value)) return value.cast<std::string>();
+  if (PyObject_CheckBuffer(value.ptr())) {
+    PyObject* copy = PyBytes_FromObject(value.ptr());
+    if (!copy) throw pyb::error_already_set();
+    return pyb::reinterpret_steal<pyb::bytes>(copy).cast<std::string>();
+  }
+  throw pyb::type_error(std::string(name) + " must be bytes-like, not " + typeName(value));
+}
+
+}  // namespace kestrix::py

@@ -1,0 +1,261 @@
+// The Python face of FpgaTool. Arguments are converted with the GIL held; the core then runs with
+// the GIL released and takes it back only to call into Python (a Python connection, the progress
+// callback, logging, sys.stdout).
+#include "fpga_tool_binding.hpp"
+
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "args.hpp"
+#include "common/py_connection.hpp"
+#include "common/py_contracts.hpp"
+#include "common/py_host.hpp"
+#include "kestrix/flash/fpga_tool.hpp"
+
+namespace kestrix::py {
+namespace {
+
+namespace pyb = pybind11;
+using flash::FpgaTool;
+using pyb::arg;
+
+// The caller's callback object; its truth is asked before every report.
+class PythonProgress final : public flash::ProgressCallback {
+ public:
+  explicit PythonProgress(pyb::object callback) : callback_(std::move(callback)) {}
+  ~PythonProgress() override {
+    pyb::gil_scoped_acquire gil;
+    callback_ = {};
+  }
+  bool enabled() override {
+    pyb::gil_scoped_acquire gil;
+    return pyb::bool_(callback_);
+  }
+  void report(std::string_view stage, std::uint64_t done, std::uint64_t total) override {
+    pyb::gil_scoped_acquire gil;
+    callback_(pyb::str(stage.data(), stage.size()), done, total);
+  }
+  const pyb::object& object() const { return callback_; }
+
+ private:
+  pyb::object callback_;
+};
+
+// FpgaTool as Python sees it: keeps the Python objects it was given, and lets a Python subclass
+// override deleteTempFile.
+class PyFpgaTool : public FpgaTool {
+ public:
+  PyFpgaTool(std::shared_ptr<Connection> conn, pyb::object conn_object, std::shared_ptr<Host> host)
+      : FpgaTool(std::move(conn), std::move(host)), conn_object_(std::move(conn_object)) {}
+  PyFpgaTool(const std::string& address, int port, flash::ConnectionFactory factory,
+             pyb::object conn_object, std::shared_ptr<Host> host)
+      : FpgaTool(address, port, std::move(factory), std::move(host)),
+        conn_object_(std::move(conn_object)) {}
+
+  void deleteTempFile() override {
+    pyb::gil_scoped_acquire gil;
+    PYBIND11_OVERRIDE(void, FpgaTool, deleteTempFile, );
+  }
+
+  pyb::object conn_object_;
+  pyb::object callback_object_ = pyb::none();
+};
+
+std::unique_ptr<PyFpgaTool> makeTool(pyb::module_ module, pyb::object connection, pyb::object address,
+                     pyb::object port) {
+  if (!address.is_none() && !pyb::isinstance<pyb::str>(address))
+    throw pyb::type_error("address must be str or None, not " +
+                          std::string(pyb::str(address.get_type().attr("__name__"))));
+  const auto port_number = numberToInt(port, "port");
+  std::shared_ptr<Host> host = makePythonHost(module);
+  if (!connection.is_none()) {
+    auto conn = connectionFrom(connection);
+    return std::make_unique<PyFpgaTool>(std::move(conn), connection, std::move(host));
+  }
+  if (address.is_none()) throw pyb::value_error("Either connection or address must be provided");
+
+  // The connection class is looked up only here: a tool on a caller's connection never needs it.
+  pyb::object tcp_class = siblingName("kestrix.KRXCommService", "_TCPConn");
+  pyb::object conn_object = tcp_class(address, port_number);
+  std::shared_ptr<Connection> conn = connectionFrom(conn_object);
+  const std::string address_text = utf8Text(address);
+  std::unique_ptr<PyFpgaTool> tool;
+  {
+    pyb::gil_scoped_release release;
+    tool = std::make_unique<PyFpgaTool>(
+        address_text, static_cast<int>(port_number),
+        [&](const std::string&, int) { return conn; }, pyb::object(), host);
+  }
+  tool->conn_object_ = std::move(conn_object);
+  return tool;
+}
+
+// Runs `f` on the tool with the GIL released.
+template <typename F>
+auto released(F&& f) {
+  pyb::gil_scoped_release release;
+  return f();
+}
+
+// Every FpgaTool made from Python is a PyFpgaTool (the constructor below makes nothing else).
+PyFpgaTool& self(FpgaTool& t) { return static_cast<PyFpgaTool&>(t); }
+
+bool truth(const pyb::handle& value) { return pyb::bool_(pyb::reinterpret_borrow<pyb::object>(value)); }
+
+}  // namespace
+
+void bindFpgaTool(pyb::module_& m) {
+  pyb::class_<FpgaTool, PyFpgaTool>(m, "FpgaTool", pyb::dynamic_attr(),
+                          "FPGA update tool: drives the device's FPGA configuration controller.")
+      .def(pyb::init([m](pyb::object connection, pyb::object address, pyb::object port) {
+             return makeTool(m, std::move(connection), std::move(address), std::move(port));
+           }),
+           arg("connection") = pyb::none(), arg("address") = pyb::none(), arg("port") = 5025,
+           "Create a tool on `connection` (an existing DevConnection (e.g. _TCPConn) "
+           "instance.), or open a connection to `address`:`port`.")
+      .def(
+          "_getRecv",
+          [](FpgaTool& t, pyb::object log_print, std::size_t size,
+             pyb::object isdecode) -> pyb::object {
+            const bool decode = truth(isdecode);
+            const bool print = truth(log_print);
+            std::string data = released([&] { return t._getRecv(print, size, decode); });
+            if (decode) return pyb::str(data);
+            return pyb::bytes(data);
+          },
+          arg("log_print") = false, arg("size") = flash::kRecvSize, arg("isdecode") = true)
+      .def(
+          "_sendCmd",
+          [](FpgaTool& t, pyb::object cmd, pyb::object log_print, std::size_t size,
+             pyb::object isdecode) -> pyb::object {
+            const std::string line = commandBytes(cmd, "cmd");
+            if (truth(isdecode)) return pyb::str(released([&] { return t._sendCmd(line); }));
+            const bool print = truth(log_print);
+            return pyb::bytes(released([&] { return t._sendCmdRaw(line, print, size); }));
+          },
+          arg("cmd"), arg("log_print") = false, arg("size") = flash::kRecvSize,
+          arg("isdecode") = true)
+      .def("_fpgaCtrlInit", [](FpgaTool& t) { return released([&] { return t._fpgaCtrlInit(); }); })
+      .def("_fpgaGetId", [](FpgaTool& t) { return released([&] { return t._fpgaGetId(); }); })
+      .def("_fpgaGetVersion",
+           [](FpgaTool& t) { return released([&] { return t._fpgaGetVersion(); }); })
+      .def(
+          "_fpgaCfgMode",
+          [](FpgaTool& t, pyb::object mode) {
+            const std::string value = commandArgument(mode);
+            return released([&] { return t._fpgaCfgMode(value); });
+          },
+          arg("mode"))
+      .def(
+          "_fpgaErase",
+          [](FpgaTool& t, pyb::object erase_bits) {
+            const std::string value = commandArgument(erase_bits);
+            return released([&] { return t._fpgaErase(value); });
+          },
+          arg("erase_bits"))
+      .def(
+          "_fpgaRstPagePtr",
+          [](FpgaTool& t, pyb::object section) {
+            const std::string value = commandArgument(section);
+            return released([&] { return t._fpgaRstPagePtr(value); });
+          },
+          arg("section"))
+      .def(
+          "_fpgaProgram",
+          [](FpgaTool& t, pyb::object data_block) {
+            const std::string data = bytesLike(data_block, "data_block");
+            return released([&] { return t._fpgaProgram(data); });
+          },
+          arg("data_block"))
+      .def("_fpgaRead",
+           [](FpgaTool& t) { return pyb::bytes(released([&] { return t._fpgaRead(); })); })
+      .def("_fpgaDone", [](FpgaTool& t) { return released([&] { return t._fpgaDone(); }); })
+      .def("_fpgaRefresh", [](FpgaTool& t) { return released([&] { return t._fpgaRefresh(); }); })
+      .def("_fpgaReinit", [](FpgaTool& t) { return released([&] { return t._fpgaReinit(); }); })
+      .def("_fpgaGetInfo", [](FpgaTool& t) { return released([&] { return t._fpgaGetInfo(); }); })
+      .def("_fpgaGetControlFwVer",
+           [](FpgaTool& t) { return released([&] { return t._fpgaGetControlFwVer(); }); })
+      .def("_fpgaGetSerialNumber",
+           [](FpgaTool& t) { return released([&] { return t._fpgaGetSerialNumber(); }); })
+      .def(
+          "_fpgaProgramFile",
+          [](FpgaTool& t, pyb::object image_path, pyb::object device_type) {
+            const std::string path = pathText(image_path, "image_path");
+            const auto type = numberToInt(device_type, "device_type");
+            return released([&] { return t._fpgaProgramFile(path, type); });
+          },
+          arg("image_path"), arg("device_type") = 32)
+      .def("_checkControlFwVersion",
+           [](FpgaTool& t) { return released([&] { return t._checkControlFwVersion(); }); })
+      .def(
+          "_checkUpdateFile",
+          [](FpgaTool& t, pyb::object image_path) {
+            const std::string path = pathText(image_path, "image_path");
+            return released([&] { return t._checkUpdateFile(path); });
+          },
+          arg("image_path"), "Check if the update file is valid.")
+      .def(
+          "_checkFileHeader",
+          [](FpgaTool& t, pyb::object image_path) {
+            const std::string path = pathText(image_path, "image_path");
+            return released([&] { return t._checkFileHeader(path); });
+          },
+          arg("image_path"))
+      .def(
+          "initFpga",
+          [](FpgaTool& t, pyb::object device_type, pyb::object disable_fw_check) {
+            const auto type = numberToInt(device_type, "device_type");
+            const bool disable = truth(disable_fw_check);
+            const RetType ret = released([&] { return t.initFpga(type, disable); });
+            return makeRetType(ret);
+          },
+          arg("device_type"), arg("disable_fw_check") = false,
+          "Initialise the FPGA controller of a supported device type and check its version.")
+      .def(
+          "set_progress_callback",
+          [](FpgaTool& t, pyb::object callback) {
+            self(t).callback_object_ = callback;
+            t.set_progress_callback(std::make_shared<PythonProgress>(std::move(callback)));
+          },
+          arg("callback"),
+          "Set progress callback function.\n\n"
+          "Args:\n    callback: The callback function to be called on progress updates.")
+      .def(
+          "processFpgaUpdate",
+          [](FpgaTool& t, pyb::object image_path, pyb::object device_type) {
+            std::optional<std::string> path;
+            if (!image_path.is_none()) {
+              if (!pyb::isinstance<pyb::str>(image_path))
+                throw pyb::type_error("image_path must be str or None, not " +
+                                      std::string(pyb::str(image_path.get_type().attr("__name__"))));
+              path = utf8Text(image_path);
+            }
+            const auto type = strictInt(device_type, "device_type");
+            const RetType ret = released([&] { return t.processFpgaUpdate(path, type); });
+            return makeRetType(ret, ret.ok());
+          },
+          arg("image_path") = pyb::none(), arg("device_type") = 32,
+          "Process FPGA update with the given image path.\n\n"
+          "Args:\n    image_path: The path to the FPGA image file.\n"
+          "    device_type: The type of the device (default is 32).\n\n"
+          "Returns:\n    RetType whose RetData is a dict with the keys \"success\" (bool), "
+          "\"error_message\" (str) and \"fw_version\" (str).")
+      .def("deleteTempFile", [](FpgaTool& t) { t.FpgaTool::deleteTempFile(); },
+           "Clean-up hook called first by disconnect(); does nothing unless overridden.")
+      .def("disconnect", [](FpgaTool& t) { released([&] { t.disconnect(); }); },
+           "Close the connection and clean up.")
+      .def_property_readonly("_conn", [](FpgaTool& t) { return self(t).conn_object_; })
+      .def_property_readonly("_owns_conn", [](FpgaTool& t) { return t._owns_conn(); })
+      .def_property(
+          "progress_callback", [](FpgaTool& t) { return self(t).callback_object_; },
+          [](FpgaTool& t, pyb::object callback) {
+            self(t).callback_object_ = callback;
+            t.set_progress_callback(std::make_shared<PythonProgress>(std::move(callback)));
+          });
+}
+
+}  // namespace kestrix::py

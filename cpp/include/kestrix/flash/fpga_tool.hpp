@@ -1,0 +1,130 @@
+// FpgaTool: updates the FPGA configuration flash of one device through one connection.
+//
+// Every device command goes through _sendCmd, one at a time, on the caller's thread. Failures of
+// the connection (ConnectionError, TimeoutError, ...) pass to the caller unchanged except where an
+// operation says it turns them into a result.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kestrix/contracts/connection.hpp"
+#include "kestrix/contracts/host.hpp"
+#include "kestrix/contracts/ret_type.hpp"
+#include "kestrix/flash/progress.hpp"
+
+namespace kestrix::flash {
+
+// Module constants.
+inline constexpr std::size_t kRecvSize = 1024;
+inline constexpr std::string_view kFpgaFwVerMin = "0.1.0.6";
+inline constexpr std::string_view kFpgaVerMinDev28 = "1.1.0.0";
+inline constexpr std::string_view kFpgaVerMinDev32 = "0.2.3.4";
+inline const std::vector<std::int64_t> kDeviceWhitelist = {32};
+inline constexpr int kDefaultPort = 5025;
+inline constexpr std::int64_t kDefaultDeviceType = 32;
+
+// A refused programming block is sent at most this many times in all before the update stops.
+inline constexpr int kMaxProgramAttempts = 10;
+// Seconds the RF module of device type 32 is given after its re-initialisation.
+inline constexpr int kReinitWaitSeconds = 3;
+
+// Makes the connection of a tool that opens its own: (address, port) -> an unopened connection.
+using ConnectionFactory =
+    std::function<std::shared_ptr<Connection>(const std::string& address, int port)>;
+
+class FpgaTool {
+ public:
+  // Uses the caller's connection; the tool never opens or closes it.
+  explicit FpgaTool(std::shared_ptr<Connection> connection,
+                    std::shared_ptr<Host> host = defaultHost());
+
+  // Opens its own connection made by `factory` (a TCP connection when none is given) and closes
+  // it in disconnect(). Throws ConnectionError "Cannot connect to ADDRESS:PORT" when it cannot.
+  FpgaTool(const std::string& address, int port, ConnectionFactory factory = {},
+           std::shared_ptr<Host> host = defaultHost());
+
+  virtual ~FpgaTool() = default;
+  FpgaTool(const FpgaTool&) = delete;
+  FpgaTool& operator=(const FpgaTool&) = delete;
+
+  // --- transport -------------------------------------------------------------------------------
+  // One raw reply: with `isdecode` the frame whole, checked to be UTF-8 (DecodeError otherwise);
+  // without, the frame less its first 4 and last 2 bytes (empty when it has 6 or fewer).
+  Bytes _getRecv(bool log_print = false, std::size_t size = kRecvSize, bool isdecode = true);
+  // Command path: sends cmd + CR LF and returns the reply text ("" when there is none).
+  std::string _sendCmd(std::string_view cmd);
+  // Raw path: sends cmd + CR LF with sendRawBytes and returns _getRecv(log_print, size, false).
+  Bytes _sendCmdRaw(std::string_view cmd, bool log_print = false, std::size_t size = kRecvSize);
+
+  // --- command set -----------------------------------------------------------------------------
+  std::string _fpgaCtrlInit();
+  std::string _fpgaGetId();
+  std::string _fpgaGetVersion();
+  std::string _fpgaCfgMode(std::string_view mode);
+  std::string _fpgaErase(std::string_view erase_bits);
+  std::string _fpgaRstPagePtr(std::string_view section);
+  // True when the controller acknowledged the block with "0" (whitespace around it allowed).
+  bool _fpgaProgram(std::string_view data_block);
+  Bytes _fpgaRead();
+  std::string _fpgaDone();
+  std::string _fpgaRefresh();
+  std::string _fpgaReinit();
+  std::string _fpgaGetInfo();
+  std::string _fpgaGetControlFwVer();
+  std::string _fpgaGetSerialNumber();
+
+  // --- image checks (no device needed) ---------------------------------------------------------
+  bool _checkUpdateFile(const std::string& image_path);
+  bool _checkFileHeader(const std::string& image_path);
+
+  // --- programming engine ----------------------------------------------------------------------
+  // Erases (device types 28 and 32), writes the image in 16-byte blocks, reads it back and compares
+  // SHA-256 digests, then sends done and refresh (and for type 32 re-initialises and waits).
+  // Returns whether the flash read back as written; an image that holds no bytes returns false
+  // (logged) before anything is sent. Everything else that fails throws, and nothing more is sent:
+  // a file that cannot be read (FileError, before the erase), a connection failure, a callback's
+  // exception, a block refused kMaxProgramAttempts times (BlockRefusedError).
+  bool _fpgaProgramFile(const std::string& image_path, std::int64_t device_type = 32);
+
+  // --- initialisation and version gate ---------------------------------------------------------
+  RetType initFpga(std::int64_t device_type, bool disable_fw_check = false);
+  bool _checkControlFwVersion();
+
+  // --- update workflow -------------------------------------------------------------------------
+  void set_progress_callback(std::shared_ptr<ProgressCallback> callback);
+  void set_progress_callback(FunctionProgress::Function callback);
+  const std::shared_ptr<ProgressCallback>& progress_callback() const { return progress_; }
+  RetType processFpgaUpdate(const std::optional<std::string>& image_path,
+                            std::int64_t device_type = 32);
+
+  // Calls deleteTempFile(), then closes the connection if the tool opened it.
+  void disconnect();
+  // Clean-up hook run first by disconnect(); does nothing here, for subclasses to fill in.
+  virtual void deleteTempFile() {}
+
+  const std::shared_ptr<Connection>& _conn() const { return conn_; }
+  bool _owns_conn() const { return owns_conn_; }
+  Host& host() const { return *host_; }
+
+ private:
+  void log(LogLevel level, std::string_view message) const { host_->log(level, message); }
+  void report(std::string_view stage, std::uint64_t done, std::uint64_t total);
+  void display(std::uint64_t done, std::uint64_t total, double seconds);
+  // Sends one block until the controller acknowledges it; returns the acknowledged attempt's
+  // duration in seconds.
+  double programBlock(std::string_view block, std::uint64_t offset);
+
+  std::shared_ptr<Connection> conn_;
+  bool owns_conn_ = false;
+  std::shared_ptr<Host> host_;
+  std::shared_ptr<ProgressCallback> progress_;
+};
+
+}  // namespace kestrix::flash

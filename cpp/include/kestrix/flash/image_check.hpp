@@ -1,0 +1,21 @@
+// The two checks an image passes before anything reaches the device. Both run without a device,
+// report every failure through the host's log (logger "FPGA") and return a plain verdict.
+#pragma once
+
+#include <string>
+
+#include "kestrix/contracts/host.hpp"
+
+namespace kestrix::flash {
+
+// File-system check: the path exists, has the suffix ".bin" or ".tbin", is a regular file, holds
+// more than one byte and can be read. The size query after the status check is not guarded: a
+// file that vanishes in between throws FileError.
+bool checkUpdateFile(const std::string& image_path, Host& host);
+
+// Content check: a ".bin" image passes unread (its size is logged at debug level; a size query
+// that fails throws FileError). A ".tbin" image passes when both stored HMAC-SHA256 digests match
+// the ones made with the module's key and the device type its header names.
+bool checkFileHeader(const std::string& image_path, Host& host);
+
+}  // namespace kestrix::flash

@@ -1,0 +1,41 @@
+// Image files on disk: how a file's name selects its kind, and the file-system queries and reads
+// the checks, the packer and the inspector share. Failures are FileError with the text a Python
+// host shows for an OSError: "[Errno 2] No such file or directory: 'x.tbin'".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "kestrix/contracts/errors.hpp"
+
+namespace kestrix::flash {
+
+inline constexpr std::string_view kRawSuffix = ".bin";
+inline constexpr std::string_view kTbinSuffix = ".tbin";
+
+// The final extension of the file name, dot included, in lower case; empty when there is none.
+// A name whose only dot is its first character (".bin") has no extension.
+std::string lowerSuffix(std::string_view path);
+
+namespace files {
+
+// FileError for the system error `err` on `path`.
+FileError fileError(int err, const std::string& path);
+
+// Whether `path` names something that exists (symbolic links followed). A path that cannot be
+// queried, or holds a NUL byte, does not exist.
+bool pathExists(const std::string& path);
+// Whether `path` names a regular file (symbolic links followed); false when it cannot be queried.
+bool isRegularFile(const std::string& path);
+// The size of the file in bytes. Throws FileError.
+std::uint64_t fileSize(const std::string& path);
+// Opens the file for binary reading and reads one byte (none from an empty file). Throws
+// FileError when opening or reading fails.
+void readOneByte(const std::string& path);
+// The whole content of a file. Directories and other files that are not regular files are
+// refused (a device or a pipe could be read forever). Throws FileError.
+std::string readWholeFile(const std::string& path);
+
+}  // namespace files
+}  // namespace kestrix::flash

@@ -1,0 +1,141 @@
+// The tbin container: a fixed binary prefix, a JSON header text region and the image bytes.
+//
+//   offset  size           field
+//   0       4              header_length     (big-endian unsigned)
+//   4       4              image_length      (big-endian unsigned)
+//   8       4              image_start_addr  (big-endian unsigned, offset within the file)
+//   12      4              reserved
+//   16      32             header_hash       HMAC-SHA256 of the header text region
+//   48      32             image_hash        HMAC-SHA256 of the image bytes
+//   80      header_length  header text region: UTF-8 JSON object, optionally NUL-padded
+//   image_start_addr  image_length  the image
+//
+// Regions that reach past the end of the file are taken short; nothing ties the image to the end
+// of the header region. Both digests are keyed with the module's key text followed by the device
+// type text that the header names, so the header must be decoded before either digest is checked.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "kestrix/contracts/json.hpp"
+
+namespace kestrix::flash::tbin {
+
+inline constexpr std::size_t kHashSize = 32;
+inline constexpr std::size_t kHeaderLengthOffset = 0;
+inline constexpr std::size_t kImageLengthOffset = 4;
+inline constexpr std::size_t kImageStartOffset = 8;
+inline constexpr std::size_t kReservedOffset = 12;
+inline constexpr std::size_t kHeaderHashOffset = 16;
+inline constexpr std::size_t kImageHashOffset = kHeaderHashOffset + kHashSize;
+inline constexpr std::size_t kHeaderTextOffset = kImageHashOffset + kHashSize;  // 80
+// The largest value a 4-byte length or offset field holds.
+inline constexpr std::uint64_t kMaxField = 0xFFFFFFFFu;
+// Header JSON nested deeper than this is refused, as a Python host's recursion limit refuses it;
+// it also bounds the recursion of everything that walks the parsed header.
+inline constexpr int kMaxJsonDepth = 1000;
+
+// The 4-byte big-endian unsigned integer at `offset`; false when the file is too short for it.
+bool readU32(std::string_view file, std::size_t offset, std::uint32_t* value);
+// Appends `value` as 4 big-endian bytes.
+void appendU32(std::string* out, std::uint32_t value);
+
+// `file[offset, offset + length)`, cut at the end of the file; computed without overflow.
+std::string_view region(std::string_view file, std::uint64_t offset, std::uint64_t length);
+
+// --- digests ----------------------------------------------------------------------------------
+
+using Digest = std::array<unsigned char, kHashSize>;
+
+// Incremental HMAC-SHA256 (RFC 2104), for images streamed from a file.
+class Hmac {
+ public:
+  explicit Hmac(std::string_view key);
+  void update(std::string_view bytes);
+  // The digest of everything fed so far; the state is finished afterwards.
+  Digest digest();
+
+ private:
+  struct CtxFree {
+    void operator()(void* ctx) const;
+  };
+  std::unique_ptr<void, CtxFree> ctx_;
+};
+
+Digest hmacSha256(std::string_view key, std::string_view message);
+// Constant-time comparison of a stored digest (possibly cut short by the file's end) with a
+// computed one; a stored digest of the wrong length never matches.
+bool digestMatches(std::string_view stored, const Digest& computed);
+
+// --- header ------------------------------------------------------------------------------------
+
+// Decodes a header text region: NUL bytes removed from both ends, strict UTF-8, one JSON text
+// (a byte order mark, a NUL inside the text and nesting deeper than kMaxJsonDepth are refused, as
+// a Python host's json module refuses them). Any JSON value results; false with `error` set when
+// the region cannot be decoded.
+bool parseHeader(std::string_view header_region, Json* header, std::string* error);
+
+// The device type a header names, as the text that completes the digest key.
+struct DeviceType {
+  bool ok = false;
+  // Neither key names a device type (or it is null): the check warns before it fails.
+  bool missing = false;
+  std::string text;   // when ok: "032", "028032", "" for an empty list, ...
+  std::string error;  // when not ok: why no text can be made
+};
+
+// "DEV_TYPE" when present with a true value (null, false, 0, 0.0, "", [] and {} are false), else
+// "dev_type". A single value is converted to an integer and formatted "03d"; a list is sorted as
+// its values stand (numbers, booleans among them, by value; texts by code point; anything else,
+// or a mix, cannot be sorted), then each element is converted and formatted and the pieces are
+// joined. Conversion to an integer follows Python's int(): integers unchanged (a JSON integer
+// beyond the 64-bit range arrives as the nearest double and converts from that value), numbers
+// with a fraction truncated toward zero, exactly (1e300 gives all 301 digits), true/false as 1/0,
+// a text holding a decimal integer (optional sign, surrounding white space, digits of any script,
+// single underscores between digits); null, objects, lists and other texts cannot be converted.
+DeviceType deviceTypeText(const Json& header);
+
+// `value` formatted "03d": at least three characters, zero padding after the sign (-5 -> "-05").
+std::string formatDeviceType(std::int64_t value);
+
+// --- verification -----------------------------------------------------------------------------
+
+enum class Verdict { kPass, kParseError, kHeaderHashMismatch, kImageHashMismatch };
+
+// Everything one verification of a tbin file's bytes found, in the order the check finds it.
+struct Verification {
+  Verdict verdict = Verdict::kParseError;
+  // Why the file cannot be decoded (kParseError).
+  std::string parse_error;
+
+  // The three length fields, when the file is long enough for all of them.
+  bool prefix_ok = false;
+  std::uint32_t header_length = 0;
+  std::uint32_t image_length = 0;
+  std::uint32_t image_start_addr = 0;
+  std::uint64_t file_size = 0;
+  // The regions as far as the file holds them.
+  std::uint64_t header_region_size = 0;
+  std::uint64_t image_region_size = 0;
+
+  // The decoded header, whatever JSON value it is.
+  std::optional<Json> header;
+  bool dev_type_missing = false;
+  std::optional<std::string> dev_type_text;
+
+  // Set once the key could be made.
+  std::optional<bool> header_digest_ok;
+  std::optional<bool> image_digest_ok;
+};
+
+// Verifies a whole tbin file held in memory. Never throws for any content; allocates nothing in
+// proportion to the length fields (the regions are views into `file`).
+Verification verify(std::string_view file);
+
+}  // namespace kestrix::flash::tbin

@@ -1,0 +1,85 @@
+// A device connection over TCP.
+//
+// Framing:
+//  - sendCmd writes one command line and reads one reply line: bytes up to and including LF. The
+//    reply text is returned without its trailing CR LF (or LF) as the string payload of the record;
+//    it must be UTF-8 (DecodeError otherwise, with the line consumed). A line given without a line
+//    end gets CR LF appended, so callers may pass the bare command.
+//  - sendRawBytes writes bytes and reads nothing.
+//  - recvRawBytes reads one whole reply frame. A frame that starts with '#' is an IEEE 488.2
+//    definite-length block ('#', one digit d, d length digits, the data, CR LF), read by its
+//    header, so data bytes that happen to be CR or LF never cut it short; any other frame is one
+//    line up to and including LF. The frame is returned whole, header and CR LF included.
+// Failures: a reply that does not come within `timeout` seconds throws TimeoutError; a peer that
+// closes or resets the link throws ConnectionError; a frame longer than the caller allows or a
+// malformed block header throws ProtocolError (the rest of the frame is drained first when its
+// end can be found). A refused or unreachable address makes initConnection() return false.
+// After a time-out, a lost link or a frame whose end cannot be found, the connection closes
+// itself: a late or half-read reply would otherwise be taken for the answer to the next command.
+// Every command on a closed connection throws ConnectionError; initConnection() opens it again.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "kestrix/contracts/connection.hpp"
+#include "kestrix/net/byte_buffer.hpp"
+#include "kestrix/net/socket.hpp"
+
+namespace kestrix::net {
+
+struct TcpOptions {
+  double connect_timeout = 5.0;  // seconds to establish the link
+  double timeout = 10.0;         // seconds to wait for each reply (and for a blocked send)
+};
+
+// Longest text reply line accepted; a device that sends more is misbehaving.
+inline constexpr std::size_t kMaxLineLength = 64 * 1024;
+// Largest oversized block that is still read to its end (and dropped) to keep the link usable.
+inline constexpr std::size_t kMaxDrainedBlock = 16 * 1024 * 1024;
+
+class TcpConnection : public Connection {
+ public:
+  // Throws std::invalid_argument unless both time-outs are positive (infinity waits forever).
+  TcpConnection(std::string address, int port, TcpOptions options = {});
+  ~TcpConnection() override = default;
+  TcpConnection(const TcpConnection&) = delete;
+  TcpConnection& operator=(const TcpConnection&) = delete;
+
+  // True once connected (also when already open). False when the address does not resolve, the
+  // port is out of range, or every address refuses or does not answer within connect_timeout.
+  bool initConnection() override;
+  RetType sendCmd(std::string_view line, RspType rsp_type) override;
+  void sendRawBytes(std::string_view bytes) override;
+  // One whole frame of at most `size` bytes (see the framing above).
+  Bytes recvRawBytes(std::size_t size) override;
+  void closeConnection() override;
+
+  bool isOpen() const { return static_cast<bool>(fd_); }
+  const std::string& address() const { return address_; }
+  int port() const { return port_; }
+  const TcpOptions& options() const { return options_; }
+
+ private:
+  void requireOpen(const char* operation) const;
+  void sendAll(std::string_view bytes);
+  // Receives more bytes into the buffer, waiting until `deadline`.
+  void fill(const Deadline& deadline);
+  // Length of the line at the front of the buffer, LF included, receiving until it is complete.
+  std::size_t lineLength(std::size_t max_length, const Deadline& deadline);
+  Bytes readBlock(std::size_t max_length, const Deadline& deadline);
+  // Drops `n` bytes of the stream, receiving them first as needed.
+  void drain(std::size_t n, const Deadline& deadline);
+  [[noreturn]] void fail(const std::string& what, bool timed_out);
+  std::string peer() const;
+
+  std::string address_;
+  int port_;
+  TcpOptions options_;
+  UniqueFd fd_;
+  ByteBuffer buffer_;    // received, not yet handed out
+  std::string scratch_;  // a command line with its CR LF added, reused across commands
+};
+
+}  // namespace kestrix::net

@@ -1,0 +1,62 @@
+#include "kestrix/flash/protocol.hpp"
+
+namespace kestrix::flash::protocol {
+
+std::string terminate(std::string_view line) {
+  std::string out;
+  out.reserve(line.size() + kLineEnd.size());
+  out.append(line).append(kLineEnd);
+  return out;
+}
+
+std::string withArgument(std::string_view prefix, std::string_view argument) {
+  std::string out;
+  out.reserve(prefix.size() + argument.size());
+  out.append(prefix).append(argument);
+  return out;
+}
+
+std::string definiteLengthHeader(std::size_t n) {
+  const std::string length = std::to_string(n);
+  // A block needs at most 9 length digits to be representable at all; more cannot be announced.
+  return "#" + std::to_string(length.size()) + length;
+}
+
+std::string programLine(std::string_view data) {
+  const std::string header = definiteLengthHeader(data.size());
+  std::string out;
+  out.reserve(kProgramPrefix.size() - 1 + header.size() + data.size());
+  // kProgramPrefix ends in the '#' that the block header starts with.
+  out.append(kProgramPrefix.substr(0, kProgramPrefix.size() - 1)).append(header).append(data);
+  return out;
+}
+
+std::string blockFrame(std::string_view data) {
+  std::string out = definiteLengthHeader(data.size());
+  out.reserve(out.size() + data.size() + kLineEnd.size());
+  out.append(data).append(kLineEnd);
+  return out;
+}
+
+HeaderStatus parseBlockHeader(std::string_view buffer, std::size_t max_length,
+                              BlockHeader* header) {
+  if (buffer.empty()) return HeaderStatus::kIncomplete;
+  if (buffer[0] != '#') return HeaderStatus::kInvalid;
+  if (buffer.size() < 2) return HeaderStatus::kIncomplete;
+  const char d = buffer[1];
+  if (d < '1' || d > '9') return HeaderStatus::kInvalid;
+  const std::size_t digits = static_cast<std::size_t>(d - '0');
+  if (buffer.size() < 2 + digits) return HeaderStatus::kIncomplete;
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < digits; ++i) {
+    const char c = buffer[2 + i];
+    if (c < '0' || c > '9') return HeaderStatus::kInvalid;
+    length = length * 10 + static_cast<std::size_t>(c - '0');  // at most 9 digits: no overflow
+  }
+  if (length > max_length) return HeaderStatus::kInvalid;
+  header->header_size = 2 + digits;
+  header->length = length;
+  return HeaderStatus::kComplete;
+}
+
+}  // namespace kestrix::flash::protocol
