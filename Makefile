@@ -7,7 +7,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_DIR ?= $(HOME)/.cache/kestrix-ccache
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: setup build-cpp test test-cpp test-python test-python39 install demo bench clean
+.PHONY: setup build-cpp test test-cpp test-python test-python39 test-sanitize install demo bench clean
 
 setup:
 	scripts/bootstrap.sh .venv python3
@@ -19,6 +19,14 @@ build-cpp: setup
 
 test-cpp: build-cpp
 	.venv/bin/ctest --test-dir $(BUILD) --output-on-failure --timeout 180
+
+# The C++ core and its tests under AddressSanitizer and UBSan; any finding fails the run.
+test-sanitize: setup
+	.venv/bin/cmake -S . -B build/sanitize -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_SANITIZE=ON
+	.venv/bin/cmake --build build/sanitize
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  .venv/bin/ctest --test-dir build/sanitize --output-on-failure --timeout 300
 
 # Installs the package the way a user does, then tests the installed package (not the source tree).
 install: setup
@@ -40,6 +48,13 @@ test: test-cpp test-python test-python39
 
 demo: install
 	.venv/bin/python scripts/demo.py
+
+# Not part of `make test`: figures, not verdicts.
+bench: install
+	.venv/bin/cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=Release -DKESTRIX_BUILD_BENCH=ON
+	.venv/bin/cmake --build build/bench --target kestrix-sim kestrix_floor_client kestrix_cpp_update
+	.venv/bin/python bench/run_bench.py --build-dir build/bench
 
 clean:
 	rm -rf build
