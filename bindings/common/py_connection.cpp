@@ -34,7 +34,7 @@ class PythonConnection final : public Connection {
     if (!pyb::bool_(data)) return RetType(RetCode::OK, "", nullptr);
     if (!pyb::isinstance<pyb::str>(data)) {
       throw pyb::type_error("connection sendCmd returned RetData of type " +
-                            std::string(pyb::str(data.get_type().attr("__name__"))) +
+                            std::string(pyb::str(pyb::type::handle_of(data).attr("__name__"))) +
                             "; expected text");
     }
     return RetType(RetCode::OK, "", Json(utf8Text(data)));
@@ -53,7 +53,7 @@ class PythonConnection final : public Connection {
       return std::string(PyByteArray_AsString(data.ptr()),
                          static_cast<std::size_t>(PyByteArray_Size(data.ptr())));
     throw pyb::type_error("connection recvRawBytes returned " +
-                          std::string(pyb::str(data.get_type().attr("__name__"))) +
+                          std::string(pyb::str(pyb::type::handle_of(data).attr("__name__"))) +
                           "; expected bytes");
   }
 

@@ -8,7 +8,7 @@ namespace {
 namespace pyb = pybind11;
 
 std::string typeName(const pyb::handle& value) {
-  return pyb::str(value.get_type().attr("__name__"));
+  return pyb::str(pyb::type::handle_of(value).attr("__name__"));
 }
 
 }  // namespace

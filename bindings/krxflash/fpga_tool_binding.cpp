@@ -69,7 +69,7 @@ std::unique_ptr<PyFpgaTool> makeTool(pyb::module_ module, pyb::object connection
                      pyb::object port) {
   if (!address.is_none() && !pyb::isinstance<pyb::str>(address))
     throw pyb::type_error("address must be str or None, not " +
-                          std::string(pyb::str(address.get_type().attr("__name__"))));
+                          std::string(pyb::str(pyb::type::handle_of(address).attr("__name__"))));
   const auto port_number = numberToInt(port, "port");
   std::shared_ptr<Host> host = makePythonHost(module);
   if (!connection.is_none()) {
@@ -231,7 +231,7 @@ void bindFpgaTool(pyb::module_& m) {
             if (!image_path.is_none()) {
               if (!pyb::isinstance<pyb::str>(image_path))
                 throw pyb::type_error("image_path must be str or None, not " +
-                                      std::string(pyb::str(image_path.get_type().attr("__name__"))));
+                                      std::string(pyb::str(pyb::type::handle_of(image_path).attr("__name__"))));
               path = utf8Text(image_path);
             }
             const auto type = strictInt(device_type, "device_type");

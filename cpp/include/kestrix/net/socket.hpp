@@ -1,0 +1,63 @@
+// Small POSIX socket helpers shared by the device connection and the simulator's server.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace kestrix::net {
+
+// Owns one file descriptor and closes it exactly once. Not copyable; movable.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes the descriptor held (if any) and takes `fd`.
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// A point in time after which a wait gives up. `seconds` may be infinite (never gives up).
+class Deadline {
+ public:
+  explicit Deadline(double seconds);
+  // Milliseconds left for poll(): -1 when there is no limit, 0 once the deadline has passed.
+  int pollMillis() const;
+  bool infinite() const { return infinite_; }
+
+ private:
+  std::chrono::steady_clock::time_point at_;
+  bool infinite_ = false;
+};
+
+enum class WaitResult { kReady, kTimedOut };
+
+// Waits until `fd` has any of `events` (POLLIN, POLLOUT) or the deadline passes. Errors and
+// hang-ups count as ready: the next read or write reports them. Retries on EINTR.
+WaitResult waitFor(int fd, short events, const Deadline& deadline);
+
+void setNonBlocking(int fd);
+// Small request/reply exchanges must not wait for Nagle's algorithm.
+void setNoDelay(int fd);
+
+// "strerror(err)" in a thread-safe way.
+std::string errnoText(int err);
+
+}  // namespace kestrix::net

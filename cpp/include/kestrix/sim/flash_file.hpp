@@ -1,0 +1,19 @@
+// The simulator's flash kept in a file between runs.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrix::sim {
+
+// The file's bytes, or nothing when it does not exist. Throws FileError when it cannot be read or
+// does not hold exactly `size` bytes (checked before reading anything).
+std::optional<std::string> readFlashFile(const std::string& path, std::size_t size);
+
+// Replaces the file with `content` in one step (a temporary file renamed over it), so a run that
+// dies while saving leaves the previous flash intact. Throws FileError.
+void writeFlashFile(const std::string& path, std::string_view content);
+
+}  // namespace kestrix::sim

@@ -1,0 +1,33 @@
+// The command line of kestrix-sim, parsed into the settings of the device, its faults and the
+// server. Pure, so tests check it without starting a process.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kestrix/sim/device.hpp"
+#include "kestrix/sim/server.hpp"
+#include "kestrix/sim/session.hpp"
+
+namespace kestrix::sim {
+
+struct SimOptions {
+  DeviceOptions device;
+  DeviceFaults device_faults;
+  LinkFaults link_faults;
+  ServerOptions server;
+  // The flash is loaded from this file at start (when it exists) and saved to it after every
+  // client that changed it and at exit.
+  std::optional<std::string> flash_file;
+  bool help = false;
+};
+
+// Parses the arguments after the program name. A flag given twice takes its last value. Numbers
+// are decimal or 0x-prefixed hexadecimal. Throws std::invalid_argument naming the bad flag.
+SimOptions parseOptions(const std::vector<std::string>& args);
+
+// The --help text.
+std::string usage();
+
+}  // namespace kestrix::sim

@@ -1,0 +1,84 @@
+#include "kestrix/net/socket.hpp"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "kestrix/contracts/errors.hpp"
+
+namespace kestrix::net {
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);  // close() always releases the descriptor, even on EINTR
+  fd_ = fd;
+}
+
+Deadline::Deadline(double seconds) {
+  using std::chrono::steady_clock;
+  // Anything beyond a day is as good as forever and must not overflow the clock's range.
+  constexpr double kForever = 24.0 * 3600.0;
+  if (!std::isfinite(seconds) || seconds > kForever) {
+    infinite_ = true;
+    return;
+  }
+  at_ = steady_clock::now() +
+        std::chrono::duration_cast<steady_clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+int Deadline::pollMillis() const {
+  if (infinite_) return -1;
+  const auto left = at_ - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+  // Round up: a wait that ends a little early would report a time-out before the deadline.
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return ms > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max()
+                                              : static_cast<int>(ms);
+}
+
+WaitResult waitFor(int fd, short events, const Deadline& deadline) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int n = ::poll(&p, 1, deadline.pollMillis());
+    if (n > 0) return WaitResult::kReady;
+    if (n == 0) {
+      // poll() may wake a hair early; only a passed deadline is a time-out.
+      if (deadline.pollMillis() == 0) return WaitResult::kTimedOut;
+      continue;
+    }
+    if (errno != EINTR) throw ConnectionError("poll() failed: " + errnoText(errno));
+  }
+}
+
+void setNonBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    throw ConnectionError("cannot make socket non-blocking: " + errnoText(errno));
+  }
+}
+
+void setNoDelay(int fd) {
+  const int one = 1;
+  // Only TCP sockets have the option; failing on another kind is harmless.
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+std::string errnoText(int err) {
+  char buf[256];
+  // The GNU variant may return a static string instead of filling `buf`.
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+  return ::strerror_r(err, buf, sizeof buf);
+#else
+  if (::strerror_r(err, buf, sizeof buf) != 0) return "error " + std::to_string(err);
+  return buf;
+#endif
+}
+
+}  // namespace kestrix::net

@@ -1,0 +1,262 @@
+#include "kestrix/net/tcp_connection.hpp"
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include "kestrix/contracts/errors.hpp"
+#include "kestrix/contracts/text.hpp"
+#include "kestrix/flash/protocol.hpp"
+
+namespace kestrix::net {
+namespace {
+
+namespace protocol = kestrix::flash::protocol;
+
+struct AddrInfoDeleter {
+  void operator()(addrinfo* info) const { ::freeaddrinfo(info); }
+};
+using AddrInfoPtr = std::unique_ptr<addrinfo, AddrInfoDeleter>;
+
+// Errors of socket() that no other address family will cure.
+bool outOfResources(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+// Connects `fd` (non-blocking) before `deadline`; true on success.
+bool connectBefore(int fd, const addrinfo& ai, const Deadline& deadline) {
+  if (::connect(fd, ai.ai_addr, ai.ai_addrlen) == 0) return true;
+  if (errno != EINPROGRESS && errno != EINTR) return false;
+  if (waitFor(fd, POLLOUT, deadline) == WaitResult::kTimedOut) return false;
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return false;
+  return err == 0;
+}
+
+std::string secondsText(double seconds) {
+  std::string text = std::to_string(seconds);
+  // "10.000000" reads better as "10".
+  text.erase(text.find_last_not_of('0') + 1);
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+TcpConnection::TcpConnection(std::string address, int port, TcpOptions options)
+    : address_(std::move(address)), port_(port), options_(options) {
+  // NaN fails both comparisons too.
+  if (!(options_.connect_timeout > 0)) {
+    throw std::invalid_argument("connect_timeout must be positive");
+  }
+  if (!(options_.timeout > 0)) throw std::invalid_argument("timeout must be positive");
+}
+
+std::string TcpConnection::peer() const {
+  return address_ + ":" + std::to_string(port_);
+}
+
+bool TcpConnection::initConnection() {
+  if (fd_) return true;
+  if (port_ < 1 || port_ > 65535) return false;
+
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(address_.c_str(), std::to_string(port_).c_str(), &hints, &found) != 0) {
+    return false;
+  }
+  const AddrInfoPtr list(found);
+
+  // One deadline for all addresses: connect_timeout bounds the whole attempt.
+  const Deadline deadline(options_.connect_timeout);
+  for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
+    UniqueFd fd(
+        ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol));
+    if (!fd) {
+      if (outOfResources(errno)) {
+        throw ConnectionError("cannot create a socket for " + peer() + ": " + errnoText(errno));
+      }
+      continue;  // e.g. an IPv6 address on a host without IPv6
+    }
+    if (connectBefore(fd.get(), *ai, deadline)) {
+      setNoDelay(fd.get());
+      fd_ = std::move(fd);
+      buffer_.clear();
+      return true;
+    }
+    if (deadline.pollMillis() == 0) break;
+  }
+  return false;
+}
+
+void TcpConnection::closeConnection() {
+  fd_.reset();
+  buffer_.clear();
+}
+
+void TcpConnection::requireOpen(const char* operation) const {
+  if (!fd_) {
+    throw ConnectionError(std::string(operation) + ": connection to " + peer() + " is not open");
+  }
+}
+
+void TcpConnection::fail(const std::string& what, bool timed_out) {
+  closeConnection();
+  if (timed_out) throw TimeoutError(what);
+  throw ConnectionError(what);
+}
+
+void TcpConnection::sendAll(std::string_view bytes) {
+  const Deadline deadline(options_.timeout);
+  while (!bytes.empty()) {
+    const ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n >= 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (waitFor(fd_.get(), POLLOUT, deadline) == WaitResult::kTimedOut) {
+        fail(peer() + " did not take the command within " + secondsText(options_.timeout) + " s",
+             true);
+      }
+      continue;
+    }
+    fail("send to " + peer() + " failed: " + errnoText(errno), false);
+  }
+}
+
+void TcpConnection::fill(const Deadline& deadline) {
+  for (;;) {
+    if (waitFor(fd_.get(), POLLIN, deadline) == WaitResult::kTimedOut) {
+      fail("no reply from " + peer() + " within " + secondsText(options_.timeout) + " s", true);
+    }
+    const ssize_t n = buffer_.recvFrom(fd_.get());
+    if (n > 0) return;
+    if (n == 0) fail("connection closed by " + peer(), false);
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+    fail("receive from " + peer() + " failed: " + errnoText(errno), false);
+  }
+}
+
+std::size_t TcpConnection::lineLength(std::size_t max_length, const Deadline& deadline) {
+  // A line over the caller's limit is still read to its end, so the link stays in step, unless
+  // it runs on past any sane length: then its end may never come and the link is given up.
+  const std::size_t give_up = std::max(max_length, kMaxLineLength);
+  std::size_t scanned = 0;
+  for (;;) {
+    const std::string_view data = buffer_.view();
+    const void* lf = std::memchr(data.data() + scanned, '\n', data.size() - scanned);
+    if (lf != nullptr) {
+      const std::size_t n = static_cast<const char*>(lf) - data.data() + 1;
+      if (n > max_length) {
+        buffer_.consume(n);
+        throw ProtocolError("reply line from " + peer() + " of " + std::to_string(n) +
+                            " bytes exceeds the limit of " + std::to_string(max_length));
+      }
+      return n;
+    }
+    scanned = data.size();
+    if (scanned > give_up) {
+      closeConnection();
+      throw ProtocolError("reply from " + peer() + " runs past " + std::to_string(give_up) +
+                          " bytes without a line end");
+    }
+    fill(deadline);
+  }
+}
+
+void TcpConnection::drain(std::size_t n, const Deadline& deadline) {
+  while (n > 0) {
+    if (buffer_.empty()) fill(deadline);
+    const std::size_t k = std::min(n, buffer_.size());
+    buffer_.consume(k);
+    n -= k;
+  }
+}
+
+Bytes TcpConnection::readBlock(std::size_t max_length, const Deadline& deadline) {
+  protocol::BlockHeader header{};
+  for (;;) {
+    const auto status =
+        protocol::parseBlockHeader(buffer_.view(), static_cast<std::size_t>(-1), &header);
+    if (status == protocol::HeaderStatus::kComplete) break;
+    if (status == protocol::HeaderStatus::kInvalid) {
+      // The block's length is unknown; the rest of the line is all that can be skipped.
+      const std::string start(buffer_.view().substr(0, 12));
+      buffer_.consume(lineLength(kMaxLineLength, deadline));
+      throw ProtocolError("malformed block header in reply from " + peer() + ": " +
+                          bytesRepr(start));
+    }
+    fill(deadline);
+  }
+  const std::size_t total = header.header_size + header.length + protocol::kLineEnd.size();
+  if (total > max_length) {
+    if (header.length > kMaxDrainedBlock) {
+      closeConnection();
+    } else {
+      drain(total, deadline);
+    }
+    throw ProtocolError("reply block from " + peer() + " of " + std::to_string(total) +
+                        " bytes exceeds the limit of " + std::to_string(max_length));
+  }
+  while (buffer_.size() < total) fill(deadline);
+  const std::string_view frame = buffer_.view().substr(0, total);
+  if (frame.substr(total - protocol::kLineEnd.size()) != protocol::kLineEnd) {
+    // Where this frame really ends is unknown, so nothing after it can be trusted.
+    closeConnection();
+    throw ProtocolError("reply block from " + peer() + " does not end in CR LF");
+  }
+  Bytes out(frame);
+  buffer_.consume(total);
+  return out;
+}
+
+RetType TcpConnection::sendCmd(std::string_view line, RspType rsp_type) {
+  // Both reply types are one text line on this link.
+  (void)rsp_type;
+  requireOpen("sendCmd");
+  if (!line.empty() && line.back() == '\n') {
+    sendAll(line);
+  } else {
+    scratch_.assign(line).append(protocol::kLineEnd);
+    sendAll(scratch_);
+  }
+  const Deadline deadline(options_.timeout);
+  const std::size_t n = lineLength(kMaxLineLength, deadline);
+  std::string_view text = buffer_.view().substr(0, n - 1);
+  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+  std::string reply(text);
+  buffer_.consume(n);
+  requireUtf8(reply);
+  return RetType(Json(std::move(reply)));
+}
+
+void TcpConnection::sendRawBytes(std::string_view bytes) {
+  requireOpen("sendRawBytes");
+  sendAll(bytes);
+}
+
+Bytes TcpConnection::recvRawBytes(std::size_t size) {
+  requireOpen("recvRawBytes");
+  const Deadline deadline(options_.timeout);
+  if (buffer_.empty()) fill(deadline);
+  if (buffer_.view().front() == '#') return readBlock(size, deadline);
+  const std::size_t n = lineLength(size, deadline);
+  Bytes out(buffer_.view().substr(0, n));
+  buffer_.consume(n);
+  return out;
+}
+
+}  // namespace kestrix::net
