@@ -1,7 +1,7 @@
 """FPGA update of kestrix devices: image checks, flash programming and verification."""
 
 import logging
-from typing import Any, Callable, List, Optional, Protocol, Union
+from typing import Any, Callable, Dict, List, Optional, Protocol, Union
 
 from kestrix.KRXUtils import RetType as RetType
 from kestrix.KRXUtils import VER as VER
@@ -69,3 +69,12 @@ class FpgaTool:
     ) -> RetType: ...
     def deleteTempFile(self) -> None: ...
     def disconnect(self) -> None: ...
+
+def _pack_image(
+    image_path: str,
+    out_path: str,
+    header_path: Optional[str] = None,
+    dev_type: int = 32,
+    image_start: Optional[int] = None,
+) -> Dict[str, Any]: ...
+def _inspect_image(path: str) -> Dict[str, Any]: ...

@@ -1,0 +1,99 @@
+#include "image_tools.hpp"
+
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "common/py_contracts.hpp"
+#include "kestrix/flash/image_pack.hpp"
+#include "kestrix/flash/image_path.hpp"
+
+namespace kestrix::py {
+namespace {
+
+namespace pyb = pybind11;
+using flash::ImageReport;
+using flash::PackOptions;
+using flash::PackResult;
+
+template <typename T>
+pyb::object optional(const std::optional<T>& value) {
+  return value ? pyb::cast(*value) : pyb::none();
+}
+
+pyb::dict packImage(const std::string& image_path, const std::string& out_path,
+                    const std::optional<std::string>& header_path, std::int64_t dev_type,
+                    std::optional<std::int64_t> image_start) {
+  if (image_start && *image_start < 0)
+    throw std::invalid_argument("image start must not be negative: " +
+                                std::to_string(*image_start));
+  PackResult result;
+  {
+    // Nothing below touches Python.
+    pyb::gil_scoped_release release;
+    PackOptions options;
+    if (header_path) options.header_region = flash::files::readWholeFile(*header_path);
+    options.dev_type = dev_type;
+    if (image_start) options.image_start = static_cast<std::uint64_t>(*image_start);
+    result = flash::packTbinFile(image_path, out_path, options);
+  }
+  pyb::dict out;
+  out["file_size"] = result.file_size;
+  out["header_length"] = result.header_length;
+  out["image_length"] = result.image_length;
+  out["image_start"] = result.image_start;
+  out["device_type"] = result.dev_type_text;
+  return out;
+}
+
+pyb::dict inspectImage(const std::string& path) {
+  ImageReport report;
+  {
+    pyb::gil_scoped_release release;
+    report = flash::inspectImage(path);
+  }
+  pyb::dict out;
+  out["path"] = path;
+  out["kind"] = report.kind;
+  out["passed"] = report.passed;
+  out["failure"] = report.failure.empty() ? pyb::none() : pyb::cast(report.failure);
+  pyb::list messages;
+  for (const auto& [level, text] : report.messages)
+    messages.append(pyb::make_tuple(std::string(levelName(level)), text));
+  out["messages"] = messages;
+  out["file_size"] = optional(report.file_size);
+  const std::optional<flash::tbin::Verification>& v = report.tbin;
+  const bool fields = v && v->prefix_ok;
+  out["header_length"] = fields ? pyb::cast(v->header_length) : pyb::none();
+  out["image_length"] = fields ? pyb::cast(v->image_length) : pyb::none();
+  out["image_start"] = fields ? pyb::cast(v->image_start_addr) : pyb::none();
+  out["header_region_size"] = fields ? pyb::cast(v->header_region_size) : pyb::none();
+  out["image_region_size"] = fields ? pyb::cast(v->image_region_size) : pyb::none();
+  out["header"] = v && v->header ? toPython(*v->header) : pyb::none();
+  out["parse_error"] = v && v->verdict == flash::tbin::Verdict::kParseError
+                           ? pyb::cast(v->parse_error)
+                           : pyb::none();
+  out["device_type"] = v ? optional(v->dev_type_text) : pyb::none();
+  out["header_digest_ok"] = v ? optional(v->header_digest_ok) : pyb::none();
+  out["image_digest_ok"] = v ? optional(v->image_digest_ok) : pyb::none();
+  return out;
+}
+
+}  // namespace
+
+void bindImageTools(pyb::module_& m) {
+  m.def("_pack_image", &packImage, pyb::arg("image_path"), pyb::arg("out_path"),
+        pyb::arg("header_path") = pyb::none(), pyb::arg("dev_type") = 32,
+        pyb::arg("image_start") = pyb::none(),
+        "Pack the raw image IMAGE_PATH into the tbin file OUT_PATH. The header text region is\n"
+        "the file HEADER_PATH verbatim, or {\"DEV_TYPE\": DEV_TYPE}; the image starts at\n"
+        "IMAGE_START, or right after the header. Returns what the file holds. Raises ValueError\n"
+        "for a header or layout the check would refuse, OSError when a file fails.");
+  m.def("_inspect_image", &inspectImage, pyb::arg("path"),
+        "Run both image checks on PATH without a device and return what they found: kind,\n"
+        "verdict, the messages they logged, and for a tbin its fields, header and digests.");
+}
+
+}  // namespace kestrix::py

@@ -1,0 +1,247 @@
+#include "kestrix/flash/image_pack.hpp"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <system_error>
+
+#include "kestrix/contracts/errors.hpp"
+#include "kestrix/flash/image_check.hpp"
+#include "kestrix/flash/image_key.hpp"
+#include "kestrix/flash/image_path.hpp"
+
+namespace kestrix::flash {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kCopyChunk = 1 << 20;
+
+// The header region and where the image goes, validated the way the check will read them.
+struct Layout {
+  std::string header_region;
+  std::string dev_type_text;
+  std::uint64_t image_start = 0;
+  // Zero bytes between the end of the header region and the image.
+  std::uint64_t gap = 0;
+};
+
+Layout layoutFor(const PackOptions& options) {
+  Layout layout;
+  layout.header_region =
+      options.header_region ? *options.header_region : defaultHeaderRegion(options.dev_type);
+  if (layout.header_region.size() > tbin::kMaxField)
+    throw std::invalid_argument("tbin header of " + std::to_string(layout.header_region.size()) +
+                                " bytes is longer than a tbin can hold (" +
+                                std::to_string(tbin::kMaxField) + ")");
+  Json header;
+  std::string error;
+  if (!tbin::parseHeader(layout.header_region, &header, &error))
+    throw std::invalid_argument("tbin header cannot be used: " + error);
+  tbin::DeviceType device_type = tbin::deviceTypeText(header);
+  if (!device_type.ok)
+    throw std::invalid_argument("tbin header cannot be used: " + device_type.error);
+  layout.dev_type_text = std::move(device_type.text);
+
+  const std::uint64_t header_end = tbin::kHeaderTextOffset + layout.header_region.size();
+  layout.image_start = options.image_start.value_or(header_end);
+  if (layout.image_start < header_end)
+    throw std::invalid_argument("image start " + std::to_string(layout.image_start) +
+                                " lies inside the prefix and header region (bytes 0 to " +
+                                std::to_string(header_end - 1) + ")");
+  if (layout.image_start > tbin::kMaxField)
+    throw std::invalid_argument("image start " + std::to_string(layout.image_start) +
+                                " does not fit the 4-byte field (at most " +
+                                std::to_string(tbin::kMaxField) + ")");
+  layout.gap = layout.image_start - header_end;
+  return layout;
+}
+
+void requireImageFits(std::uint64_t image_length) {
+  if (image_length > tbin::kMaxField)
+    throw std::invalid_argument("image of " + std::to_string(image_length) +
+                                " bytes is longer than a tbin can hold (" +
+                                std::to_string(tbin::kMaxField) + ")");
+}
+
+// The 80-byte prefix.
+std::string prefix(const Layout& layout, std::uint64_t image_length, const tbin::Digest& header,
+                   const tbin::Digest& image) {
+  std::string out;
+  out.reserve(tbin::kHeaderTextOffset);
+  tbin::appendU32(&out, static_cast<std::uint32_t>(layout.header_region.size()));
+  tbin::appendU32(&out, static_cast<std::uint32_t>(image_length));
+  tbin::appendU32(&out, static_cast<std::uint32_t>(layout.image_start));
+  tbin::appendU32(&out, 0);  // reserved
+  out.append(reinterpret_cast<const char*>(header.data()), header.size());
+  out.append(reinterpret_cast<const char*>(image.data()), image.size());
+  return out;
+}
+
+// Removes a partly written file unless it was renamed into place.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& target) {
+    static std::atomic<unsigned> counter{0};
+    path_ = target + ".kestrix-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) +
+            ".part";
+  }
+  ~TempFile() {
+    if (!committed_) {
+      std::error_code ec;
+      fs::remove(path_, ec);
+    }
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  const std::string& path() const { return path_; }
+  void commit(const std::string& target) {
+    std::error_code ec;
+    fs::rename(path_, target, ec);
+    if (ec) throw files::fileError(ec.value(), target);
+    committed_ = true;
+  }
+
+ private:
+  std::string path_;
+  bool committed_ = false;
+};
+
+// Collects what the checks log.
+class RecordingHost final : public Host {
+ public:
+  void log(LogLevel level, std::string_view message) override {
+    messages.emplace_back(level, std::string(message));
+  }
+  bool logEnabled(LogLevel) override { return true; }
+  void writeStdout(std::string_view, bool) override {}
+  double monotonicClock() override { return 0; }
+  double wallClock() override { return 0; }
+  void sleepSeconds(int) override {}
+
+  std::vector<std::pair<LogLevel, std::string>> messages;
+};
+
+}  // namespace
+
+std::string defaultHeaderRegion(std::int64_t dev_type) {
+  return "{\"DEV_TYPE\": " + std::to_string(dev_type) + "}";
+}
+
+std::string packTbin(std::string_view image, const PackOptions& options) {
+  const Layout layout = layoutFor(options);
+  requireImageFits(image.size());
+  const std::string key = makeImageKey(layout.dev_type_text);
+  std::string out = prefix(layout, image.size(), tbin::hmacSha256(key, layout.header_region),
+                           tbin::hmacSha256(key, image));
+  out += layout.header_region;
+  out.append(static_cast<std::size_t>(layout.gap), '\0');
+  out.append(image);
+  return out;
+}
+
+PackResult packTbinFile(const std::string& image_path, const std::string& out_path,
+                        const PackOptions& options) {
+  const Layout layout = layoutFor(options);
+  if (!files::isRegularFile(image_path)) {
+    if (!files::pathExists(image_path)) throw files::fileError(ENOENT, image_path);
+    throw FileError("image is not a regular file: '" + image_path + "'");
+  }
+  requireImageFits(files::fileSize(image_path));
+  if (out_path.find('\0') != std::string::npos) throw FileError("embedded null byte in path");
+
+  errno = 0;
+  std::ifstream in(image_path, std::ios::binary);
+  if (!in.is_open()) throw files::fileError(errno != 0 ? errno : EIO, image_path);
+  TempFile temp(out_path);
+  errno = 0;
+  std::ofstream out(temp.path(), std::ios::binary | std::ios::trunc);
+  if (!out.is_open()) throw files::fileError(errno != 0 ? errno : EIO, out_path);
+  const auto written = [&]() {
+    if (!out) throw files::fileError(errno != 0 ? errno : EIO, out_path);
+  };
+
+  // The image digest is known only after the image has streamed through, so the prefix is
+  // written once as a placeholder and again at the end.
+  const std::string key = makeImageKey(layout.dev_type_text);
+  const tbin::Digest header_digest = tbin::hmacSha256(key, layout.header_region);
+  out << prefix(layout, 0, header_digest, tbin::Digest{}) << layout.header_region;
+  written();
+  const std::string zeros(kCopyChunk, '\0');
+  for (std::uint64_t left = layout.gap; left > 0;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, zeros.size()));
+    out.write(zeros.data(), static_cast<std::streamsize>(n));
+    written();
+    left -= n;
+  }
+  tbin::Hmac image_mac(key);
+  std::uint64_t image_length = 0;
+  std::string chunk(kCopyChunk, '\0');
+  while (in) {
+    errno = 0;
+    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    if (in.bad()) throw files::fileError(errno != 0 ? errno : EIO, image_path);
+    const std::string_view piece(chunk.data(), static_cast<std::size_t>(in.gcount()));
+    image_length += piece.size();
+    requireImageFits(image_length);  // the file may have grown since its size was read
+    image_mac.update(piece);
+    out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+    written();
+  }
+  out.seekp(0);
+  out << prefix(layout, image_length, header_digest, image_mac.digest());
+  out.flush();
+  written();
+  out.close();
+  written();
+  temp.commit(out_path);
+
+  PackResult result;
+  result.header_length = static_cast<std::uint32_t>(layout.header_region.size());
+  result.image_length = static_cast<std::uint32_t>(image_length);
+  result.image_start = static_cast<std::uint32_t>(layout.image_start);
+  result.file_size = layout.image_start + image_length;
+  result.dev_type_text = layout.dev_type_text;
+  return result;
+}
+
+ImageReport inspectImage(const std::string& path) {
+  ImageReport report;
+  const std::string suffix = lowerSuffix(path);
+  report.kind = suffix == kRawSuffix ? "bin" : suffix == kTbinSuffix ? "tbin" : "";
+  RecordingHost host;
+  const auto recordError = [&](const std::exception& e) {
+    host.log(LogLevel::ERROR, e.what());
+    return false;
+  };
+  bool passed = false;
+  try {
+    passed = checkUpdateFile(path, host) && checkFileHeader(path, host);
+  } catch (const FileError& e) {
+    passed = recordError(e);
+  }
+  report.passed = passed;
+  report.messages = std::move(host.messages);
+  for (const auto& [level, text] : report.messages) {
+    if (level == LogLevel::ERROR) {
+      report.failure = text;
+      break;
+    }
+  }
+  try {
+    if (files::isRegularFile(path)) {
+      report.file_size = files::fileSize(path);
+      if (report.kind == "tbin") report.tbin = tbin::verify(files::readWholeFile(path));
+    }
+  } catch (const FileError&) {
+    // Already told by the checks above, or the file changed since; the verdict stands.
+  }
+  return report;
+}
+
+}  // namespace kestrix::flash

@@ -1,0 +1,123 @@
+#include "kestrix/flash/image_path.hpp"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <system_error>
+
+namespace kestrix::flash {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A file that grows while it is read is read on in pieces of this size.
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+fs::path checkedPath(const std::string& path) {
+  if (path.find('\0') != std::string::npos) throw FileError("embedded null byte in path");
+  return fs::path(path);
+}
+
+// errno as it stands after a failed stream operation; streams do not always set it.
+int lastError(int fallback) {
+  return errno != 0 ? errno : fallback;
+}
+
+}  // namespace
+
+std::string lowerSuffix(std::string_view path) {
+  const auto slash = path.find_last_of('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const auto dot = name.find_last_of('.');
+  // Leading dots belong to the name (".bin", "..bin" have no extension).
+  const auto first_other = name.find_first_not_of('.');
+  if (dot == std::string_view::npos || first_other == std::string_view::npos || dot < first_other)
+    return {};
+  std::string suffix(name.substr(dot));
+  for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return suffix;
+}
+
+namespace files {
+
+FileError fileError(int err, const std::string& path) {
+  return FileError("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + path +
+                   "'");
+}
+
+bool pathExists(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return false;
+  std::error_code ec;
+  return fs::exists(fs::status(path, ec));
+}
+
+bool isRegularFile(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return false;
+  std::error_code ec;
+  return fs::is_regular_file(fs::status(path, ec));
+}
+
+std::uint64_t fileSize(const std::string& path) {
+  const fs::path p = checkedPath(path);
+  std::error_code ec;
+  const fs::file_status status = fs::status(p, ec);
+  if (ec) throw fileError(ec.value(), path);
+  // A directory has a size on POSIX, but not one of a file.
+  if (fs::is_directory(status)) throw fileError(EISDIR, path);
+  const std::uintmax_t size = fs::file_size(p, ec);
+  if (ec) throw fileError(ec.value(), path);
+  return size;
+}
+
+void readOneByte(const std::string& path) {
+  const fs::path p = checkedPath(path);
+  std::error_code ec;
+  if (fs::is_directory(p, ec)) throw fileError(EISDIR, path);
+  errno = 0;
+  std::ifstream in(p, std::ios::binary);
+  if (!in.is_open()) throw fileError(lastError(EIO), path);
+  char byte;
+  errno = 0;
+  in.read(&byte, 1);
+  if (in.bad()) throw fileError(lastError(EIO), path);
+}
+
+std::string readWholeFile(const std::string& path) {
+  const fs::path p = checkedPath(path);
+  std::error_code ec;
+  const fs::file_status status = fs::status(p, ec);
+  if (ec) throw fileError(ec.value(), path);
+  if (fs::is_directory(status)) throw fileError(EISDIR, path);
+  if (!fs::is_regular_file(status)) throw FileError("not a regular file: '" + path + "'");
+  errno = 0;
+  std::ifstream in(p, std::ios::binary);
+  if (!in.is_open()) throw fileError(lastError(EIO), path);
+  std::string data;
+  try {
+    // One read of the size the file system reports, then pieces for whatever it has grown by.
+    const std::uintmax_t expected = fs::file_size(p, ec);
+    data.resize(ec ? 0 : static_cast<std::size_t>(expected));
+    errno = 0;
+    in.read(data.data(), static_cast<std::streamsize>(data.size()));
+    if (in.bad()) throw fileError(lastError(EIO), path);
+    data.resize(static_cast<std::size_t>(in.gcount()));
+    std::string piece(kReadChunk, '\0');
+    while (in) {
+      errno = 0;
+      in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+      if (in.bad()) throw fileError(lastError(EIO), path);
+      data.append(piece, 0, static_cast<std::size_t>(in.gcount()));
+    }
+  } catch (const std::bad_alloc&) {
+    throw FileError("not enough memory to read '" + path + "'");
+  } catch (const std::length_error&) {
+    throw FileError("not enough memory to read '" + path + "'");
+  }
+  return data;
+}
+
+}  // namespace files
+}  // namespace kestrix::flash
