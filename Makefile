@@ -7,7 +7,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_DIR ?= $(HOME)/.cache/kestrix-ccache
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: setup build-cpp test test-cpp test-python test-python39 test-sanitize install demo bench clean
+.PHONY: setup build-cpp test test-cpp test-python test-python39 test-sanitize install demo bench fuzz clean
 
 setup:
 	scripts/bootstrap.sh .venv python3
@@ -48,6 +48,12 @@ test: test-cpp test-python test-python39
 
 demo: install
 	.venv/bin/python scripts/demo.py
+
+# Every libFuzzer target for SECONDS each (clang; see scripts/fuzz.sh).
+SECONDS ?= 60
+FUZZ_TARGETS = $(shell sed -n 's/^set(KESTRIX_FUZZ_TARGETS \(.*\))/\1/p' fuzz/CMakeLists.txt)
+fuzz:
+	@for target in $(FUZZ_TARGETS); do scripts/fuzz.sh $$target $(SECONDS) || exit 1; done
 
 # Not part of `make test`: figures, not verdicts.
 bench: install

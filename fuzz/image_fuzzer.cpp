@@ -1,0 +1,86 @@
+// Fuzzes the tbin verification with whole files, and the header decoding and device type rules
+// with the input taken as a header text region. Beyond "no crash, no leak, no undefined
+// behaviour" it checks what must hold for any input:
+//   - every message is valid UTF-8 (a Python host could not log it otherwise);
+//   - a file that passes has a header, a device type text and two matching digests;
+//   - a header and image that decode can be packed, and the packed file passes with the same
+//     device type text.
+#include <cstdint>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "kestrix/contracts/text.hpp"
+#include "kestrix/flash/image_pack.hpp"
+#include "kestrix/flash/tbin_format.hpp"
+
+namespace {
+
+namespace tbin = kestrix::flash::tbin;
+
+// Real headers are a few hundred bytes; larger inputs only slow the search down.
+constexpr std::size_t kMaxInput = 1 << 20;
+
+void require(bool condition) {
+  if (!condition) std::abort();
+}
+
+// Packs `image` under `header_region` and checks that the result verifies with `dev_type_text`.
+void requireRepacks(std::string_view header_region, std::string_view image,
+                    const std::string& dev_type_text) {
+  kestrix::flash::PackOptions options;
+  options.header_region = std::string(header_region);
+  const std::string packed = kestrix::flash::packTbin(image, options);
+  const tbin::Verification again = tbin::verify(packed);
+  require(again.verdict == tbin::Verdict::kPass);
+  require(again.dev_type_text == dev_type_text);
+}
+
+void fuzzFile(std::string_view file) {
+  const tbin::Verification v = tbin::verify(file);
+  require(kestrix::isUtf8(v.parse_error));
+  if (v.dev_type_text) require(kestrix::isUtf8(*v.dev_type_text));
+  if (v.header) {
+    const std::string shown =
+        v.header->dump(-1, ' ', false, kestrix::Json::error_handler_t::replace);
+    require(kestrix::isUtf8(shown));
+  }
+  require(v.header_region_size <= file.size() && v.image_region_size <= file.size());
+  if (v.verdict == tbin::Verdict::kPass) {
+    require(v.prefix_ok && v.header && v.dev_type_text);
+    require(v.header_digest_ok.value_or(false) && v.image_digest_ok.value_or(false));
+  }
+  if (v.verdict == tbin::Verdict::kParseError) require(!v.parse_error.empty());
+  if (v.dev_type_text) {
+    requireRepacks(tbin::region(file, tbin::kHeaderTextOffset, v.header_length),
+                   tbin::region(file, v.image_start_addr, v.image_length), *v.dev_type_text);
+  }
+}
+
+void fuzzHeader(std::string_view header_region) {
+  kestrix::Json header;
+  std::string error;
+  if (!tbin::parseHeader(header_region, &header, &error)) {
+    require(!error.empty() && kestrix::isUtf8(error));
+    return;
+  }
+  const tbin::DeviceType device_type = tbin::deviceTypeText(header);
+  if (!device_type.ok) {
+    require(!device_type.error.empty() && kestrix::isUtf8(device_type.error));
+    require(!device_type.missing || header.is_object());
+    return;
+  }
+  require(kestrix::isUtf8(device_type.text));
+  requireRepacks(header_region, "image", device_type.text);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > kMaxInput) return 0;
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  fuzzFile(input);
+  fuzzHeader(input);
+  return 0;
+}
