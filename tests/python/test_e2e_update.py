@@ -1,0 +1,166 @@
+"""Whole updates over real TCP against the simulator, through the Python API on the package's
+own connection, with every fault the simulator can inject."""
+
+import hashlib
+import json
+import os
+import time
+
+import pytest
+
+from kestrix import KRXFlash
+from kestrix.errors import BlockRefusedError
+from kestrix.KRXCommService import _TCPConn
+from kestrix.KRXFlash import FpgaTool
+from kestrix.KRXUtils import RetCode, _RspType
+
+# Seconds a reply may take before the connection gives up, in the tests that provoke silence.
+SHORT_TIMEOUT = 1.0
+
+
+@pytest.fixture(autouse=True)
+def no_reinit_wait(monkeypatch):
+    waits = []
+    monkeypatch.setattr(time, "sleep", waits.append)
+    return waits
+
+
+def ask(sim, query: str) -> str:
+    conn = _TCPConn(sim.host, sim.port)
+    assert conn.initConnection()
+    try:
+        return conn.sendCmd(query.encode() + b"\r\n", _RspType.RSP_STRING).RetData
+    finally:
+        conn.closeConnection()
+
+
+def flash_digest(sim, length: int) -> str:
+    return ask(sim, f"SIM_FLASH_SHA256? {length}")
+
+
+def write_image(tmp_path, size: int, tbin: bool = False, dev_type: int = 32) -> "tuple[str, bytes]":
+    data = os.urandom(size)
+    raw = tmp_path / "image.bin"
+    raw.write_bytes(data)
+    if not tbin:
+        return str(raw), data
+    packed = tmp_path / "image.tbin"
+    KRXFlash._pack_image(str(raw), str(packed), dev_type=dev_type)
+    return str(packed), data
+
+
+@pytest.mark.parametrize("size", [4096, 1000])
+@pytest.mark.parametrize("tbin", [False, True], ids=["bin", "tbin"])
+@pytest.mark.parametrize("device_type, version", [(32, "0.3.0.0"), (28, "1.4.0.0"), (30, "")])
+def test_update_writes_exactly_the_image(simulator, tmp_path, size, tbin, device_type, version,
+                                         no_reinit_wait):
+    sim = simulator("--version-after-update", "0.3.0.0",
+                    "--fe-info", '{"FE0": {"fpga_ver": "1.4.0.0"}, "FE1": {"fpga_ver": "9"}}')
+    path, data = write_image(tmp_path, size, tbin, dev_type=device_type)
+    tool = FpgaTool(address=sim.host, port=sim.port)
+    calls = []
+    tool.set_progress_callback(lambda *a: calls.append(a))
+    try:
+        ret = tool.processFpgaUpdate(path, device_type)
+    finally:
+        tool.disconnect()
+    assert ret.RetCode is RetCode.OK, ret.RetMsg
+    assert ret.RetData == {"success": True, "error_message": "", "fw_version": version}
+    assert flash_digest(sim, size) == hashlib.sha256(data).hexdigest()
+    assert calls[-1] == ("verify", size, size)
+    assert no_reinit_wait == ([3] if device_type == 32 else [])
+
+
+def test_refused_blocks_are_retried(simulator, tmp_path):
+    sim = simulator("--refuse-blocks", "3")
+    path, data = write_image(tmp_path, 100)
+    tool = FpgaTool(address=sim.host, port=sim.port)
+    ret = tool.processFpgaUpdate(path, 30)
+    tool.disconnect()
+    assert ret.RetCode is RetCode.OK
+    stats = json.loads(ask(sim, "SIM_STATS?"))
+    assert stats["refused"] == 3 * 7
+    assert flash_digest(sim, 100) == hashlib.sha256(data).hexdigest()
+
+
+def test_block_refused_forever_stops_with_the_offset(simulator, tmp_path):
+    sim = simulator("--refuse-from", "64")
+    path, _ = write_image(tmp_path, 200)
+    tool = FpgaTool(address=sim.host, port=sim.port)
+    with pytest.raises(BlockRefusedError, match="byte offset 64 refused by the controller 10 times"):
+        tool.processFpgaUpdate(path, 32)
+    tool.disconnect()
+    stats = json.loads(ask(sim, "SIM_STATS?"))
+    # Erase, reset, four accepted blocks, ten attempts at the fifth; then nothing.
+    assert stats["program"] == 4 + 10
+    assert stats["commands"] == 2 + 14
+    assert stats["read"] == 0
+
+
+def test_corrupted_read_back_is_an_error_result(simulator, tmp_path, caplog):
+    sim = simulator("--corrupt-read", "20")
+    path, _ = write_image(tmp_path, 100)
+    tool = FpgaTool(address=sim.host, port=sim.port)
+    ret = tool.processFpgaUpdate(path, 32)
+    tool.disconnect()
+    assert (ret.RetCode, ret.RetMsg) == (RetCode.ERROR, "FPGA update process failed.")
+    assert "Verify Failed" in caplog.text
+
+
+@pytest.mark.parametrize("after", [1, 5, 40])
+def test_dropped_link_is_a_connection_error(simulator, tmp_path, after):
+    sim = simulator("--close-after", str(after))
+    path, _ = write_image(tmp_path, 400)
+    conn = _TCPConn(sim.host, sim.port, timeout=SHORT_TIMEOUT)
+    assert conn.initConnection()
+    tool = FpgaTool(connection=conn)
+    started = time.monotonic()
+    with pytest.raises(ConnectionError):
+        tool.processFpgaUpdate(path, 32)
+    assert time.monotonic() - started < SHORT_TIMEOUT + 2
+    conn.closeConnection()
+
+
+@pytest.mark.parametrize("after", [0, 3, 30])
+def test_silent_device_times_out(simulator, tmp_path, after):
+    sim = simulator("--stall-after", str(after))
+    path, _ = write_image(tmp_path, 400)
+    conn = _TCPConn(sim.host, sim.port, timeout=SHORT_TIMEOUT)
+    assert conn.initConnection()
+    tool = FpgaTool(connection=conn)
+    started = time.monotonic()
+    with pytest.raises(TimeoutError):
+        tool.processFpgaUpdate(path, 32)
+    assert time.monotonic() - started < SHORT_TIMEOUT + 2
+    conn.closeConnection()
+
+
+def test_garbage_answers_never_make_a_success(simulator, tmp_path):
+    sim = simulator("--garbage")
+    path, _ = write_image(tmp_path, 64)
+    conn = _TCPConn(sim.host, sim.port, timeout=SHORT_TIMEOUT)
+    assert conn.initConnection()
+    tool = FpgaTool(connection=conn)
+    try:
+        ret = tool.processFpgaUpdate(path, 32)
+    except (ConnectionError, TimeoutError, UnicodeDecodeError, BlockRefusedError):
+        pass
+    else:
+        assert ret.RetCode is RetCode.ERROR
+    conn.closeConnection()
+
+
+def test_init_and_info_against_the_simulator(simulator):
+    sim = simulator("--fpga-version", "0.2.3.3")
+    tool = FpgaTool(address=sim.host, port=sim.port)
+    try:
+        low = tool.initFpga(32)
+        assert low.RetCode is RetCode.WARNING
+        assert low.RetMsg == "FPGA version 0.2.3.3 is lower than minimum required version 0.2.3.4."
+        ok = tool.initFpga(32, disable_fw_check=True)
+        assert ok.RetCode is RetCode.OK
+        assert ok.RetData["fpga_id"] == "0x0362D093"
+        assert tool._checkControlFwVersion() is True
+        assert tool._fpgaGetSerialNumber() == "KRX-SIM-0001"
+    finally:
+        tool.disconnect()
