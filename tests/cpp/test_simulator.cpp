@@ -316,6 +316,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"pattern_erase_disabled", "BEAM_PATTERN_ERASE\r\n",
                   "ERR beam pattern storage not enabled\r\n"},
         ReplyCase{"apply", "BEAM_PATTERN_APPLY_BFIC 2\r\n", "OK\r\n"},
+        ReplyCase{"reboot", "REBOOT\r\n", "OK\r\n"},
         ReplyCase{"ext_ctrl", "ExtCtrl_EN 1,3\r\n", "OK\r\n"},
         ReplyCase{"ext_ctrl_off", "ExtCtrl_EN 0,1\r\n", "OK\r\n"},
         ReplyCase{"ext_ctrl_query", "ExtCtrl_EN?\r\n", "0\r\n"},

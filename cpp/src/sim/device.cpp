@@ -84,6 +84,7 @@ const Device::Entry Device::kCommands[] = {
     {"BEAM_PATTERN_STORE_TDBS_BEAM", &Device::storeBeam},
     {"BEAM_PATTERN_STORE_FBS_BEAM", &Device::storeBeam},
     {"BEAM_PATTERN_APPLY_BFIC", &Device::applyBfic},
+    {"REBOOT", &Device::reboot},
     {"ExtCtrl_EN", &Device::setExtCtrl},
     {"ExtCtrl_EN?", &Device::getExtCtrl},
     {"SIM_FLASH_SHA256?", &Device::debugSha256},
@@ -303,6 +304,12 @@ void Device::applyBfic(const Command&, std::string& reply) {
   ok(reply);
 }
 
+// The device restarts its RF side and reloads its stored beams; the link and the flash stay.
+void Device::reboot(const Command&, std::string& reply) {
+  ++reboots_;
+  ok(reply);
+}
+
 void Device::setExtCtrl(const Command& command, std::string& reply) {
   const std::string_view arg = command.argument;
   const std::size_t comma = arg.find(',');
@@ -368,6 +375,8 @@ void Device::debugStats(const Command& command, std::string& reply) {
   stats["refused"] = stats_.refused;
   stats["read"] = stats_.read;
   stats["erase"] = stats_.erase;
+  stats["stored_beams"] = stored_beams_;
+  stats["reboots"] = reboots_;
   line(reply, stats.dump());
 }
 

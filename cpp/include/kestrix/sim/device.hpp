@@ -13,7 +13,8 @@
 //   "SIM_FLASH_SHA256? [len]"    SHA-256 (lower-case hex) of the first len bytes (default: all)
 //   "SIM_FLASH_HEX? offset,len"  the flash bytes as lower-case hex (len at most 4096)
 //   "SIM_PAGE_PTR?"              the page pointer, in pages
-//   "SIM_STATS?"                 JSON counters: commands, program, refused, read, erase
+//   "SIM_STATS?"                 JSON counters: commands, program, refused, read, erase,
+//                                stored_beams, reboots
 #pragma once
 
 #include <cstddef>
@@ -112,6 +113,7 @@ class Device {
   void erasePatterns(const Command& command, std::string& reply);
   void storeBeam(const Command& command, std::string& reply);
   void applyBfic(const Command& command, std::string& reply);
+  void reboot(const Command& command, std::string& reply);
   void setExtCtrl(const Command& command, std::string& reply);
   void getExtCtrl(const Command& command, std::string& reply);
   void debugSha256(const Command& command, std::string& reply);
@@ -129,6 +131,7 @@ class Device {
   std::string read_header_;  // "#216": every read reply carries one whole page
   bool store_enabled_ = false;
   std::uint64_t stored_beams_ = 0;
+  std::uint64_t reboots_ = 0;
   bool ext_ctrl_enabled_ = false;
   int ext_ctrl_mode_ = 0;
   DeviceStats stats_;
