@@ -63,7 +63,7 @@ def test_update_outcomes(simulator, image, capsys, flags, extra, status, message
     assert message in result["error_message"]
 
 
-def test_bad_image_is_a_usage_error_and_unreachable_device_is_three(tmp_path, capsys):
+def test_unreachable_device_is_three(tmp_path, capsys):
     bad = tmp_path / "x.tbin"
     bad.write_bytes(b"\0" * 100)
     with socket.socket() as s:

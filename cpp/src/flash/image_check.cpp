@@ -39,6 +39,11 @@ bool checkUpdateFile(const std::string& image_path, Host& host) {
 }
 
 bool checkFileHeader(const std::string& image_path, Host& host) {
+  return checkFileHeader(image_path, host, nullptr);
+}
+
+bool checkFileHeader(const std::string& image_path, Host& host,
+                     std::optional<tbin::Verification>* details) {
   if (lowerSuffix(image_path) == kRawSuffix) {
     // A raw image carries nothing to check; its size is queried (unguarded) even when the debug
     // line is not wanted, so a vanished file is reported the same either way.
@@ -54,7 +59,7 @@ bool checkFileHeader(const std::string& image_path, Host& host) {
   } catch (const FileError& e) {
     return fail(host, "FPGA image file not readable: " + image_path + ", " + host.errorText(e));
   }
-  const tbin::Verification v = tbin::verify(file);
+  const tbin::Verification& v = details ? details->emplace(tbin::verify(file)) : tbin::verify(file);
   if (v.header && host.logEnabled(LogLevel::DEBUG))
     host.log(LogLevel::DEBUG,
              "FPGA tbin header: " + v.header->dump(-1, ' ', false, Json::error_handler_t::replace));

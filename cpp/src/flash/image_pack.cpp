@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <optional>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -220,8 +221,9 @@ ImageReport inspectImage(const std::string& path) {
     return false;
   };
   bool passed = false;
+  std::optional<tbin::Verification> verification;
   try {
-    passed = checkUpdateFile(path, host) && checkFileHeader(path, host);
+    passed = checkUpdateFile(path, host) && checkFileHeader(path, host, &verification);
   } catch (const FileError& e) {
     passed = recordError(e);
   }
@@ -236,7 +238,14 @@ ImageReport inspectImage(const std::string& path) {
   try {
     if (files::isRegularFile(path)) {
       report.file_size = files::fileSize(path);
-      if (report.kind == "tbin") report.tbin = tbin::verify(files::readWholeFile(path));
+      // The checks stop early on some failures; only then is the file read again for details.
+      if (report.kind == "tbin") {
+        if (verification) {
+          report.tbin = std::move(verification);
+        } else {
+          report.tbin = tbin::verify(files::readWholeFile(path));
+        }
+      }
     }
   } catch (const FileError&) {
     // Already told by the checks above, or the file changed since; the verdict stands.

@@ -2,9 +2,11 @@
 // report every failure through the host's log (logger "FPGA") and return a plain verdict.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "kestrix/contracts/host.hpp"
+#include "kestrix/flash/tbin_format.hpp"
 
 namespace kestrix::flash {
 
@@ -17,5 +19,10 @@ bool checkUpdateFile(const std::string& image_path, Host& host);
 // that fails throws FileError). A ".tbin" image passes when both stored HMAC-SHA256 digests match
 // the ones made with the module's key and the device type its header names.
 bool checkFileHeader(const std::string& image_path, Host& host);
+
+// The same check, also handing out what it found in a tbin (set once the file could be read), so
+// a caller that reports details does not read and hash the image a second time.
+bool checkFileHeader(const std::string& image_path, Host& host,
+                     std::optional<tbin::Verification>* details);
 
 }  // namespace kestrix::flash
