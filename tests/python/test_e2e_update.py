@@ -107,29 +107,20 @@ def test_corrupted_read_back_is_an_error_result(simulator, tmp_path, caplog):
     assert "Verify Failed" in caplog.text
 
 
-@pytest.mark.parametrize("after", [1, 5, 40])
-def test_dropped_link_is_a_connection_error(simulator, tmp_path, after):
-    sim = simulator("--close-after", str(after))
+@pytest.mark.parametrize(
+    "flag, after, error",
+    [("--close-after", 1, ConnectionError), ("--close-after", 5, ConnectionError),
+     ("--close-after", 40, ConnectionError), ("--stall-after", 0, TimeoutError),
+     ("--stall-after", 3, TimeoutError), ("--stall-after", 30, TimeoutError)],
+)
+def test_dropped_or_silent_link_fails_within_the_timeout(simulator, tmp_path, flag, after, error):
+    sim = simulator(flag, str(after))
     path, _ = write_image(tmp_path, 400)
     conn = _TCPConn(sim.host, sim.port, timeout=SHORT_TIMEOUT)
     assert conn.initConnection()
     tool = FpgaTool(connection=conn)
     started = time.monotonic()
-    with pytest.raises(ConnectionError):
-        tool.processFpgaUpdate(path, 32)
-    assert time.monotonic() - started < SHORT_TIMEOUT + 2
-    conn.closeConnection()
-
-
-@pytest.mark.parametrize("after", [0, 3, 30])
-def test_silent_device_times_out(simulator, tmp_path, after):
-    sim = simulator("--stall-after", str(after))
-    path, _ = write_image(tmp_path, 400)
-    conn = _TCPConn(sim.host, sim.port, timeout=SHORT_TIMEOUT)
-    assert conn.initConnection()
-    tool = FpgaTool(connection=conn)
-    started = time.monotonic()
-    with pytest.raises(TimeoutError):
+    with pytest.raises(error):
         tool.processFpgaUpdate(path, 32)
     assert time.monotonic() - started < SHORT_TIMEOUT + 2
     conn.closeConnection()
