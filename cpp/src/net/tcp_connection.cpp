@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -150,31 +149,53 @@ void TcpConnection::fill(const Deadline& deadline) {
   }
 }
 
-std::size_t TcpConnection::lineLength(std::size_t max_length, const Deadline& deadline) {
-  // A line over the caller's limit is still read to its end, so the link stays in step, unless
-  // it runs on past any sane length: then its end may never come and the link is given up.
-  const std::size_t give_up = std::max(max_length, kMaxLineLength);
-  std::size_t scanned = 0;
+std::size_t TcpConnection::frameLength(bool line_only, std::size_t max_length,
+                                       const Deadline& deadline) {
+  FrameLimits limits;
+  limits.max_length = max_length;
+  std::size_t resume = 0;
   for (;;) {
-    const std::string_view data = buffer_.view();
-    const void* lf = std::memchr(data.data() + scanned, '\n', data.size() - scanned);
-    if (lf != nullptr) {
-      const std::size_t n = static_cast<const char*>(lf) - data.data() + 1;
-      if (n > max_length) {
-        buffer_.consume(n);
-        throw ProtocolError("reply line from " + peer() + " of " + std::to_string(n) +
-                            " bytes exceeds the limit of " + std::to_string(max_length));
-      }
-      return n;
-    }
-    scanned = data.size();
-    if (scanned > give_up) {
-      closeConnection();
-      throw ProtocolError("reply from " + peer() + " runs past " + std::to_string(give_up) +
-                          " bytes without a line end");
-    }
+    const FrameScan scan = line_only ? scanReplyLine(buffer_.view(), limits, resume)
+                                     : scanReplyFrame(buffer_.view(), limits, resume);
+    if (scan.status == FrameStatus::kComplete) return scan.length;
+    if (scan.status == FrameStatus::kError) refuseFrame(scan, max_length, deadline);
+    resume = buffer_.size();
     fill(deadline);
   }
+}
+
+void TcpConnection::refuseFrame(const FrameScan& scan, std::size_t max_length,
+                                const Deadline& deadline) {
+  std::string what;
+  switch (scan.fault) {
+    case FrameFault::kLineTooLong:
+      what = "reply line from " + peer() + " of " + std::to_string(scan.length) +
+             " bytes exceeds the limit of " + std::to_string(max_length);
+      break;
+    case FrameFault::kBlockTooLong:
+      what = "reply block from " + peer() + " of " + std::to_string(scan.length) +
+             " bytes exceeds the limit of " + std::to_string(max_length);
+      break;
+    case FrameFault::kMalformedHeader:
+      what = "malformed block header in reply from " + peer() + ": " +
+             bytesRepr(buffer_.view().substr(0, 12));
+      break;
+    case FrameFault::kNoLineEnd:
+      what = "reply from " + peer() + " runs past " + std::to_string(scan.length) +
+             " bytes without a line end";
+      break;
+    case FrameFault::kBadBlockEnd:
+    case FrameFault::kNone:
+      what = "reply block from " + peer() + " does not end in CR LF";
+      break;
+  }
+  if (scan.in_step) {
+    drain(scan.length, deadline);
+  } else {
+    // Where this frame really ends is unknown, so nothing after it can be trusted.
+    closeConnection();
+  }
+  throw ProtocolError(what);
 }
 
 void TcpConnection::drain(std::size_t n, const Deadline& deadline) {
@@ -184,43 +205,6 @@ void TcpConnection::drain(std::size_t n, const Deadline& deadline) {
     buffer_.consume(k);
     n -= k;
   }
-}
-
-Bytes TcpConnection::readBlock(std::size_t max_length, const Deadline& deadline) {
-  protocol::BlockHeader header{};
-  for (;;) {
-    const auto status =
-        protocol::parseBlockHeader(buffer_.view(), static_cast<std::size_t>(-1), &header);
-    if (status == protocol::HeaderStatus::kComplete) break;
-    if (status == protocol::HeaderStatus::kInvalid) {
-      // The block's length is unknown; the rest of the line is all that can be skipped.
-      const std::string start(buffer_.view().substr(0, 12));
-      buffer_.consume(lineLength(kMaxLineLength, deadline));
-      throw ProtocolError("malformed block header in reply from " + peer() + ": " +
-                          bytesRepr(start));
-    }
-    fill(deadline);
-  }
-  const std::size_t total = header.header_size + header.length + protocol::kLineEnd.size();
-  if (total > max_length) {
-    if (header.length > kMaxDrainedBlock) {
-      closeConnection();
-    } else {
-      drain(total, deadline);
-    }
-    throw ProtocolError("reply block from " + peer() + " of " + std::to_string(total) +
-                        " bytes exceeds the limit of " + std::to_string(max_length));
-  }
-  while (buffer_.size() < total) fill(deadline);
-  const std::string_view frame = buffer_.view().substr(0, total);
-  if (frame.substr(total - protocol::kLineEnd.size()) != protocol::kLineEnd) {
-    // Where this frame really ends is unknown, so nothing after it can be trusted.
-    closeConnection();
-    throw ProtocolError("reply block from " + peer() + " does not end in CR LF");
-  }
-  Bytes out(frame);
-  buffer_.consume(total);
-  return out;
 }
 
 RetType TcpConnection::sendCmd(std::string_view line, RspType rsp_type) {
@@ -234,7 +218,7 @@ RetType TcpConnection::sendCmd(std::string_view line, RspType rsp_type) {
     sendAll(scratch_);
   }
   const Deadline deadline(options_.timeout);
-  const std::size_t n = lineLength(kMaxLineLength, deadline);
+  const std::size_t n = frameLength(true, kMaxLineLength, deadline);
   std::string_view text = buffer_.view().substr(0, n - 1);
   if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
   std::string reply(text);
@@ -251,9 +235,7 @@ void TcpConnection::sendRawBytes(std::string_view bytes) {
 Bytes TcpConnection::recvRawBytes(std::size_t size) {
   requireOpen("recvRawBytes");
   const Deadline deadline(options_.timeout);
-  if (buffer_.empty()) fill(deadline);
-  if (buffer_.view().front() == '#') return readBlock(size, deadline);
-  const std::size_t n = lineLength(size, deadline);
+  const std::size_t n = frameLength(false, size, deadline);
   Bytes out(buffer_.view().substr(0, n));
   buffer_.consume(n);
   return out;

@@ -25,6 +25,7 @@
 
 #include "kestrix/contracts/connection.hpp"
 #include "kestrix/net/byte_buffer.hpp"
+#include "kestrix/net/reply_frame.hpp"
 #include "kestrix/net/socket.hpp"
 
 namespace kestrix::net {
@@ -33,11 +34,6 @@ struct TcpOptions {
   double connect_timeout = 5.0;  // seconds to establish the link
   double timeout = 10.0;         // seconds to wait for each reply (and for a blocked send)
 };
-
-// Longest text reply line accepted; a device that sends more is misbehaving.
-inline constexpr std::size_t kMaxLineLength = 64 * 1024;
-// Largest oversized block that is still read to its end (and dropped) to keep the link usable.
-inline constexpr std::size_t kMaxDrainedBlock = 16 * 1024 * 1024;
 
 class TcpConnection : public Connection {
  public:
@@ -66,9 +62,12 @@ class TcpConnection : public Connection {
   void sendAll(std::string_view bytes);
   // Receives more bytes into the buffer, waiting until `deadline`.
   void fill(const Deadline& deadline);
-  // Length of the line at the front of the buffer, LF included, receiving until it is complete.
-  std::size_t lineLength(std::size_t max_length, const Deadline& deadline);
-  Bytes readBlock(std::size_t max_length, const Deadline& deadline);
+  // Length of the frame at the front of the buffer (a line whatever its first byte when
+  // `line_only`), receiving until it is complete. A refused frame is dropped, or the link closed
+  // when its end cannot be found, and thrown as ProtocolError.
+  std::size_t frameLength(bool line_only, std::size_t max_length, const Deadline& deadline);
+  [[noreturn]] void refuseFrame(const FrameScan& scan, std::size_t max_length,
+                                const Deadline& deadline);
   // Drops `n` bytes of the stream, receiving them first as needed.
   void drain(std::size_t n, const Deadline& deadline);
   [[noreturn]] void fail(const std::string& what, bool timed_out);
