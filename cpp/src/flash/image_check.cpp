@@ -1,6 +1,7 @@
 #include "kestrix/flash/image_check.hpp"
 
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "kestrix/contracts/errors.hpp"
@@ -53,13 +54,13 @@ bool checkFileHeader(const std::string& image_path, Host& host,
                "FPGA image header check: " + image_path + ", size=" + std::to_string(size));
     return true;
   }
-  std::string file;
+  std::optional<tbin::Verification> found;
   try {
-    file = files::readWholeFile(image_path);
+    found = tbin::verifyFile(image_path);
   } catch (const FileError& e) {
     return fail(host, "FPGA image file not readable: " + image_path + ", " + host.errorText(e));
   }
-  const tbin::Verification& v = details ? details->emplace(tbin::verify(file)) : tbin::verify(file);
+  const tbin::Verification& v = details ? details->emplace(std::move(*found)) : *found;
   if (v.header && host.logEnabled(LogLevel::DEBUG))
     host.log(LogLevel::DEBUG,
              "FPGA tbin header: " + v.header->dump(-1, ' ', false, Json::error_handler_t::replace));

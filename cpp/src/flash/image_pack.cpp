@@ -243,7 +243,7 @@ ImageReport inspectImage(const std::string& path) {
         if (verification) {
           report.tbin = std::move(verification);
         } else {
-          report.tbin = tbin::verify(files::readWholeFile(path));
+          report.tbin = tbin::verifyFile(path);
         }
       }
     }

@@ -1,5 +1,9 @@
 #include "kestrix/flash/image_path.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -117,6 +121,52 @@ std::string readWholeFile(const std::string& path) {
     throw FileError("not enough memory to read '" + path + "'");
   }
   return data;
+}
+
+RandomAccessFile::RandomAccessFile(const std::string& path) : path_(path) {
+  const fs::path p = checkedPath(path);
+  std::error_code ec;
+  const fs::file_status status = fs::status(p, ec);
+  if (ec) throw fileError(ec.value(), path);
+  if (fs::is_directory(status)) throw fileError(EISDIR, path);
+  if (!fs::is_regular_file(status)) throw FileError("not a regular file: '" + path + "'");
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) throw fileError(errno, path);
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) {
+    const int err = errno;
+    ::close(fd_);
+    throw fileError(err, path);
+  }
+  size_ = static_cast<std::uint64_t>(st.st_size);
+  // The image is read once, front to back.
+  ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+RandomAccessFile::~RandomAccessFile() { ::close(fd_); }
+
+void RandomAccessFile::readAt(std::uint64_t offset, std::size_t length, std::string* out) const {
+  out->clear();
+  if (offset >= size_) return;
+  const std::uint64_t available = size_ - offset;
+  if (length > available) length = static_cast<std::size_t>(available);
+  try {
+    out->resize(length);
+  } catch (const std::bad_alloc&) {
+    throw FileError("not enough memory to read '" + path_ + "'");
+  }
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pread(fd_, out->data() + done, length - done,
+                              static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw fileError(errno, path_);
+    }
+    if (n == 0) break;  // the file shrank since it was opened
+    done += static_cast<std::size_t>(n);
+  }
+  out->resize(done);
 }
 
 }  // namespace files

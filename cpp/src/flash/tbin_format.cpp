@@ -1,5 +1,7 @@
 #include "kestrix/flash/tbin_format.hpp"
 
+#include "kestrix/flash/image_path.hpp"
+
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -534,13 +536,76 @@ std::string formatDeviceType(std::int64_t value) {
   return pad3(decimal(value));
 }
 
-Verification verify(std::string_view file) {
+namespace {
+
+// The bytes of a tbin held in memory.
+class MemorySource {
+ public:
+  explicit MemorySource(std::string_view file) : file_(file) {}
+  std::uint64_t size() const { return file_.size(); }
+  // The bytes of [offset, offset + length), cut at the end of the file; valid while `scratch` and
+  // the source live.
+  std::string_view bytes(std::uint64_t offset, std::uint64_t length, std::string*) const {
+    return region(file_, offset, length);
+  }
+  // The HMAC of [offset, offset + length), cut at the end of the file, and the bytes it covered.
+  Digest digest(std::string_view key, std::uint64_t offset, std::uint64_t length,
+                std::uint64_t* covered) const {
+    const std::string_view part = region(file_, offset, length);
+    *covered = part.size();
+    return hmacSha256(key, part);
+  }
+
+ private:
+  std::string_view file_;
+};
+
+// The bytes of a tbin on disk: the prefix and the header region are read, the image region is
+// hashed as it streams past in pieces, so a large image is never held whole nor paged in twice.
+class FileSource {
+ public:
+  static constexpr std::size_t kPiece = 1 << 20;
+
+  explicit FileSource(const files::RandomAccessFile& file) : file_(file) {}
+  std::uint64_t size() const { return file_.size(); }
+  std::string_view bytes(std::uint64_t offset, std::uint64_t length, std::string* scratch) const {
+    if (offset >= file_.size()) return {};
+    const std::uint64_t available = file_.size() - offset;
+    file_.readAt(offset, static_cast<std::size_t>(length < available ? length : available),
+                 scratch);
+    return *scratch;
+  }
+  Digest digest(std::string_view key, std::uint64_t offset, std::uint64_t length,
+                std::uint64_t* covered) const {
+    Hmac mac(key);
+    std::string piece;
+    *covered = 0;
+    while (*covered < length) {
+      const std::uint64_t left = length - *covered;
+      file_.readAt(offset + *covered, static_cast<std::size_t>(left < kPiece ? left : kPiece),
+                   &piece);
+      if (piece.empty()) break;
+      mac.update(piece);
+      *covered += piece.size();
+    }
+    return mac.digest();
+  }
+
+ private:
+  const files::RandomAccessFile& file_;
+};
+
+template <typename Source>
+Verification verifySource(const Source& source) {
   Verification v;
-  v.file_size = file.size();
+  v.file_size = source.size();
+  std::string prefix_scratch;
+  const std::string_view prefix = source.bytes(0, kHeaderTextOffset, &prefix_scratch);
   const auto field = [&](std::size_t offset, const char* name, std::uint32_t* out) {
-    if (readU32(file, offset, out)) return true;
-    v.parse_error = std::string("file too short for ") + name + " (" + std::to_string(file.size()) +
-                    " bytes, needs " + std::to_string(offset + 4) + ")";
+    if (readU32(prefix, offset, out)) return true;
+    v.parse_error = std::string("file too short for ") + name + " (" +
+                    std::to_string(v.file_size) + " bytes, needs " + std::to_string(offset + 4) +
+                    ")";
     return false;
   };
   if (!field(kHeaderLengthOffset, "header_length", &v.header_length) ||
@@ -548,12 +613,16 @@ Verification verify(std::string_view file) {
       !field(kImageStartOffset, "image_start_addr", &v.image_start_addr))
     return v;
   v.prefix_ok = true;
-  const std::string_view header_hash = region(file, kHeaderHashOffset, kHashSize);
-  const std::string_view image_hash = region(file, kImageHashOffset, kHashSize);
-  const std::string_view header_bytes = region(file, kHeaderTextOffset, v.header_length);
-  const std::string_view image = region(file, v.image_start_addr, v.image_length);
+  const std::string_view header_hash = region(prefix, kHeaderHashOffset, kHashSize);
+  const std::string_view image_hash = region(prefix, kImageHashOffset, kHashSize);
+  std::string header_scratch;
+  const std::string_view header_bytes =
+      source.bytes(kHeaderTextOffset, v.header_length, &header_scratch);
   v.header_region_size = header_bytes.size();
-  v.image_region_size = image.size();
+  v.image_region_size =
+      v.image_start_addr >= v.file_size
+          ? 0
+          : std::min<std::uint64_t>(v.image_length, v.file_size - v.image_start_addr);
 
   Json header;
   if (!parseHeader(header_bytes, &header, &v.parse_error)) return v;
@@ -568,11 +637,23 @@ Verification verify(std::string_view file) {
 
   const std::string key = makeImageKey(*v.dev_type_text);
   v.header_digest_ok = digestMatches(header_hash, hmacSha256(key, header_bytes));
-  v.image_digest_ok = digestMatches(image_hash, hmacSha256(key, image));
+  std::uint64_t covered = 0;
+  v.image_digest_ok =
+      digestMatches(image_hash, source.digest(key, v.image_start_addr, v.image_length, &covered));
+  v.image_region_size = covered;
   v.verdict = !*v.header_digest_ok  ? Verdict::kHeaderHashMismatch
               : !*v.image_digest_ok ? Verdict::kImageHashMismatch
                                     : Verdict::kPass;
   return v;
+}
+
+}  // namespace
+
+Verification verify(std::string_view file) { return verifySource(MemorySource(file)); }
+
+Verification verifyFile(const std::string& path) {
+  const files::RandomAccessFile file(path);
+  return verifySource(FileSource(file));
 }
 
 }  // namespace kestrix::flash::tbin

@@ -37,5 +37,25 @@ void readOneByte(const std::string& path);
 // refused (a device or a pipe could be read forever). Throws FileError.
 std::string readWholeFile(const std::string& path);
 
+// A regular file opened for reading at any offset, refused as readWholeFile refuses. Reads past
+// the end come back short. Throws FileError.
+class RandomAccessFile {
+ public:
+  explicit RandomAccessFile(const std::string& path);
+  ~RandomAccessFile();
+  RandomAccessFile(const RandomAccessFile&) = delete;
+  RandomAccessFile& operator=(const RandomAccessFile&) = delete;
+
+  // The size when the file was opened; reads never go beyond it.
+  std::uint64_t size() const { return size_; }
+  // Up to `length` bytes from `offset` into `out` (replacing its content).
+  void readAt(std::uint64_t offset, std::size_t length, std::string* out) const;
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+};
+
 }  // namespace files
 }  // namespace kestrix::flash

@@ -138,4 +138,9 @@ struct Verification {
 // proportion to the length fields (the regions are views into `file`).
 Verification verify(std::string_view file);
 
+// The same verification of a tbin file on disk: the prefix and the header region are read, the
+// image region is hashed in pieces as it is read, so memory stays small whatever the image size.
+// Throws FileError when the file cannot be opened or read.
+Verification verifyFile(const std::string& path);
+
 }  // namespace kestrix::flash::tbin
