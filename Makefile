@@ -7,7 +7,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_DIR ?= $(HOME)/.cache/kestrix-ccache
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: setup build-cpp test test-cpp test-python test-python39 test-sanitize install demo bench fuzz clean
+.PHONY: setup build-cpp test test-cpp test-python test-python39 test-sanitize install demo bench fuzz format format-check clean
 
 setup:
 	scripts/bootstrap.sh .venv python3
@@ -61,6 +61,13 @@ bench: install
 	  -DCMAKE_BUILD_TYPE=Release -DKESTRIX_BUILD_BENCH=ON
 	.venv/bin/cmake --build build/bench --target kestrix-sim kestrix_floor_client kestrix_cpp_update
 	.venv/bin/python bench/run_bench.py --build-dir build/bench
+
+# Formatting of the C++ sources (clang-format 14, as Debian ships it).
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp')
+format:
+	clang-format-14 -i $(CXX_SOURCES)
+format-check:
+	clang-format-14 --dry-run --Werror $(CXX_SOURCES)
 
 clean:
 	rm -rf build

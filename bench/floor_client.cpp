@@ -63,7 +63,6 @@ void readExactly(std::size_t size) {
   have -= size;
 }
 
-
 // Peak resident set of this process image in KiB (VmHWM), not counting what the parent held.
 long peakRssKib() {
   std::FILE* f = std::fopen("/proc/self/status", "r");

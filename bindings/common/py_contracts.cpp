@@ -11,8 +11,7 @@ namespace kestrix::py {
 pyb::object siblingName(const char* module, const char* name) {
   pyb::module_ mod = pyb::module_::import(module);
   if (!pyb::hasattr(mod, name)) {
-    throw pyb::import_error(std::string("cannot import name '") + name + "' from '" + module +
-                            "'");
+    throw pyb::import_error(std::string("cannot import name '") + name + "' from '" + module + "'");
   }
   return mod.attr(name);
 }
@@ -106,8 +105,7 @@ void registerExceptionTranslators() {
     } catch (const DecodeError& e) {
       PyObject* exc = PyUnicodeDecodeError_Create(
           "utf-8", e.bytes().data(), static_cast<Py_ssize_t>(e.bytes().size()),
-          static_cast<Py_ssize_t>(e.start()), static_cast<Py_ssize_t>(e.end()),
-          e.reason().c_str());
+          static_cast<Py_ssize_t>(e.start()), static_cast<Py_ssize_t>(e.end()), e.reason().c_str());
       if (exc) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
         Py_DECREF(exc);

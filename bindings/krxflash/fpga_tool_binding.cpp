@@ -65,8 +65,8 @@ class PyFpgaTool : public FpgaTool {
   pyb::object callback_object_ = pyb::none();
 };
 
-std::unique_ptr<PyFpgaTool> makeTool(pyb::module_ module, pyb::object connection, pyb::object address,
-                     pyb::object port) {
+std::unique_ptr<PyFpgaTool> makeTool(pyb::module_ module, pyb::object connection,
+                                     pyb::object address, pyb::object port) {
   if (!address.is_none() && !pyb::isinstance<pyb::str>(address))
     throw pyb::type_error("address must be str or None, not " +
                           std::string(pyb::str(pyb::type::handle_of(address).attr("__name__"))));
@@ -87,8 +87,8 @@ std::unique_ptr<PyFpgaTool> makeTool(pyb::module_ module, pyb::object connection
   {
     pyb::gil_scoped_release release;
     tool = std::make_unique<PyFpgaTool>(
-        address_text, static_cast<int>(port_number),
-        [&](const std::string&, int) { return conn; }, pyb::object(), host);
+        address_text, static_cast<int>(port_number), [&](const std::string&, int) { return conn; },
+        pyb::object(), host);
   }
   tool->conn_object_ = std::move(conn_object);
   return tool;
@@ -102,15 +102,20 @@ auto released(F&& f) {
 }
 
 // Every FpgaTool made from Python is a PyFpgaTool (the constructor below makes nothing else).
-PyFpgaTool& self(FpgaTool& t) { return static_cast<PyFpgaTool&>(t); }
+PyFpgaTool& self(FpgaTool& t) {
+  return static_cast<PyFpgaTool&>(t);
+}
 
-bool truth(const pyb::handle& value) { return pyb::bool_(pyb::reinterpret_borrow<pyb::object>(value)); }
+bool truth(const pyb::handle& value) {
+  return pyb::bool_(pyb::reinterpret_borrow<pyb::object>(value));
+}
 
 }  // namespace
 
 void bindFpgaTool(pyb::module_& m) {
-  pyb::class_<FpgaTool, PyFpgaTool>(m, "FpgaTool", pyb::dynamic_attr(),
-                          "FPGA update tool: drives the device's FPGA configuration controller.")
+  pyb::class_<FpgaTool, PyFpgaTool>(
+      m, "FpgaTool", pyb::dynamic_attr(),
+      "FPGA update tool: drives the device's FPGA configuration controller.")
       .def(pyb::init([m](pyb::object connection, pyb::object address, pyb::object port) {
              return makeTool(m, std::move(connection), std::move(address), std::move(port));
            }),
@@ -230,8 +235,9 @@ void bindFpgaTool(pyb::module_& m) {
             std::optional<std::string> path;
             if (!image_path.is_none()) {
               if (!pyb::isinstance<pyb::str>(image_path))
-                throw pyb::type_error("image_path must be str or None, not " +
-                                      std::string(pyb::str(pyb::type::handle_of(image_path).attr("__name__"))));
+                throw pyb::type_error(
+                    "image_path must be str or None, not " +
+                    std::string(pyb::str(pyb::type::handle_of(image_path).attr("__name__"))));
               path = utf8Text(image_path);
             }
             const auto type = strictInt(device_type, "device_type");
@@ -244,10 +250,12 @@ void bindFpgaTool(pyb::module_& m) {
           "    device_type: The type of the device (default is 32).\n\n"
           "Returns:\n    RetType whose RetData is a dict with the keys \"success\" (bool), "
           "\"error_message\" (str) and \"fw_version\" (str).")
-      .def("deleteTempFile", [](FpgaTool& t) { t.FpgaTool::deleteTempFile(); },
-           "Clean-up hook called first by disconnect(); does nothing unless overridden.")
-      .def("disconnect", [](FpgaTool& t) { released([&] { t.disconnect(); }); },
-           "Close the connection and clean up.")
+      .def(
+          "deleteTempFile", [](FpgaTool& t) { t.FpgaTool::deleteTempFile(); },
+          "Clean-up hook called first by disconnect(); does nothing unless overridden.")
+      .def(
+          "disconnect", [](FpgaTool& t) { released([&] { t.disconnect(); }); },
+          "Close the connection and clean up.")
       .def_property_readonly("_conn", [](FpgaTool& t) { return self(t).conn_object_; })
       .def_property_readonly("_owns_conn", [](FpgaTool& t) { return t._owns_conn(); })
       .def_property(

@@ -148,11 +148,11 @@ class FakeController : public Connection {
   std::vector<std::string> program_blocks;
   std::map<std::string, std::string> answers = {{"GET_FPGA_VER", "0.3.0.0"},
                                                 {"FPGA_GET_ID", "0x1234"}};
-  int refuse_each_block = 0;      // refusals before each block is accepted
-  long refuse_from = -1;          // refuse forever from this byte offset
-  long corrupt_at = -1;           // flip one bit of the read-back at this flash offset
-  bool short_reads = false;       // every page reads back half as long
-  long throw_at_command = -1;     // throw ConnectionError when this many commands were received
+  int refuse_each_block = 0;   // refusals before each block is accepted
+  long refuse_from = -1;       // refuse forever from this byte offset
+  long corrupt_at = -1;        // flip one bit of the read-back at this flash offset
+  bool short_reads = false;    // every page reads back half as long
+  long throw_at_command = -1;  // throw ConnectionError when this many commands were received
   bool pending_read = false;
 
  private:

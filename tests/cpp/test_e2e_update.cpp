@@ -44,8 +44,8 @@ class EndToEnd : public ::testing::Test {
     return path;
   }
   static std::shared_ptr<net::TcpConnection> connect(const SimProcess& sim, double timeout = 5.0) {
-    auto conn = std::make_shared<net::TcpConnection>(sim.host(), sim.port(),
-                                                     net::TcpOptions{2.0, timeout});
+    auto conn =
+        std::make_shared<net::TcpConnection>(sim.host(), sim.port(), net::TcpOptions{2.0, timeout});
     EXPECT_TRUE(conn->initConnection());
     return conn;
   }
@@ -68,8 +68,7 @@ TEST_F(EndToEnd, RawAndContainerImagesLandExactly) {
   SimProcess sim({"--version-after-update", "0.4.0.0"});
   for (std::size_t size : {std::size_t{4096}, std::size_t{1001}}) {
     const std::string data = image(size);
-    for (const std::string& path :
-         {write("a.bin", data), write("a.tbin", flash::packTbin(data))}) {
+    for (const std::string& path : {write("a.bin", data), write("a.tbin", flash::packTbin(data))}) {
       auto host = std::make_shared<FakeHost>();
       FpgaTool tool(sim.host(), sim.port(), {}, host);
       const RetType ret = tool.processFpgaUpdate(path, 32);

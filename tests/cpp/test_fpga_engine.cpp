@@ -111,8 +111,9 @@ INSTANTIATE_TEST_SUITE_P(RawAndContainer, ImageSizes,
 TEST(Engine, CommandOrderByDeviceType) {
   TempDir dir;
   const std::string path = dir.write("a.bin", pattern(20));
-  const std::string mid = "FPGA_RST_PAGE_PTR FPGA_PROGRAM FPGA_PROGRAM FPGA_RST_PAGE_PTR "
-                          "FPGA_READ FPGA_READ FPGA_DONE FPGA_REFRESH";
+  const std::string mid =
+      "FPGA_RST_PAGE_PTR FPGA_PROGRAM FPGA_PROGRAM FPGA_RST_PAGE_PTR "
+      "FPGA_READ FPGA_READ FPGA_DONE FPGA_REFRESH";
   for (const auto& [type, expected, sleeps] :
        std::vector<std::tuple<int, std::string, std::vector<int>>>{
            {32, "FPGA_ERASE " + mid + " REINIT_RF_MODULE", {3}},
@@ -128,7 +129,8 @@ TEST(Engine, CommandOrderByDeviceType) {
 TEST(Engine, EraseArgumentsAndPagePointerSection) {
   TempDir dir;
   const std::string path = dir.write("a.bin", pattern(4));
-  for (const auto& [type, erase] : {std::pair{32, "FPGA_ERASE 12\r\n"}, {28, "FPGA_ERASE 14\r\n"}}) {
+  for (const auto& [type, erase] :
+       {std::pair{32, "FPGA_ERASE 12\r\n"}, {28, "FPGA_ERASE 14\r\n"}}) {
     auto conn = std::make_shared<ScriptedConnection>();
     for (int i = 0; i < 3; ++i) conn->reply(i == 2 ? "0" : "OK");
     conn->raw_replies.push_back("#216" + pattern(4) + std::string(12, '\xff') + "\r\n");
@@ -151,7 +153,8 @@ TEST(Engine, ProgressDisplayFormat) {
             "\rProgress: 80.00% (16/20 bytes), block time: 0.0123 sec"
             "\rProgress: 100.00% (20/20 bytes), block time: 0.0123 sec\n");
   EXPECT_EQ(rig.host->flushes, 6);
-  EXPECT_TRUE(rig.host->logged(LogLevel::INFO, "FPGA program file finished. Total time: 0.5000 sec"));
+  EXPECT_TRUE(
+      rig.host->logged(LogLevel::INFO, "FPGA program file finished. Total time: 0.5000 sec"));
 }
 
 TEST(Engine, LogLinesInOrder) {
@@ -163,12 +166,12 @@ TEST(Engine, LogLinesInOrder) {
   h.update("abc");
   const std::string digest = h.hexdigest();
   EXPECT_EQ(rig.host->logs,
-            (std::vector<LogRecord>{{LogLevel::DEBUG, "w hash: " + digest},
-                                    {LogLevel::INFO, "Verify Data"},
-                                    {LogLevel::DEBUG, "r hash: " + digest},
-                                    {LogLevel::INFO, "Verify Success"},
-                                    {LogLevel::INFO,
-                                     "FPGA program file finished. Total time: 0.5000 sec"}}));
+            (std::vector<LogRecord>{
+                {LogLevel::DEBUG, "w hash: " + digest},
+                {LogLevel::INFO, "Verify Data"},
+                {LogLevel::DEBUG, "r hash: " + digest},
+                {LogLevel::INFO, "Verify Success"},
+                {LogLevel::INFO, "FPGA program file finished. Total time: 0.5000 sec"}}));
 }
 
 TEST(Engine, RefusedBlockIsResentUnchangedAndCountedOnce) {

@@ -43,8 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CommandCase{"CtrlInit", [](FpgaTool& t) { return t._fpgaCtrlInit(); }, "FPGA_CTRL_INIT"},
         CommandCase{"GetId", [](FpgaTool& t) { return t._fpgaGetId(); }, "FPGA_GET_ID"},
-        CommandCase{"GetVersion", [](FpgaTool& t) { return t._fpgaGetVersion(); },
-                    "GET_FPGA_VER"},
+        CommandCase{"GetVersion", [](FpgaTool& t) { return t._fpgaGetVersion(); }, "GET_FPGA_VER"},
         CommandCase{"CfgMode", [](FpgaTool& t) { return t._fpgaCfgMode("TRANS"); },
                     "FPGA_CFG_MODE TRANS"},
         CommandCase{"Erase", [](FpgaTool& t) { return t._fpgaErase("12"); }, "FPGA_ERASE 12"},
@@ -94,12 +93,11 @@ TEST_P(RawReplies, DropsFourLeadingAndTwoTrailingBytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Frames, RawReplies,
-    ::testing::Values(RawCase{"#216" + std::string("0123456789\r\nABCD") + "\r\n",
-                              "0123456789\r\nABCD"},
-                      RawCase{"#216\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\xff\r\n"s,
-                              "\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\xff"s},
-                      RawCase{"#10\r\n", ""}, RawCase{"abcdef", ""}, RawCase{"abcdefg", "e"},
-                      RawCase{"", ""}));
+    ::testing::Values(
+        RawCase{"#216" + std::string("0123456789\r\nABCD") + "\r\n", "0123456789\r\nABCD"},
+        RawCase{"#216\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\xff\r\n"s,
+                "\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\xff"s},
+        RawCase{"#10\r\n", ""}, RawCase{"abcdef", ""}, RawCase{"abcdefg", "e"}, RawCase{"", ""}));
 
 TEST(Transport, GetRecvDecodesStrictlyAndKeepsWhitespace) {
   Rig rig;
@@ -126,9 +124,8 @@ TEST(Transport, LogPrintWritesReceivedDataOnlyWhenAsked) {
   rig.tool._sendCmdRaw("FPGA_READ", true);
   rig.tool._getRecv(true);
   EXPECT_EQ(rig.host->messages(LogLevel::DEBUG),
-            (std::vector<std::string>{
-                "Received data: b'it\\'s \"q\"\\r\\n\\x00\\x7f\\\\xyz'",
-                "Received data: plain"}));
+            (std::vector<std::string>{"Received data: b'it\\'s \"q\"\\r\\n\\x00\\x7f\\\\xyz'",
+                                      "Received data: plain"}));
 }
 
 struct ProgramCase {
@@ -206,8 +203,9 @@ TEST(Construction, RefusedConnectionThrowsWithoutClosing) {
   auto conn = std::make_shared<ScriptedConnection>();
   conn->open_result = false;
   try {
-    FpgaTool tool("device.local", 6000, [&](const std::string&, int) { return conn; },
-                  std::make_shared<FakeHost>());
+    FpgaTool tool(
+        "device.local", 6000, [&](const std::string&, int) { return conn; },
+        std::make_shared<FakeHost>());
     FAIL() << "no error for a refused connection";
   } catch (const ConnectionError& e) {
     EXPECT_STREQ(e.what(), "Cannot connect to device.local:6000");
@@ -233,8 +231,8 @@ class CleaningTool : public FpgaTool {
 
 TEST(Construction, DisconnectCleansUpFirstAndStopsWhenCleanupFails) {
   auto conn = std::make_shared<ScriptedConnection>();
-  CleaningTool tool("h", 1, [&](const std::string&, int) { return conn; },
-                    std::make_shared<FakeHost>());
+  CleaningTool tool(
+      "h", 1, [&](const std::string&, int) { return conn; }, std::make_shared<FakeHost>());
   tool.fail = true;
   EXPECT_THROW(tool.disconnect(), std::runtime_error);
   EXPECT_EQ(conn->closes, 0);

@@ -57,17 +57,17 @@ TEST(InitFpga, VersionGate) {
     bool disable_check;
     RetCode code;
   };
-  for (const Case& c : {Case{"0.2.3.3", false, RetCode::WARNING}, Case{"0.2.3", false, RetCode::WARNING},
-                        Case{"0.2.3.4", false, RetCode::OK}, Case{"0.10.0.0", false, RetCode::OK},
-                        Case{"0.2.3.3", true, RetCode::OK}, Case{"", false, RetCode::OK},
-                        Case{"not a version", true, RetCode::OK}}) {
+  for (const Case& c : {Case{"0.2.3.3", false, RetCode::WARNING},
+                        Case{"0.2.3", false, RetCode::WARNING}, Case{"0.2.3.4", false, RetCode::OK},
+                        Case{"0.10.0.0", false, RetCode::OK}, Case{"0.2.3.3", true, RetCode::OK},
+                        Case{"", false, RetCode::OK}, Case{"not a version", true, RetCode::OK}}) {
     Rig rig;
     rig.device->answers["GET_FPGA_VER"] = c.version;
     const RetType ret = rig.tool.initFpga(32, c.disable_check);
     EXPECT_EQ(ret.code, c.code) << c.version;
     if (c.code == RetCode::WARNING) {
-      EXPECT_EQ(ret.message, "FPGA version " + c.version +
-                                 " is lower than minimum required version 0.2.3.4.");
+      EXPECT_EQ(ret.message,
+                "FPGA version " + c.version + " is lower than minimum required version 0.2.3.4.");
       EXPECT_EQ(rig.device->commands.size(), 4u);
     } else {
       EXPECT_EQ(ret.data["fpga_version"], c.version);
@@ -158,8 +158,7 @@ TEST_F(UpdateWorkflow, VersionReadBackByDeviceType) {
        {Case{32, "", "0.3.0.0", "GET_FPGA_VER"},
         Case{28, R"({"fe2": {"fpga_ver": "2.0"}, "fe1": {"fpga_ver": "1.0"}})", "2.0",
              "GET_FE_INFO"},
-        Case{28, R"({"fe": {"other": 1}})", "", "GET_FE_INFO"},
-        Case{28, "{}", "", "GET_FE_INFO"},
+        Case{28, R"({"fe": {"other": 1}})", "", "GET_FE_INFO"}, Case{28, "{}", "", "GET_FE_INFO"},
         Case{28, R"({"fe": {"fpga_ver": 7}})", 7, "GET_FE_INFO"},
         Case{30, "", "", "FPGA_REFRESH"}}) {
     Rig rig;
@@ -167,7 +166,8 @@ TEST_F(UpdateWorkflow, VersionReadBackByDeviceType) {
     const RetType ret = rig.tool.processFpgaUpdate(image_, c.type);
     EXPECT_EQ(ret.code, RetCode::OK) << c.type << c.info;
     EXPECT_EQ(ret.message, "");
-    EXPECT_EQ(ret.data, (Json{{"success", true}, {"error_message", ""}, {"fw_version", c.version}}));
+    EXPECT_EQ(ret.data,
+              (Json{{"success", true}, {"error_message", ""}, {"fw_version", c.version}}));
     EXPECT_EQ(rig.device->commands.back(), c.last);
     EXPECT_EQ(rig.host->messages(LogLevel::INFO).back(),
               "FPGA update process completed successfully.");

@@ -435,8 +435,10 @@ TEST_F(DeviceTest, StatsCountDeviceCommandsButNotDebugQueries) {
   ask(d, "FPGA_READ\r\n");
   ask(d, "BOGUS\r\n");
   ask(d, "SIM_PAGE_PTR?\r\n");
-  EXPECT_EQ(ask(d, "SIM_STATS?\r\n"), R"({"commands":4,"program":1,"refused":0,"read":1,"erase":1,"stored_beams":0,"reboots":0})"
-                                      "\r\n");
+  EXPECT_EQ(
+      ask(d, "SIM_STATS?\r\n"),
+      R"({"commands":4,"program":1,"refused":0,"read":1,"erase":1,"stored_beams":0,"reboots":0})"
+      "\r\n");
 }
 
 TEST(DeviceConstruction, FlashSizeMustBeAWholeNumberOfPages) {
@@ -727,8 +729,9 @@ TEST(SimulatorProcess, ClientLeavingMidCommandLeavesTheDeviceReady) {
   auto conn = connectTo(sim);
   EXPECT_EQ(ask(*conn, "SIM_PAGE_PTR?"), "0");
   EXPECT_EQ(ask(*conn, protocol::programLine(page('a'))), "0");
-  EXPECT_EQ(ask(*conn, "SIM_STATS?"),
-            R"({"commands":2,"program":1,"refused":0,"read":0,"erase":0,"stored_beams":0,"reboots":0})");
+  EXPECT_EQ(
+      ask(*conn, "SIM_STATS?"),
+      R"({"commands":2,"program":1,"refused":0,"read":0,"erase":0,"stored_beams":0,"reboots":0})");
 }
 
 TEST(SimulatorProcess, FlashFileKeepsTheFlashAcrossRuns) {

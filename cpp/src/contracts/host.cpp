@@ -9,9 +9,13 @@
 
 namespace kestrix {
 
-bool Host::versionLess(std::string_view a, std::string_view b) { return Version(a) < Version(b); }
+bool Host::versionLess(std::string_view a, std::string_view b) {
+  return Version(a) < Version(b);
+}
 
-std::string Host::versionText(std::string_view text) { return Version(text).str(); }
+std::string Host::versionText(std::string_view text) {
+  return Version(text).str();
+}
 
 std::string_view levelName(LogLevel level) {
   switch (level) {

@@ -61,7 +61,7 @@ std::size_t sequenceAt(std::string_view bytes, std::size_t i, std::size_t* end,
 DecodeError::DecodeError(std::string bytes, std::size_t start, std::size_t end, std::string reason)
     : ProtocolError("'utf-8' codec can't decode byte " +
                     hexByte(static_cast<unsigned char>(bytes[start])) + " in position " +
-                      std::to_string(start) + ": " + reason),
+                    std::to_string(start) + ": " + reason),
       bytes_(std::move(bytes)),
       start_(start),
       end_(end),

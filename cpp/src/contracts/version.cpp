@@ -8,7 +8,9 @@
 namespace kestrix {
 namespace {
 
-bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool isSpace(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
@@ -61,8 +63,12 @@ int compare(const std::vector<std::uint64_t>& a, const std::vector<std::uint64_t
 
 }  // namespace
 
-bool operator<(const Version& a, const Version& b) { return compare(a.parts_, b.parts_) < 0; }
-bool operator==(const Version& a, const Version& b) { return compare(a.parts_, b.parts_) == 0; }
+bool operator<(const Version& a, const Version& b) {
+  return compare(a.parts_, b.parts_) < 0;
+}
+bool operator==(const Version& a, const Version& b) {
+  return compare(a.parts_, b.parts_) == 0;
+}
 
 std::string Version::str() const {
   std::string out;

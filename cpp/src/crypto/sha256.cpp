@@ -7,7 +7,9 @@
 namespace kestrix::crypto {
 namespace {
 
-EVP_MD_CTX* ctx(void* p) { return static_cast<EVP_MD_CTX*>(p); }
+EVP_MD_CTX* ctx(void* p) {
+  return static_cast<EVP_MD_CTX*>(p);
+}
 
 void check(int ok, const char* what) {
   if (ok != 1) throw std::runtime_error(std::string("SHA-256: ") + what + " failed");
@@ -15,7 +17,9 @@ void check(int ok, const char* what) {
 
 }  // namespace
 
-void Sha256::CtxFree::operator()(void* p) const { EVP_MD_CTX_free(ctx(p)); }
+void Sha256::CtxFree::operator()(void* p) const {
+  EVP_MD_CTX_free(ctx(p));
+}
 
 Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
   if (!ctx_) throw std::bad_alloc();

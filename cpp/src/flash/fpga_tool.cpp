@@ -76,9 +76,15 @@ Bytes FpgaTool::_sendCmdRaw(std::string_view cmd, bool log_print, std::size_t si
 
 // --- command set -----------------------------------------------------------------------------
 
-std::string FpgaTool::_fpgaCtrlInit() { return _sendCmd(proto::kCtrlInit); }
-std::string FpgaTool::_fpgaGetId() { return _sendCmd(proto::kGetId); }
-std::string FpgaTool::_fpgaGetVersion() { return _sendCmd(proto::kGetVersion); }
+std::string FpgaTool::_fpgaCtrlInit() {
+  return _sendCmd(proto::kCtrlInit);
+}
+std::string FpgaTool::_fpgaGetId() {
+  return _sendCmd(proto::kGetId);
+}
+std::string FpgaTool::_fpgaGetVersion() {
+  return _sendCmd(proto::kGetVersion);
+}
 
 std::string FpgaTool::_fpgaCfgMode(std::string_view mode) {
   return _sendCmd(proto::withArgument(proto::kCfgModePrefix, mode));
@@ -97,13 +103,27 @@ bool FpgaTool::_fpgaProgram(std::string_view data_block) {
   return stripWhitespace(reply) == proto::kProgramAck;
 }
 
-Bytes FpgaTool::_fpgaRead() { return _sendCmdRaw(proto::kRead); }
-std::string FpgaTool::_fpgaDone() { return _sendCmd(proto::kDone); }
-std::string FpgaTool::_fpgaRefresh() { return _sendCmd(proto::kRefresh); }
-std::string FpgaTool::_fpgaReinit() { return _sendCmd(proto::kReinit); }
-std::string FpgaTool::_fpgaGetInfo() { return _sendCmd(proto::kGetInfo); }
-std::string FpgaTool::_fpgaGetControlFwVer() { return _sendCmd(proto::kGetControlFwVer); }
-std::string FpgaTool::_fpgaGetSerialNumber() { return _sendCmd(proto::kGetSerialNumber); }
+Bytes FpgaTool::_fpgaRead() {
+  return _sendCmdRaw(proto::kRead);
+}
+std::string FpgaTool::_fpgaDone() {
+  return _sendCmd(proto::kDone);
+}
+std::string FpgaTool::_fpgaRefresh() {
+  return _sendCmd(proto::kRefresh);
+}
+std::string FpgaTool::_fpgaReinit() {
+  return _sendCmd(proto::kReinit);
+}
+std::string FpgaTool::_fpgaGetInfo() {
+  return _sendCmd(proto::kGetInfo);
+}
+std::string FpgaTool::_fpgaGetControlFwVer() {
+  return _sendCmd(proto::kGetControlFwVer);
+}
+std::string FpgaTool::_fpgaGetSerialNumber() {
+  return _sendCmd(proto::kGetSerialNumber);
+}
 
 // --- image checks ----------------------------------------------------------------------------
 

@@ -3,10 +3,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <optional>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 

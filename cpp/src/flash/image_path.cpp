@@ -143,7 +143,9 @@ RandomAccessFile::RandomAccessFile(const std::string& path) : path_(path) {
   ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
-RandomAccessFile::~RandomAccessFile() { ::close(fd_); }
+RandomAccessFile::~RandomAccessFile() {
+  ::close(fd_);
+}
 
 void RandomAccessFile::readAt(std::uint64_t offset, std::size_t length, std::string* out) const {
   out->clear();
@@ -157,8 +159,8 @@ void RandomAccessFile::readAt(std::uint64_t offset, std::size_t length, std::str
   }
   std::size_t done = 0;
   while (done < length) {
-    const ssize_t n = ::pread(fd_, out->data() + done, length - done,
-                              static_cast<off_t>(offset + done));
+    const ssize_t n =
+        ::pread(fd_, out->data() + done, length - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       throw fileError(errno, path_);

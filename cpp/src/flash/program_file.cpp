@@ -73,10 +73,9 @@ void FpgaTool::display(std::uint64_t done, std::uint64_t total, double seconds) 
   const double percent =
       total ? static_cast<double>(done) / static_cast<double>(total) * 100.0 : 0.0;
   char line[160];
-  const int n = std::snprintf(line, sizeof line,
-                              "\rProgress: %.2f%% (%" PRIu64 "/%" PRIu64
-                              " bytes), block time: %.4f sec",
-                              percent, done, total, seconds);
+  const int n = std::snprintf(
+      line, sizeof line, "\rProgress: %.2f%% (%" PRIu64 "/%" PRIu64 " bytes), block time: %.4f sec",
+      percent, done, total, seconds);
   host_->writeStdout(std::string_view(line, static_cast<std::size_t>(n)), true);
 }
 

@@ -603,9 +603,8 @@ Verification verifySource(const Source& source) {
   const std::string_view prefix = source.bytes(0, kHeaderTextOffset, &prefix_scratch);
   const auto field = [&](std::size_t offset, const char* name, std::uint32_t* out) {
     if (readU32(prefix, offset, out)) return true;
-    v.parse_error = std::string("file too short for ") + name + " (" +
-                    std::to_string(v.file_size) + " bytes, needs " + std::to_string(offset + 4) +
-                    ")";
+    v.parse_error = std::string("file too short for ") + name + " (" + std::to_string(v.file_size) +
+                    " bytes, needs " + std::to_string(offset + 4) + ")";
     return false;
   };
   if (!field(kHeaderLengthOffset, "header_length", &v.header_length) ||
@@ -649,7 +648,9 @@ Verification verifySource(const Source& source) {
 
 }  // namespace
 
-Verification verify(std::string_view file) { return verifySource(MemorySource(file)); }
+Verification verify(std::string_view file) {
+  return verifySource(MemorySource(file));
+}
 
 Verification verifyFile(const std::string& path) {
   const files::RandomAccessFile file(path);

@@ -8,8 +8,8 @@
 namespace kestrix::flash {
 
 RetType FpgaTool::initFpga(std::int64_t device_type, bool disable_fw_check) {
-  Json result = {{"success", false},  {"error_message", ""}, {"device_count", 0},
-                 {"device_info", nullptr}, {"fpga_id", ""},   {"fw_version", ""},
+  Json result = {{"success", false},       {"error_message", ""}, {"device_count", 0},
+                 {"device_info", nullptr}, {"fpga_id", ""},       {"fw_version", ""},
                  {"fpga_version", ""}};
   if (std::find(kDeviceWhitelist.begin(), kDeviceWhitelist.end(), device_type) ==
       kDeviceWhitelist.end()) {

@@ -72,7 +72,6 @@ enum class HeaderStatus { kComplete, kIncomplete, kInvalid };
 // Reads the header of a definite-length block that starts at buffer[0] ('#'). kIncomplete means
 // more bytes are needed; kInvalid means the bytes cannot start a block (no '#', a digit count of
 // 0 or a non-digit, or a length above `max_length`).
-HeaderStatus parseBlockHeader(std::string_view buffer, std::size_t max_length,
-                              BlockHeader* header);
+HeaderStatus parseBlockHeader(std::string_view buffer, std::size_t max_length, BlockHeader* header);
 
 }  // namespace kestrix::flash::protocol
