@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,6 +63,37 @@ void setNonBlocking(int fd) {
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
     throw ConnectionError("cannot make socket non-blocking: " + errnoText(errno));
   }
+}
+
+void setBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    throw ConnectionError("cannot make socket blocking: " + errnoText(errno));
+  }
+}
+
+namespace {
+
+void setTimeout(int fd, int option, int millis) {
+  timeval tv{};  // zero: no limit
+  if (millis >= 0) {
+    tv.tv_sec = millis / 1000;
+    tv.tv_usec = (millis % 1000) * 1000;
+    // Zero would mean "wait forever"; a passed deadline is caught by the caller anyway.
+    if (millis == 0) tv.tv_usec = 1;
+  }
+  if (::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) != 0) {
+    throw ConnectionError("cannot set the socket time-out: " + errnoText(errno));
+  }
+}
+
+}  // namespace
+
+void setReceiveTimeout(int fd, int millis) {
+  setTimeout(fd, SO_RCVTIMEO, millis);
+}
+void setSendTimeout(int fd, int millis) {
+  setTimeout(fd, SO_SNDTIMEO, millis);
 }
 
 void setNoDelay(int fd) {

@@ -90,6 +90,11 @@ bool TcpConnection::initConnection() {
     }
     if (connectBefore(fd.get(), *ai, deadline)) {
       setNoDelay(fd.get());
+      setBlocking(fd.get());
+      const int millis = Deadline(options_.timeout).pollMillis();
+      setSendTimeout(fd.get(), millis);
+      setReceiveTimeout(fd.get(), millis);
+      receive_timeout_ms_ = millis;
       fd_ = std::move(fd);
       buffer_.clear();
       return true;
@@ -136,14 +141,28 @@ void TcpConnection::sendAll(std::string_view bytes) {
   }
 }
 
+void TcpConnection::armReceiveTimeout(int millis) {
+  // A reply's first wait needs no change; a frame that arrives in pieces waits for what is left.
+  constexpr int kSlackMillis = 20;
+  const bool change = millis < 0 ? receive_timeout_ms_ >= 0
+                                 : receive_timeout_ms_ < 0 || millis > receive_timeout_ms_ ||
+                                       millis + kSlackMillis < receive_timeout_ms_;
+  if (!change) return;
+  setReceiveTimeout(fd_.get(), millis);
+  receive_timeout_ms_ = millis;
+}
+
 void TcpConnection::fill(const Deadline& deadline) {
   for (;;) {
-    if (waitFor(fd_.get(), POLLIN, deadline) == WaitResult::kTimedOut) {
+    const int left = deadline.pollMillis();
+    if (left == 0) {
       fail("no reply from " + peer() + " within " + secondsText(options_.timeout) + " s", true);
     }
+    armReceiveTimeout(left);
     const ssize_t n = buffer_.recvFrom(fd_.get());
     if (n > 0) return;
     if (n == 0) fail("connection closed by " + peer(), false);
+    // EAGAIN: the receive time-out ran out; the deadline above decides.
     if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
     fail("receive from " + peer() + " failed: " + errnoText(errno), false);
   }

@@ -54,6 +54,12 @@ enum class WaitResult { kReady, kTimedOut };
 WaitResult waitFor(int fd, short events, const Deadline& deadline);
 
 void setNonBlocking(int fd);
+// Blocking mode, for the exchanges after connecting: a reply is then waited for inside recv()
+// itself, one system call instead of a poll() and a recv() per reply.
+void setBlocking(int fd);
+// How long a blocking recv() (SO_RCVTIMEO) or send() (SO_SNDTIMEO) may wait; -1 for no limit.
+void setReceiveTimeout(int fd, int millis);
+void setSendTimeout(int fd, int millis);
 // Small request/reply exchanges must not wait for Nagle's algorithm.
 void setNoDelay(int fd);
 

@@ -62,6 +62,8 @@ class TcpConnection : public Connection {
   void sendAll(std::string_view bytes);
   // Receives more bytes into the buffer, waiting until `deadline`.
   void fill(const Deadline& deadline);
+  // Sets the socket's receive time-out to `millis` (-1: none) unless it already is close to it.
+  void armReceiveTimeout(int millis);
   // Length of the frame at the front of the buffer (a line whatever its first byte when
   // `line_only`), receiving until it is complete. A refused frame is dropped, or the link closed
   // when its end cannot be found, and thrown as ProtocolError.
@@ -77,8 +79,9 @@ class TcpConnection : public Connection {
   int port_;
   TcpOptions options_;
   UniqueFd fd_;
-  ByteBuffer buffer_;    // received, not yet handed out
-  std::string scratch_;  // a command line with its CR LF added, reused across commands
+  ByteBuffer buffer_;            // received, not yet handed out
+  int receive_timeout_ms_ = -1;  // what SO_RCVTIMEO is set to (-1: no limit)
+  std::string scratch_;          // a command line with its CR LF added, reused across commands
 };
 
 }  // namespace kestrix::net
