@@ -3,29 +3,14 @@
 //   kestrix_cpp_update HOST PORT IMAGE
 // The progress display goes to standard output (send it to /dev/null); prints the seconds the
 // update took, the peak RSS in KiB and whether it verified on standard error.
+#include "peak_rss.hpp"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 
 #include "kestrix/flash/fpga_tool.hpp"
-
-namespace {
-
-// Peak resident set of this process image in KiB (VmHWM), not counting what the parent held.
-long peakRssKib() {
-  std::FILE* f = std::fopen("/proc/self/status", "r");
-  if (!f) return -1;
-  char line[256];
-  long kib = -1;
-  while (std::fgets(line, sizeof line, f)) {
-    if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
-  }
-  std::fclose(f);
-  return kib;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 4) {
@@ -39,7 +24,8 @@ int main(int argc, char** argv) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     tool.disconnect();
-    std::fprintf(stderr, "%.6f %ld %s\n", seconds, peakRssKib(), ok ? "verified" : "NOT-VERIFIED");
+    std::fprintf(stderr, "%.6f %ld %s\n", seconds, kestrix::bench::peakRssKib(),
+                 ok ? "verified" : "NOT-VERIFIED");
     return ok ? 0 : 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "error: %s\n", e.what());

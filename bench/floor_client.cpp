@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "peak_rss.hpp"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -63,19 +65,6 @@ void readExactly(std::size_t size) {
   have -= size;
 }
 
-// Peak resident set of this process image in KiB (VmHWM), not counting what the parent held.
-long peakRssKib() {
-  std::FILE* f = std::fopen("/proc/self/status", "r");
-  if (!f) return -1;
-  char line[256];
-  long kib = -1;
-  while (std::fgets(line, sizeof line, f)) {
-    if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
-  }
-  std::fclose(f);
-  return kib;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -120,6 +109,6 @@ int main(int argc, char** argv) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ::close(fd);
-  std::fprintf(stderr, "%.6f %ld\n", seconds, peakRssKib());
+  std::fprintf(stderr, "%.6f %ld\n", seconds, kestrix::bench::peakRssKib());
   return 0;
 }

@@ -170,11 +170,11 @@ pyb::object requireBeamPatternSetup(const Names& names, const pyb::object& func)
 pyb::object makeDecorator(const Names& names) {
   const pyb::object callable = pyb::module_::import("typing").attr("Callable");
   const pyb::object operation = callable[pyb::make_tuple(pyb::ellipsis(), names->ret_type)];
-  FunctionSpec spec;
-  spec.name = "_require_beam_pattern_setup";
-  spec.qualname = spec.name;
-  spec.module = kModule;
-  spec.doc =
+  FunctionSpec fn;
+  fn.name = "_require_beam_pattern_setup";
+  fn.qualname = fn.name;
+  fn.module = kModule;
+  fn.doc =
       "Decorator to setup beam pattern before execution and cleanup after.\n"
       "\n"
       "The wrapped operation switches beam pattern storage on and erases it, runs, then switches\n"
@@ -186,9 +186,9 @@ pyb::object makeDecorator(const Names& names) {
       "\n"
       "Returns:\n"
       "    The wrapping operation, with func's name, documentation and signature.";
-  spec.params = {{"func", operation, {}}};
-  spec.return_annotation = operation;
-  return makeFunction(spec, [names](const std::vector<pyb::object>& a) {
+  fn.params = {{"func", operation, {}}};
+  fn.return_annotation = operation;
+  return makeFunction(fn, [names](const std::vector<pyb::object>& a) {
     return requireBeamPatternSetup(names, a[0]);
   });
 }
@@ -197,15 +197,15 @@ pyb::object makeDecorator(const Names& names) {
 
 FunctionSpec method(const char* name, const char* doc, std::vector<Param> params,
                     pyb::object return_annotation) {
-  FunctionSpec spec;
-  spec.name = name;
-  spec.qualname = std::string(kClass) + "." + name;
-  spec.module = kModule;
-  spec.doc = doc;
-  spec.params = {{"self", {}, {}}};
-  for (Param& p : params) spec.params.push_back(std::move(p));
-  spec.return_annotation = std::move(return_annotation);
-  return spec;
+  FunctionSpec fn;
+  fn.name = name;
+  fn.qualname = std::string(kClass) + "." + name;
+  fn.module = kModule;
+  fn.doc = doc;
+  fn.params = {{"self", {}, {}}};
+  for (Param& p : params) fn.params.push_back(std::move(p));
+  fn.return_annotation = std::move(return_annotation);
+  return fn;
 }
 
 enum class Conversion { kNone, kInteger, kReal, kTruth };
@@ -221,13 +221,13 @@ pyb::object abstractMethod(const char* name, const char* doc,
     declared.push_back(param);
     conversions.push_back(conversion);
   }
-  FunctionSpec spec = method(name, doc, std::move(declared), std::move(return_annotation));
-  spec.abstract = true;
+  FunctionSpec fn = method(name, doc, std::move(declared), std::move(return_annotation));
+  fn.abstract = true;
   std::vector<const char*> param_names;
-  for (const Param& p : spec.params) param_names.push_back(p.name);
-  const std::string qualname = spec.qualname;
+  for (const Param& p : fn.params) param_names.push_back(p.name);
+  const std::string qualname = fn.qualname;
   const std::string operation = name;
-  return makeFunction(spec, [=](const std::vector<pyb::object>& a) -> pyb::object {
+  return makeFunction(fn, [=](const std::vector<pyb::object>& a) -> pyb::object {
     for (std::size_t i = 0; i < conversions.size(); ++i) {
       const pyb::object& value = a[i + 1];
       switch (conversions[i]) {

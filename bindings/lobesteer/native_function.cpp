@@ -139,14 +139,14 @@ std::vector<pyb::object> bindArguments(const std::string& qualname,
   return bound;
 }
 
-pyb::object makeFunction(const FunctionSpec& spec, Body body) {
+pyb::object makeFunction(const FunctionSpec& fn, Body body) {
   const pyb::module_ inspect = pyb::module_::import("inspect");
   const pyb::object parameter = inspect.attr("Parameter");
   const pyb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
 
   pyb::list parameters;
   pyb::dict annotations;
-  for (const Param& p : spec.params) {
+  for (const Param& p : fn.params) {
     pyb::dict options;
     if (p.default_value) options["default"] = p.default_value;
     if (p.annotation) {
@@ -156,13 +156,13 @@ pyb::object makeFunction(const FunctionSpec& spec, Body body) {
     parameters.append(parameter(p.name, kind, **options));
   }
   pyb::dict signature_options;
-  if (spec.return_annotation) {
-    signature_options["return_annotation"] = spec.return_annotation;
-    annotations["return"] = spec.return_annotation;
+  if (fn.return_annotation) {
+    signature_options["return_annotation"] = fn.return_annotation;
+    annotations["return"] = fn.return_annotation;
   }
 
-  std::vector<Param> params = spec.params;
-  std::string qualname = spec.qualname;
+  std::vector<Param> params = fn.params;
+  std::string qualname = fn.qualname;
   pyb::object function = makeObject(
       [params = std::move(params), qualname = std::move(qualname), body = std::move(body)](
           const pyb::object&, pyb::args args, pyb::kwargs kwargs) {
@@ -170,13 +170,13 @@ pyb::object makeFunction(const FunctionSpec& spec, Body body) {
       },
       pyb::none());
 
-  function.attr("__name__") = spec.name;
-  function.attr("__qualname__") = spec.qualname;
-  function.attr("__module__") = spec.module;
-  function.attr("__doc__") = spec.doc.empty() ? pyb::object(pyb::none()) : pyb::str(spec.doc);
+  function.attr("__name__") = fn.name;
+  function.attr("__qualname__") = fn.qualname;
+  function.attr("__module__") = fn.module;
+  function.attr("__doc__") = fn.doc.empty() ? pyb::object(pyb::none()) : pyb::str(fn.doc);
   function.attr("__annotations__") = annotations;
   function.attr("__signature__") = inspect.attr("Signature")(parameters, **signature_options);
-  if (spec.abstract) function.attr("__isabstractmethod__") = true;
+  if (fn.abstract) function.attr("__isabstractmethod__") = true;
   return function;
 }
 

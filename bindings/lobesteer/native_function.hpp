@@ -56,7 +56,7 @@ std::vector<pyb::object> bindArguments(const std::string& qualname,
                                        const pyb::kwargs& kwargs);
 
 // A function with a fixed parameter list that runs `body` on the bound arguments.
-pyb::object makeFunction(const FunctionSpec& spec, Body body);
+pyb::object makeFunction(const FunctionSpec& fn, Body body);
 
 // A function that hands whatever arguments it gets, with `target`, to `call`. It carries no
 // attributes yet; the caller gives it its identity.

@@ -21,11 +21,11 @@ pytestmark = pytest.mark.skipif(not EXAMPLE.is_file(), reason="the example is no
 
 @pytest.fixture(scope="module")
 def example() -> Any:
-    spec = importlib.util.spec_from_file_location("fast_beam_device", EXAMPLE)
-    assert spec is not None and spec.loader is not None
-    loaded = importlib.util.module_from_spec(spec)
+    location = importlib.util.spec_from_file_location("fast_beam_device", EXAMPLE)
+    assert location is not None and location.loader is not None
+    loaded = importlib.util.module_from_spec(location)
     sys.modules["fast_beam_device"] = loaded
-    spec.loader.exec_module(loaded)
+    location.loader.exec_module(loaded)
     yield loaded
     del sys.modules["fast_beam_device"]
 

@@ -17,9 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A file that grows while it is read is read on in pieces of this size.
-constexpr std::size_t kReadChunk = 64 * 1024;
-
 fs::path checkedPath(const std::string& path) {
   if (path.find('\0') != std::string::npos) throw FileError("embedded null byte in path");
   return fs::path(path);
@@ -90,36 +87,10 @@ void readOneByte(const std::string& path) {
 }
 
 std::string readWholeFile(const std::string& path) {
-  const fs::path p = checkedPath(path);
-  std::error_code ec;
-  const fs::file_status status = fs::status(p, ec);
-  if (ec) throw fileError(ec.value(), path);
-  if (fs::is_directory(status)) throw fileError(EISDIR, path);
-  if (!fs::is_regular_file(status)) throw FileError("not a regular file: '" + path + "'");
-  errno = 0;
-  std::ifstream in(p, std::ios::binary);
-  if (!in.is_open()) throw fileError(lastError(EIO), path);
+  const RandomAccessFile file(path);
   std::string data;
-  try {
-    // One read of the size the file system reports, then pieces for whatever it has grown by.
-    const std::uintmax_t expected = fs::file_size(p, ec);
-    data.resize(ec ? 0 : static_cast<std::size_t>(expected));
-    errno = 0;
-    in.read(data.data(), static_cast<std::streamsize>(data.size()));
-    if (in.bad()) throw fileError(lastError(EIO), path);
-    data.resize(static_cast<std::size_t>(in.gcount()));
-    std::string piece(kReadChunk, '\0');
-    while (in) {
-      errno = 0;
-      in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
-      if (in.bad()) throw fileError(lastError(EIO), path);
-      data.append(piece, 0, static_cast<std::size_t>(in.gcount()));
-    }
-  } catch (const std::bad_alloc&) {
-    throw FileError("not enough memory to read '" + path + "'");
-  } catch (const std::length_error&) {
-    throw FileError("not enough memory to read '" + path + "'");
-  }
+  if (file.size() > data.max_size()) throw FileError("not enough memory to read '" + path + "'");
+  file.readAt(0, static_cast<std::size_t>(file.size()), &data);
   return data;
 }
 

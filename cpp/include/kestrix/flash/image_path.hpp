@@ -33,8 +33,8 @@ std::uint64_t fileSize(const std::string& path);
 // Opens the file for binary reading and reads one byte (none from an empty file). Throws
 // FileError when opening or reading fails.
 void readOneByte(const std::string& path);
-// The whole content of a file. Directories and other files that are not regular files are
-// refused (a device or a pipe could be read forever). Throws FileError.
+// The whole content of a file, as large as it was when opened. Directories and other files that
+// are not regular files are refused (a device or a pipe could be read forever). Throws FileError.
 std::string readWholeFile(const std::string& path);
 
 // A regular file opened for reading at any offset, refused as readWholeFile refuses. Reads past
