@@ -15,6 +15,7 @@
 
 #include "kestrix/flash/protocol.hpp"
 #include "kestrix/net/reply_frame.hpp"
+#include "require.hpp"
 
 namespace {
 
@@ -25,15 +26,6 @@ using kestrix::net::FrameScan;
 using kestrix::net::FrameStatus;
 
 constexpr std::size_t kMaxInput = 1 << 18;
-
-// Names the broken promise before aborting, so a finding explains itself.
-#define REQUIRE(condition)                                                         \
-  do {                                                                             \
-    if (!(condition)) {                                                            \
-      std::fprintf(stderr, "%s:%d: broken: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                \
-    }                                                                              \
-  } while (false)
 
 bool same(const FrameScan& a, const FrameScan& b) {
   return a.status == b.status && a.fault == b.fault && a.length == b.length &&

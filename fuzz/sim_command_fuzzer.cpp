@@ -16,6 +16,7 @@
 
 #include "kestrix/flash/protocol.hpp"
 #include "kestrix/sim/command_parser.hpp"
+#include "require.hpp"
 
 namespace {
 
@@ -33,15 +34,6 @@ constexpr std::size_t kMaxInput = 1 << 18;
 constexpr std::size_t kBlockStart = protocol::kProgramPrefix.size() - 1;  // the block's '#'
 // '#', the digit count and at most nine length digits.
 constexpr std::size_t kMaxHeaderSize = 11;
-
-// Names the broken promise before aborting, so a finding explains itself.
-#define REQUIRE(condition)                                                         \
-  do {                                                                             \
-    if (!(condition)) {                                                            \
-      std::fprintf(stderr, "%s:%d: broken: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                \
-    }                                                                              \
-  } while (false)
 
 // `part` lies within the first `size` bytes of `input` (an empty view may point anywhere).
 bool within(std::string_view part, std::string_view input, std::size_t size) {
