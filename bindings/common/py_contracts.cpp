@@ -2,8 +2,10 @@
 
 #include <Python.h>
 
+#include <cstring>
 #include <string>
 
+#include "kestrix/contracts/cancel.hpp"
 #include "kestrix/contracts/errors.hpp"
 
 namespace kestrix::py {
@@ -14,6 +16,22 @@ pyb::object siblingName(const char* module, const char* name) {
     throw pyb::import_error(std::string("cannot import name '") + name + "' from '" + module + "'");
   }
   return mod.attr(name);
+}
+
+std::string pathBytes(pyb::handle path) {
+  const pyb::object encoded = pyb::module_::import("os").attr("fsencode")(path);
+  return encoded.cast<std::string>();
+}
+
+pyb::object pathObject(const std::string& bytes) {
+  return pyb::module_::import("os").attr("fsdecode")(pyb::bytes(bytes));
+}
+
+pyb::str displayText(std::string_view bytes) {
+  PyObject* decoded =
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "backslashreplace");
+  if (decoded == nullptr) throw pyb::error_already_set();
+  return pyb::reinterpret_steal<pyb::str>(decoded);
 }
 
 std::string utf8Text(pyb::handle text) {
@@ -119,7 +137,17 @@ void registerExceptionTranslators() {
     } catch (const BlockRefusedError& e) {
       raiseAs("kestrix.errors", "BlockRefusedError", e.what());
     } catch (const FileError& e) {
-      PyErr_SetString(PyExc_OSError, e.what());
+      if (e.error_number() == 0) {
+        PyErr_SetString(PyExc_OSError, e.what());
+        return;
+      }
+      // OSError(errno, text, filename) becomes FileNotFoundError, IsADirectoryError, ...
+      const pyb::object filename = pathObject(e.path());
+      PyErr_SetObject(
+          PyExc_OSError,
+          pyb::make_tuple(e.error_number(), std::strerror(e.error_number()), filename).ptr());
+    } catch (const CancelledError& e) {
+      raiseAs("kestrix.errors", "CancelledError", e.what());
     }
   });
 }

@@ -18,6 +18,16 @@ pyb::object siblingName(const char* module, const char* name);
 // The UTF-8 bytes of a str, encoded strictly: an unencodable text raises UnicodeEncodeError.
 std::string utf8Text(pyb::handle text);
 
+// A file-system path (str, bytes or os.PathLike) as the bytes the operating system sees, the way
+// open() encodes it (os.fsencode): a file name that is not UTF-8 reaches its file.
+std::string pathBytes(pyb::handle path);
+// The Python text of such bytes (os.fsdecode), so the round trip gives the caller's path back.
+pyb::object pathObject(const std::string& bytes);
+
+// Text for people (log messages, reports) from bytes that quote paths and replies byte for byte:
+// bytes that are not UTF-8 are shown escaped (\xff) instead of failing.
+pyb::str displayText(std::string_view bytes);
+
 // JSON to Python: objects become dicts in key order, arrays lists, null None.
 pyb::object toPython(const Json& value);
 
@@ -35,7 +45,8 @@ pyb::object makeRetType(const RetType& ret, bool data_only = false);
 
 // Maps the core's exceptions to Python's: ConnectionError and TimeoutError to the built-ins,
 // DecodeError to UnicodeDecodeError, ProtocolError to kestrix.errors.DeviceProtocolError,
-// BlockRefusedError to kestrix.errors.BlockRefusedError, FileError to OSError.
+// BlockRefusedError to kestrix.errors.BlockRefusedError, FileError to OSError (the subclass its
+// errno selects, with the file name), CancelledError to kestrix.errors.CancelledError.
 void registerExceptionTranslators();
 
 }  // namespace kestrix::py

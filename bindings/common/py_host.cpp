@@ -3,6 +3,8 @@
 #include <chrono>
 #include <utility>
 
+#include "py_contracts.hpp"
+
 namespace kestrix::py {
 namespace {
 
@@ -26,7 +28,7 @@ class PythonHost final : public Host {
 
   void log(LogLevel level, std::string_view message) override {
     pyb::gil_scoped_acquire gil;
-    logger_.attr("log")(static_cast<int>(level), pyb::str(message.data(), message.size()));
+    logger_.attr("log")(static_cast<int>(level), displayText(message));
   }
 
   bool logEnabled(LogLevel level) override {
@@ -37,7 +39,7 @@ class PythonHost final : public Host {
   void writeStdout(std::string_view text, bool flush) override {
     pyb::gil_scoped_acquire gil;
     pyb::object out = sys_.attr("stdout");
-    out.attr("write")(pyb::str(text.data(), text.size()));
+    out.attr("write")(displayText(text));
     if (flush) out.attr("flush")();
   }
 
@@ -67,6 +69,20 @@ class PythonHost final : public Host {
   std::string versionText(std::string_view text) override {
     pyb::gil_scoped_acquire gil;
     return pyb::str(module_.attr("VER")(pyb::str(text.data(), text.size())));
+  }
+
+  // Runs the handlers of signals that came (Python's SIGINT handler raises KeyboardInterrupt).
+  void checkCancelled() override {
+    pyb::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) throw pyb::error_already_set();
+  }
+
+  bool isCancellation(const std::exception& error) override {
+    if (Host::isCancellation(error)) return true;
+    const auto* py_error = dynamic_cast<const pyb::error_already_set*>(&error);
+    if (py_error == nullptr) return false;
+    pyb::gil_scoped_acquire gil;
+    return py_error->matches(PyExc_KeyboardInterrupt);
   }
 
   std::string errorText(const std::exception& error) override {

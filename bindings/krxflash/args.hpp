@@ -8,11 +8,12 @@
 
 namespace kestrix::py {
 
-// An int (bool included) as is; another real number truncated toward zero.
+// An int (bool included) as is; another real number truncated toward zero. ValueError for a
+// value beyond 64 bits.
 std::int64_t numberToInt(const pybind11::handle& value, const char* name);
-// Only an int (bool included).
+// Only an int (bool included); ValueError for a value beyond 64 bits.
 std::int64_t strictInt(const pybind11::handle& value, const char* name);
-// A text path (or an os.PathLike that gives text).
+// A text path (or an os.PathLike that gives text), as the bytes os.fsencode makes of it.
 std::string pathText(const pybind11::handle& value, const char* name);
 // A command argument: bytes unchanged, anything else its str() encoded as UTF-8 (strictly).
 std::string commandArgument(const pybind11::handle& value);

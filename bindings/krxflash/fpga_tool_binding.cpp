@@ -45,8 +45,8 @@ class PythonProgress final : public flash::ProgressCallback {
   pyb::object callback_;
 };
 
-// FpgaTool as Python sees it: keeps the Python objects it was given, and lets a Python subclass
-// override deleteTempFile.
+// FpgaTool as Python sees it: keeps the Python connection object it was given or made, and lets
+// a Python subclass override deleteTempFile.
 class PyFpgaTool : public FpgaTool {
  public:
   PyFpgaTool(std::shared_ptr<Connection> conn, pyb::object conn_object, std::shared_ptr<Host> host)
@@ -61,9 +61,54 @@ class PyFpgaTool : public FpgaTool {
     PYBIND11_OVERRIDE(void, FpgaTool, deleteTempFile, );
   }
 
+  pyb::object callback() const {
+    const auto progress = std::dynamic_pointer_cast<PythonProgress>(progress_callback());
+    return progress ? progress->object() : pyb::none();
+  }
+  void setCallback(pyb::object callback) {
+    set_progress_callback(std::make_shared<PythonProgress>(std::move(callback)));
+  }
+
+  // The Python objects this tool holds, for the garbage collector: a callback or a connection
+  // that refers back to its tool must not keep both alive for ever.
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(conn_object_.ptr());
+    if (const auto adapter = std::dynamic_pointer_cast<PythonConnection>(_conn()))
+      Py_VISIT(adapter->object().ptr());
+    if (const auto progress = std::dynamic_pointer_cast<PythonProgress>(progress_callback()))
+      Py_VISIT(progress->object().ptr());
+    return 0;
+  }
+  void clear() {
+    set_progress_callback(std::shared_ptr<flash::ProgressCallback>());
+    if (const auto adapter = std::dynamic_pointer_cast<PythonConnection>(_conn()))
+      adapter->release();
+    // Detach first: dropping the last reference may run code that looks at this object.
+    pyb::object old = std::move(conn_object_);
+    conn_object_ = pyb::none();
+  }
+
   pyb::object conn_object_;
-  pyb::object callback_object_ = pyb::none();
 };
+
+// The tool behind a Python instance, or null while it is not (or no longer) built.
+PyFpgaTool* toolOf(PyObject* self) {
+  auto* inst = reinterpret_cast<pyb::detail::instance*>(self);
+  pyb::detail::value_and_holder vh = inst->get_value_and_holder(nullptr, false);
+  if (vh.inst == nullptr || !vh.holder_constructed()) return nullptr;
+  return static_cast<PyFpgaTool*>(vh.value_ptr<FpgaTool>());
+}
+
+int traverseTool(PyObject* self, visitproc visit, void* arg) {
+  if (const int ret = pyb::detail::pybind11_traverse(self, visit, arg)) return ret;
+  if (const PyFpgaTool* tool = toolOf(self)) return tool->traverse(visit, arg);
+  return 0;
+}
+
+int clearTool(PyObject* self) {
+  if (PyFpgaTool* tool = toolOf(self)) tool->clear();
+  return pyb::detail::pybind11_clear(self);
+}
 
 std::unique_ptr<PyFpgaTool> makeTool(pyb::module_ module, pyb::object connection,
                                      pyb::object address, pyb::object port) {
@@ -114,7 +159,10 @@ bool truth(const pyb::handle& value) {
 
 void bindFpgaTool(pyb::module_& m) {
   pyb::class_<FpgaTool, PyFpgaTool>(
-      m, "FpgaTool", pyb::dynamic_attr(),
+      m, "FpgaTool", pyb::dynamic_attr(), pyb::custom_type_setup([](PyHeapTypeObject* heap_type) {
+        heap_type->ht_type.tp_traverse = traverseTool;
+        heap_type->ht_type.tp_clear = clearTool;
+      }),
       "FPGA update tool: drives the device's FPGA configuration controller.")
       .def(pyb::init([m](pyb::object connection, pyb::object address, pyb::object port) {
              return makeTool(m, std::move(connection), std::move(address), std::move(port));
@@ -222,10 +270,7 @@ void bindFpgaTool(pyb::module_& m) {
           "Initialise the FPGA controller of a supported device type and check its version.")
       .def(
           "set_progress_callback",
-          [](FpgaTool& t, pyb::object callback) {
-            self(t).callback_object_ = callback;
-            t.set_progress_callback(std::make_shared<PythonProgress>(std::move(callback)));
-          },
+          [](FpgaTool& t, pyb::object callback) { self(t).setCallback(std::move(callback)); },
           arg("callback"),
           "Set progress callback function.\n\n"
           "Args:\n    callback: The callback function to be called on progress updates.")
@@ -238,7 +283,7 @@ void bindFpgaTool(pyb::module_& m) {
                 throw pyb::type_error(
                     "image_path must be str or None, not " +
                     std::string(pyb::str(pyb::type::handle_of(image_path).attr("__name__"))));
-              path = utf8Text(image_path);
+              path = pathBytes(image_path);
             }
             const auto type = strictInt(device_type, "device_type");
             const RetType ret = released([&] { return t.processFpgaUpdate(path, type); });
@@ -259,11 +304,8 @@ void bindFpgaTool(pyb::module_& m) {
       .def_property_readonly("_conn", [](FpgaTool& t) { return self(t).conn_object_; })
       .def_property_readonly("_owns_conn", [](FpgaTool& t) { return t._owns_conn(); })
       .def_property(
-          "progress_callback", [](FpgaTool& t) { return self(t).callback_object_; },
-          [](FpgaTool& t, pyb::object callback) {
-            self(t).callback_object_ = callback;
-            t.set_progress_callback(std::make_shared<PythonProgress>(std::move(callback)));
-          });
+          "progress_callback", [](FpgaTool& t) { return self(t).callback(); },
+          [](FpgaTool& t, pyb::object callback) { self(t).setCallback(std::move(callback)); });
 }
 
 }  // namespace kestrix::py

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "args.hpp"
 #include "common/py_contracts.hpp"
 #include "kestrix/flash/image_pack.hpp"
 #include "kestrix/flash/image_path.hpp"
@@ -23,21 +24,25 @@ pyb::object optional(const std::optional<T>& value) {
   return value ? pyb::cast(*value) : pyb::none();
 }
 
-pyb::dict packImage(const std::string& image_path, const std::string& out_path,
-                    const std::optional<std::string>& header_path, std::int64_t dev_type,
+pyb::dict packImage(const pyb::object& image_path, const pyb::object& out_path,
+                    const pyb::object& header_path, std::int64_t dev_type,
                     std::optional<std::int64_t> image_start) {
   if (image_start && *image_start < 0)
     throw std::invalid_argument("image start must not be negative: " +
                                 std::to_string(*image_start));
+  const std::string image = pathText(image_path, "image_path");
+  const std::string target = pathText(out_path, "out_path");
+  std::optional<std::string> header;
+  if (!header_path.is_none()) header = pathText(header_path, "header_path");
   PackResult result;
   {
     // Nothing below touches Python.
     pyb::gil_scoped_release release;
     PackOptions options;
-    if (header_path) options.header_region = flash::files::readWholeFile(*header_path);
+    if (header) options.header_region = flash::files::readWholeFile(*header);
     options.dev_type = dev_type;
     if (image_start) options.image_start = static_cast<std::uint64_t>(*image_start);
-    result = flash::packTbinFile(image_path, out_path, options);
+    result = flash::packTbinFile(image, target, options);
   }
   pyb::dict out;
   out["file_size"] = result.file_size;
@@ -48,20 +53,23 @@ pyb::dict packImage(const std::string& image_path, const std::string& out_path,
   return out;
 }
 
-pyb::dict inspectImage(const std::string& path) {
+pyb::dict inspectImage(const pyb::object& path_object, const pyb::object& device_type_object) {
+  const std::string path = pathText(path_object, "path");
+  std::optional<std::int64_t> device_type;
+  if (!device_type_object.is_none()) device_type = strictInt(device_type_object, "device_type");
   ImageReport report;
   {
     pyb::gil_scoped_release release;
-    report = flash::inspectImage(path);
+    report = flash::inspectImage(path, device_type);
   }
   pyb::dict out;
-  out["path"] = path;
+  out["path"] = pathObject(path);
   out["kind"] = report.kind;
   out["passed"] = report.passed;
-  out["failure"] = report.failure.empty() ? pyb::none() : pyb::cast(report.failure);
+  out["failure"] = report.failure.empty() ? pyb::object(pyb::none()) : displayText(report.failure);
   pyb::list messages;
   for (const auto& [level, text] : report.messages)
-    messages.append(pyb::make_tuple(std::string(levelName(level)), text));
+    messages.append(pyb::make_tuple(std::string(levelName(level)), displayText(text)));
   out["messages"] = messages;
   out["file_size"] = optional(report.file_size);
   const std::optional<flash::tbin::Verification>& v = report.tbin;
@@ -76,6 +84,7 @@ pyb::dict inspectImage(const std::string& path) {
                            ? pyb::cast(v->parse_error)
                            : pyb::none();
   out["device_type"] = v ? optional(v->dev_type_text) : pyb::none();
+  out["device_types"] = v && v->dev_type_text ? pyb::cast(v->dev_types) : pyb::none();
   out["header_digest_ok"] = v ? optional(v->header_digest_ok) : pyb::none();
   out["image_digest_ok"] = v ? optional(v->image_digest_ok) : pyb::none();
   return out;
@@ -91,9 +100,11 @@ void bindImageTools(pyb::module_& m) {
         "the file HEADER_PATH verbatim, or {\"DEV_TYPE\": DEV_TYPE}; the image starts at\n"
         "IMAGE_START, or right after the header. Returns what the file holds. Raises ValueError\n"
         "for a header or layout the check would refuse, OSError when a file fails.");
-  m.def("_inspect_image", &inspectImage, pyb::arg("path"),
-        "Run both image checks on PATH without a device and return what they found: kind,\n"
-        "verdict, the messages they logged, and for a tbin its fields, header and digests.");
+  m.def(
+      "_inspect_image", &inspectImage, pyb::arg("path"), pyb::arg("device_type") = pyb::none(),
+      "Run both image checks on PATH without a device and return what they found: kind,\n"
+      "verdict, the messages they logged, and for a tbin its fields, header, device types and\n"
+      "digests. With DEVICE_TYPE, a tbin made for other device types fails, as its update would.");
 }
 
 }  // namespace kestrix::py

@@ -41,7 +41,8 @@ PYBIND11_MODULE(_kestrix_net, m) {
   pyb::class_<TcpConnection, std::shared_ptr<TcpConnection>>(m, "TCPConnection", R"doc(
 A device connection over TCP (default port 5025).
 
-Commands are lines ending in CR LF; a text reply is one line. A raw reply is one frame: an
+Commands are lines ending in CR LF; a text reply is one line. Threads may share a connection:
+each command and its reply are one atomic exchange. A raw reply is one frame: an
 IEEE 488.2 definite-length block (#<d><length><data> CR LF) read by its header, or one line.
 A reply that does not come within `timeout` seconds raises TimeoutError, a lost link raises
 ConnectionError, a malformed reply raises kestrix.errors.DeviceProtocolError; after a time-out
@@ -94,8 +95,14 @@ or a lost link the connection is closed and initConnection() opens it again.
           pyb::arg("size") = 1024,
           "Receives one whole reply frame of at most `size` bytes, line end included.")
       .def(
-          "closeConnection", [](TcpConnection& self) { self.closeConnection(); },
-          "Closes the connection; closing a closed connection does nothing.")
+          "closeConnection",
+          [](TcpConnection& self) {
+            // Waits for another thread's exchange, which may need the GIL to finish.
+            pyb::gil_scoped_release release;
+            self.closeConnection();
+          },
+          "Closes the connection; closing a closed connection does nothing. A thread waiting "
+          "for a reply on it fails with ConnectionError at once.")
       .def_property_readonly("address", &TcpConnection::address)
       .def_property_readonly("port", &TcpConnection::port)
       .def_property_readonly("timeout",

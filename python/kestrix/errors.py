@@ -1,7 +1,7 @@
 """Exceptions raised by the package's native modules, beside Python's own ``ConnectionError``,
 ``TimeoutError``, ``OSError`` and ``UnicodeDecodeError``."""
 
-__all__ = ["BlockRefusedError", "DeviceProtocolError"]
+__all__ = ["BlockRefusedError", "CancelledError", "DeviceProtocolError"]
 
 
 class DeviceProtocolError(ConnectionError):
@@ -10,3 +10,7 @@ class DeviceProtocolError(ConnectionError):
 
 class BlockRefusedError(RuntimeError):
     """The FPGA controller kept refusing one programming block; the update stopped."""
+
+
+class CancelledError(Exception):
+    """An operation was stopped through its cancel token; the device is left as it was."""

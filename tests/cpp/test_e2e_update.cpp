@@ -4,9 +4,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "fakes.hpp"
 #include "kestrix/contracts/errors.hpp"
@@ -79,6 +81,54 @@ TEST_F(EndToEnd, RawAndContainerImagesLandExactly) {
       EXPECT_EQ(ask(sim, "SIM_FLASH_SHA256? " + std::to_string(size)), sha256(data)) << path;
     }
   }
+}
+
+// Replaces the image file the moment its digests have been checked, as a build step's rename
+// would between the check and the programming.
+class SwappingHost : public FakeHost {
+ public:
+  std::function<void()> after_check;
+  void log(LogLevel level, std::string_view message) override {
+    FakeHost::log(level, message);
+    if (message == "FPGA tbin hash verify success" && after_check)
+      std::exchange(after_check, nullptr)();
+  }
+};
+
+TEST_F(EndToEnd, AnImageReplacedAfterItsCheckIsNotWhatGetsFlashed) {
+  SimProcess sim;
+  const std::string checked = image(4096);
+  const std::string path = write("a.tbin", flash::packTbin(checked));
+  std::string tampered = flash::packTbin(image(4095) + "!");
+  tampered.back() ^= 1;  // its digests no longer match
+  const std::string other = write("b.tbin", tampered);
+  auto host = std::make_shared<SwappingHost>();
+  host->after_check = [&] { fs::rename(other, path); };
+  FpgaTool tool(connect(sim), host);
+  const RetType ret = tool.processFpgaUpdate(path, 32);
+  tool._conn()->closeConnection();
+  ASSERT_EQ(ret.code, RetCode::OK);
+  EXPECT_FALSE(host->after_check);  // the file was replaced
+  EXPECT_EQ(ask(sim, "SIM_FLASH_SHA256? 4096"), sha256(checked));
+}
+
+TEST_F(EndToEnd, ARawImageTruncatedWhileItIsFlashedIsFlashedWhole) {
+  SimProcess sim;
+  const std::string data = image(160 * 1024);  // more than any read-ahead buffer
+  const std::string path = write("a.bin", data);
+  FpgaTool tool(connect(sim), std::make_shared<FakeHost>());
+  bool truncated = false;
+  tool.set_progress_callback([&](std::string_view stage, std::uint64_t done, std::uint64_t) {
+    if (stage == "write" && done > 0 && !truncated) {
+      fs::resize_file(path, 100);
+      truncated = true;
+    }
+  });
+  const RetType ret = tool.processFpgaUpdate(path, 28);
+  tool._conn()->closeConnection();
+  ASSERT_EQ(ret.code, RetCode::OK);
+  EXPECT_TRUE(truncated);
+  EXPECT_EQ(ask(sim, "SIM_FLASH_SHA256? " + std::to_string(data.size())), sha256(data));
 }
 
 TEST_F(EndToEnd, RefusedForeverStopsAndSendsNothingMore) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fakes.hpp"
+#include "kestrix/contracts/cancel.hpp"
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/crypto/sha256.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
@@ -299,6 +300,22 @@ TEST(Engine, CallbackMayReplaceItselfWhileRunning) {
   });
   EXPECT_TRUE(rig.tool._fpgaProgramFile(path, 30));
   EXPECT_EQ(calls, 1);
+}
+
+TEST(Cancel, ATokenRaisedMidWriteStopsBeforeTheNextBlockAndSaysWhere) {
+  TempDir dir;
+  Rig rig;
+  CancelToken token;
+  rig.tool.set_cancel_token(token);
+  rig.tool.set_progress_callback([&](std::string_view stage, std::uint64_t done, std::uint64_t) {
+    if (stage == "write" && done == 64) token.cancel();
+  });
+  EXPECT_THROW(rig.tool._fpgaProgramFile(dir.write("a.bin", pattern(200)), 28), CancelledError);
+  EXPECT_EQ(rig.device->countOf("FPGA_PROGRAM"), 4u);
+  EXPECT_EQ(rig.device->commands.back(), "FPGA_PROGRAM");
+  EXPECT_EQ(rig.host->messages(LogLevel::ERROR),
+            std::vector<std::string>{"FPGA update interrupted in the write phase at byte offset "
+                                     "64 of 200: the flash is incomplete; run the update again"});
 }
 
 }  // namespace

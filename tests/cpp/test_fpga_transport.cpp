@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "fakes.hpp"
@@ -58,6 +59,20 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"FwVer", [](FpgaTool& t) { return t._fpgaGetControlFwVer(); }, "GET_FW_VER"},
         CommandCase{"Serial", [](FpgaTool& t) { return t._fpgaGetSerialNumber(); }, "GET_SN"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A line break in an argument would make the device run a second command of the caller's choice.
+TEST(CommandArguments, LineBreaksAndNulAreRefusedBeforeAnythingIsSent) {
+  using Command = std::string (FpgaTool::*)(std::string_view);
+  for (const Command command :
+       {&FpgaTool::_fpgaCfgMode, &FpgaTool::_fpgaErase, &FpgaTool::_fpgaRstPagePtr}) {
+    for (const std::string& argument :
+         {std::string("TRANS\r\nFPGA_ERASE 12"), std::string("12\n"), std::string("CFG\0x", 5)}) {
+      Rig rig;
+      EXPECT_THROW((rig.tool.*command)(argument), std::invalid_argument);
+      EXPECT_TRUE(rig.conn->lines.empty());
+    }
+  }
+}
 
 TEST(Transport, EmptyOrAbsentPayloadReadsAsEmptyTextWhateverTheCode) {
   Rig rig;

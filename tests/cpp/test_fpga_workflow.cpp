@@ -9,6 +9,7 @@
 #include "fakes.hpp"
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
+#include "kestrix/flash/image_pack.hpp"
 
 namespace kestrix::testing {
 namespace {
@@ -190,6 +191,72 @@ TEST_F(UpdateWorkflow, VerifyFailureIsAnErrorResult) {
   EXPECT_EQ(ret.code, RetCode::ERROR);
   EXPECT_EQ(ret.message, "FPGA update process failed.");
   EXPECT_EQ(rig.device->countOf("GET_FPGA_VER"), 0u);
+}
+
+struct DeviceTypeCase {
+  const char* name;
+  const char* header;
+  std::int64_t update_type;
+  std::string refusal;  // empty: the update runs
+};
+
+class ImageDeviceType : public UpdateWorkflow,
+                        public ::testing::WithParamInterface<DeviceTypeCase> {};
+
+TEST_P(ImageDeviceType, AnImageForAnotherDeviceIsRefusedBeforeAnythingIsSent) {
+  const DeviceTypeCase& c = GetParam();
+  flash::PackOptions options;
+  options.header_region = c.header;
+  const std::string path = (dir_ / "fpga.tbin").string();
+  std::ofstream(path, std::ios::binary) << flash::packTbin(std::string(40, 'y'), options);
+  Rig rig;
+  rig.device->answers["GET_FE_INFO"] = "{}";
+  const RetType ret = rig.tool.processFpgaUpdate(path, c.update_type);
+  if (c.refusal.empty()) {
+    EXPECT_EQ(ret.code, RetCode::OK);
+    EXPECT_EQ(rig.device->flash.substr(0, 40), std::string(40, 'y'));
+    return;
+  }
+  EXPECT_EQ(ret.code, RetCode::ERROR);
+  EXPECT_EQ(ret.message, c.refusal);
+  EXPECT_EQ(rig.host->messages(LogLevel::ERROR), std::vector<std::string>{c.refusal});
+  EXPECT_TRUE(rig.device->commands.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, ImageDeviceType,
+    ::testing::Values(
+        DeviceTypeCase{"Same", R"({"DEV_TYPE": 32})", 32, ""},
+        DeviceTypeCase{"InTheList", R"({"DEV_TYPE": [28, 32]})", 32, ""},
+        DeviceTypeCase{"AsText", R"({"dev_type": "28"})", 28, ""},
+        DeviceTypeCase{"Other", R"({"DEV_TYPE": 28})", 32,
+                       "FPGA image is made for device type 28, not for device type 32."},
+        DeviceTypeCase{"NotInTheList", R"({"DEV_TYPE": [30, 28]})", 32,
+                       "FPGA image is made for device types 28 and 30, not for device type 32."},
+        DeviceTypeCase{"EmptyList", R"({"DEV_TYPE": [], "dev_type": []})", 32,
+                       "FPGA image is made for no device type (an empty list), not for device "
+                       "type 32."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Only the regions that are hashed and programmed are read: a 4 KiB image followed by 64 GiB of
+// (sparse) trailing bytes costs what the 4 KiB cost.
+TEST_F(UpdateWorkflow, TrailingBytesAfterTheImageAreNeverRead) {
+  const std::string path = (dir_ / "fpga.tbin").string();
+  std::ofstream(path, std::ios::binary) << flash::packTbin(std::string(4096, 'z'));
+  fs::resize_file(path, std::uint64_t{64} << 30);
+  Rig rig;
+  const RetType ret = rig.tool.processFpgaUpdate(path, 32);
+  EXPECT_EQ(ret.code, RetCode::OK);
+  EXPECT_EQ(rig.device->flash.substr(0, 4096), std::string(4096, 'z'));
+}
+
+TEST_F(UpdateWorkflow, ARawImageLargerThanAnUpdateHoldsIsRefusedBeforeAnythingIsSent) {
+  const std::string path = (dir_ / "huge.bin").string();
+  std::ofstream(path, std::ios::binary) << "x";
+  fs::resize_file(path, flash::kMaxImageBytes + 1);
+  Rig rig;
+  EXPECT_THROW(rig.tool.processFpgaUpdate(path, 32), FileError);
+  EXPECT_TRUE(rig.device->commands.empty());
 }
 
 TEST_F(UpdateWorkflow, EmptyContainerImageFailsWithoutTraffic) {

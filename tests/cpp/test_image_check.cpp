@@ -374,6 +374,53 @@ TEST(FileHeader, MissingDeviceTypeWarnsThenFails) {
   EXPECT_EQ(host.logs[2].message.rfind("FPGA tbin header parse error: ", 0), 0u);
 }
 
+// A header region of exactly `size` bytes: kHeader32 padded with NUL bytes.
+std::string paddedHeader(std::size_t size) {
+  return kHeader32 + std::string(size - kHeader32.size(), '\0');
+}
+
+TEST(FileHeader, AHeaderRegionOverTheLimitIsRefusedBeforeItIsRead) {
+  ImageDir dir;
+  for (const std::size_t size : {std::size_t{tbin::kMaxHeaderBytes}, tbin::kMaxHeaderBytes + 1}) {
+    const std::string header = paddedHeader(size);
+    const std::string path = dir.write("big.tbin", packTbin("data", PackOptions{header, 0, {}}));
+    FakeHost host;
+    const bool within = size <= tbin::kMaxHeaderBytes;
+    EXPECT_EQ(checkFileHeader(path, host), within) << size;
+    if (!within) {
+      EXPECT_EQ(errors(host), std::vector<std::string>{
+                                  "FPGA tbin header parse error: header text region of 1048577 "
+                                  "bytes exceeds the limit of 1048576 bytes"});
+    }
+  }
+}
+
+// Headers that the callback parser took quadratic time over: many small objects, many keys.
+TEST(FileHeader, ManyObjectsAndManyKeysParseWithTheirValues) {
+  std::string objects = "{\"DEV_TYPE\": 32, \"x\": [{}";
+  for (int i = 1; i < 300000; ++i) objects += ",{}";
+  objects += "]}";
+  std::string keys = "{\"DEV_TYPE\": 32";
+  for (int i = 0; i < 80000; ++i) keys += ",\"k" + std::to_string(i) + "\":0";
+  keys += "}";
+  for (const std::string& header : {objects, keys}) {
+    ASSERT_LE(header.size(), tbin::kMaxHeaderBytes);
+    Json parsed;
+    std::string error;
+    ASSERT_TRUE(tbin::parseHeader(header, &parsed, &error)) << error;
+    EXPECT_EQ(parsed.dump(), Json::parse(header).dump());
+  }
+}
+
+TEST(FileHeader, ARepeatedKeyKeepsItsFirstPlaceAndItsLastValue) {
+  Json parsed;
+  std::string error;
+  ASSERT_TRUE(tbin::parseHeader(R"({"DEV_TYPE": 28, "a": {"b": 1, "b": [2]}, "DEV_TYPE": 32})",
+                                &parsed, &error));
+  EXPECT_EQ(parsed.dump(), R"({"DEV_TYPE":32,"a":{"b":[2]}})");
+  EXPECT_EQ(tbin::deviceTypeText(parsed).text, "032");
+}
+
 // ------------------------------------------------------------------------------------------------
 // Tampering: every byte of a packed image flipped in turn.
 
@@ -744,6 +791,21 @@ TEST(Pack, FailureLeavesAnExistingOutputAlone) {
   // A successful pack replaces it.
   flash::packTbinFile(dir.path("in.bin"), out, {});
   EXPECT_EQ(readFile(out), packTbin("abc"));
+}
+
+// Packing over its own input would destroy the image; so would a name the update cannot take.
+TEST(Pack, AnOutputThatIsTheImageOrNotATbinIsRefusedAndTheImageKept) {
+  ImageDir dir;
+  const std::string image = dir.write("in.bin", "abcdef");
+  fs::create_hard_link(image, dir.path("hard.tbin"));
+  fs::create_symlink(image, dir.path("soft.tbin"));
+  for (const std::string& out : {image, dir.path("hard.tbin"), dir.path("soft.tbin"),
+                                 dir.path("out.bin"), dir.path("out")}) {
+    EXPECT_THROW(flash::packTbinFile(image, out, {}), std::invalid_argument) << out;
+    EXPECT_EQ(readFile(image), "abcdef") << out;
+  }
+  // Nothing but what was there: no temporary file is left behind.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path("")), fs::directory_iterator()), 3);
 }
 
 TEST(Pack, ImageThatIsADirectoryIsRefused) {

@@ -4,6 +4,7 @@ own connection, with every fault the simulator can inject."""
 import hashlib
 import json
 import os
+import threading
 import time
 
 import pytest
@@ -139,6 +140,29 @@ def test_garbage_answers_never_make_a_success(simulator, tmp_path):
     else:
         assert ret.RetCode is RetCode.ERROR
     conn.closeConnection()
+
+
+def test_tools_sharing_a_connection_across_threads_each_get_their_own_replies(simulator):
+    sim = simulator()
+    conn = _TCPConn(sim.host, sim.port)
+    assert conn.initConnection()
+    wrong = []
+
+    def ids():
+        tool = FpgaTool(connection=conn)
+        wrong.extend(r for r in (tool._fpgaGetId() for _ in range(400)) if r != "0x0362D093")
+
+    def pages():
+        tool = FpgaTool(connection=conn)
+        wrong.extend(r for r in (tool._fpgaRead() for _ in range(400)) if r != b"\xff" * 16)
+
+    threads = [threading.Thread(target=work) for work in (ids, pages, ids, pages)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    conn.closeConnection()
+    assert wrong == []
 
 
 def test_init_and_info_against_the_simulator(simulator):

@@ -63,24 +63,53 @@ def test_update_outcomes(simulator, image, capsys, flags, extra, status, message
     assert message in result["error_message"]
 
 
-def test_unreachable_device_is_three(tmp_path, capsys):
-    bad = tmp_path / "x.tbin"
-    bad.write_bytes(b"\0" * 100)
+def test_unreachable_device_is_three(image, capsys):
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
-    status, result = run_json(capsys, "update", str(bad), "--address", "127.0.0.1", "--port",
+    status, result = run_json(capsys, "update", image, "--address", "127.0.0.1", "--port",
                               str(port))
     assert status == 3 and "Cannot connect" in result["error_message"]
 
 
-def test_bad_image_against_a_device(simulator, tmp_path, capsys):
+def sim_commands(sim) -> int:
+    from kestrix.KRXCommService import _TCPConn
+    from kestrix.KRXUtils import _RspType
+
+    conn = _TCPConn(sim.host, sim.port)
+    assert conn.initConnection()
+    try:
+        return json.loads(conn.sendCmd(b"SIM_STATS?\r\n", _RspType.RSP_STRING).RetData)["commands"]
+    finally:
+        conn.closeConnection()
+
+
+@pytest.mark.parametrize(
+    "content, device_type, message",
+    [
+        (b"\0" * 100, 32, "FPGA tbin header parse error: "),
+        # Made for another device type: refused, though its digests are sound.
+        (None, 32, "FPGA image is made for device type 28, not for device type 32."),
+    ],
+    ids=["broken", "other-device-type"],
+)
+def test_image_errors_are_two_and_decided_before_the_device_is_touched(
+    simulator, tmp_path, capsys, content, device_type, message
+):
     sim = simulator()
-    bad = tmp_path / "x.tbin"
-    bad.write_bytes(b"\0" * 100)
-    status, result = run_json(capsys, "update", str(bad), "--address", sim.host, "--port",
-                              str(sim.port))
-    assert (status, result["error_message"]) == (2, "FPGA image header check failed.")
+    path = tmp_path / "x.tbin"
+    if content is None:
+        raw = tmp_path / "x.bin"
+        raw.write_bytes(os.urandom(64))
+        assert flash_cli.main(["pack", str(raw), str(path), "--dev-type", "28"]) == 0
+        capsys.readouterr()
+    else:
+        path.write_bytes(content)
+    status, result = run_json(capsys, "update", str(path), "--address", sim.host, "--port",
+                              str(sim.port), "--device-type", str(device_type))
+    assert status == 2
+    assert result["error_message"].startswith(message)
+    assert sim_commands(sim) == 0
 
 
 def test_sim_update_through_the_console_script(image):
@@ -100,6 +129,23 @@ def test_info(simulator, capsys):
     out = capsys.readouterr().out
     assert "FPGA ID:" in out and "0x0362D093" in out
     assert "SN-42" in out and "0.1.0.6" in out
+
+
+def test_info_of_a_device_that_answers_bytes_that_are_not_text(simulator, capsys):
+    sim = simulator("--garbage")
+    assert flash_cli.main(["info", "--address", sim.host, "--port", str(sim.port)]) == 3
+    captured = capsys.readouterr()
+    assert "bytes that are not text" in captured.err
+    assert "Traceback" not in captured.err
+
+
+def test_update_of_a_file_name_that_is_not_utf8(simulator, tmp_path, capsys):
+    sim = simulator()
+    path = tmp_path / os.fsdecode(b"fpga\xff.bin")
+    path.write_bytes(os.urandom(100))
+    status, result = run_json(capsys, "update", str(path), "--address", sim.host, "--port",
+                              str(sim.port), "--device-type", "28", "--skip-init")
+    assert (status, result["success"]) == (0, True)
 
 
 def test_usage_error_is_two(capsys):

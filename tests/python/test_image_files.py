@@ -436,13 +436,36 @@ def test_cli_help_is_not_an_error(capsys):
     assert "pack" in out and "check" in out
 
 
-def test_cli_pack_failure_is_status_one(tmp_path, capsys):
+@pytest.mark.parametrize(
+    "make_argv, message",
+    [
+        (lambda d: [d / "fw.bin", d / "o.tbin", "--image-start", "8"], "image start 8 lies inside"),
+        (lambda d: [d / "none.bin", d / "o.tbin"], "No such file or directory"),
+        # Writing the container over its own image would destroy it, links included.
+        (lambda d: [d / "fw.bin", d / "fw.bin"], "is the image file itself"),
+        (lambda d: [d / "fw.bin", d / "link.tbin"], "is the image file itself"),
+        (lambda d: [d / "fw.bin", d / "fw.bin.out"], "must end in .tbin"),
+    ],
+    ids=["bad-layout", "missing-image", "same-file", "linked-file", "not-tbin"],
+)
+def test_cli_pack_input_errors_are_status_two_and_keep_the_image(tmp_path, capsys, make_argv,
+                                                                 message):
     raw = tmp_path / "fw.bin"
     raw.write_bytes(b"abc")
-    assert flash_cli.main(["pack", str(raw), str(tmp_path / "o.tbin"), "--image-start", "8"]) == 1
-    assert "kestrix-flash pack: error: image start 8 lies inside" in capsys.readouterr().err
-    assert flash_cli.main(["pack", str(tmp_path / "none.bin"), str(tmp_path / "o.tbin")]) == 1
-    assert "No such file or directory" in capsys.readouterr().err
+    os.link(raw, tmp_path / "link.tbin")
+    argv = [str(a) for a in make_argv(tmp_path)]
+    assert flash_cli.main(["pack", *argv]) == 2
+    assert message in capsys.readouterr().err
+    assert raw.read_bytes() == b"abc"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fw.bin", "link.tbin"]
+
+
+def test_cli_check_of_a_file_name_that_is_not_utf8(tmp_path, capsys):
+    name = os.fsdecode(b"fw\xff.bin")  # how Python hands such a name out of sys.argv
+    (tmp_path / name).write_bytes(b"raw image")
+    assert flash_cli.main(["check", str(tmp_path / name)]) == 0
+    out = capsys.readouterr().out
+    assert "fw\\xff.bin" in out and out.splitlines()[-1] == "result: PASS"
 
 
 def _installed_script() -> str:

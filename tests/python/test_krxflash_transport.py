@@ -1,7 +1,10 @@
 """The FpgaTool's Python face: construction, transport and the command set."""
 
+import gc
 import logging
+import os
 import socket
+import weakref
 
 import pytest
 
@@ -217,3 +220,64 @@ def test_connection_errors_pass_unchanged():
     with pytest.raises(ConnectionAbortedError) as info:
         FpgaTool(conn)._fpgaGetId()
     assert info.value is boom
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda t, a: t._fpgaCfgMode(a), lambda t, a: t._fpgaErase(a), lambda t, a: t._fpgaRstPagePtr(a)],
+    ids=["cfg-mode", "erase", "rst-page-ptr"],
+)
+@pytest.mark.parametrize("argument", ["TRANS\r\nFPGA_ERASE 12", b"12\n", "CFG\x00"])
+def test_line_breaks_in_arguments_are_refused_before_anything_is_sent(call, argument):
+    conn = ScriptedConnection()
+    with pytest.raises(ValueError, match="CR, LF or NUL"):
+        call(FpgaTool(conn), argument)
+    assert conn.lines == []
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda t: t.initFpga(2**63),
+        lambda t: t.processFpgaUpdate("x.bin", device_type=-(2**64)),
+        lambda t: t._fpgaProgramFile("x.bin", device_type=2.0**70),
+    ],
+    ids=["initFpga", "processFpgaUpdate", "_fpgaProgramFile"],
+)
+def test_device_type_beyond_64_bits_is_a_clear_error(call):
+    conn = ScriptedConnection()
+    with pytest.raises(ValueError, match="device_type .* is out of range"):
+        call(FpgaTool(conn))
+    assert conn.lines == []
+
+
+@pytest.mark.parametrize("cycle", ["callback", "connection", "both"])
+def test_a_tool_in_a_reference_cycle_is_collected(cycle):
+    gc.collect()
+    tools = []
+    for _ in range(50):
+        conn = ScriptedConnection()
+        tool = FpgaTool(conn)
+        if cycle in ("callback", "both"):
+            tool.set_progress_callback(lambda *args, tool=tool: tool)
+        if cycle in ("connection", "both"):
+            conn.tool = tool
+        tools.append(weakref.ref(tool))
+    del tool, conn
+    gc.collect()
+    assert [ref for ref in tools if ref() is not None] == []
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc/self/fd")
+def test_dropped_tools_in_a_cycle_close_the_connections_they_opened():
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen(256)
+        gc.collect()
+        before = len(os.listdir("/proc/self/fd"))
+        for _ in range(100):
+            tool = FpgaTool(address="127.0.0.1", port=server.getsockname()[1])
+            tool.set_progress_callback(lambda *args, tool=tool: tool)
+        del tool
+        gc.collect()
+        assert len(os.listdir("/proc/self/fd")) == before

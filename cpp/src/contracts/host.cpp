@@ -1,10 +1,12 @@
 #include "kestrix/contracts/host.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <thread>
 
+#include "kestrix/contracts/cancel.hpp"
 #include "kestrix/contracts/version.hpp"
 
 namespace kestrix {
@@ -15,6 +17,10 @@ bool Host::versionLess(std::string_view a, std::string_view b) {
 
 std::string Host::versionText(std::string_view text) {
   return Version(text).str();
+}
+
+bool Host::isCancellation(const std::exception& error) {
+  return dynamic_cast<const CancelledError*>(&error) != nullptr;
 }
 
 std::string_view levelName(LogLevel level) {
@@ -67,7 +73,14 @@ double ProcessHost::wallClock() {
 }
 
 void ProcessHost::sleepSeconds(int seconds) {
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (auto now = std::chrono::steady_clock::now(); now < until;
+       now = std::chrono::steady_clock::now()) {
+    checkCancellation();
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(until - now, kCancelCheckInterval));
+  }
+  checkCancellation();
 }
 
 std::shared_ptr<Host> defaultHost() {

@@ -44,7 +44,11 @@ FpgaTool::FpgaTool(const std::string& address, int port, ConnectionFactory facto
 // --- transport -------------------------------------------------------------------------------
 
 Bytes FpgaTool::_getRecv(bool log_print, std::size_t size, bool isdecode) {
-  Bytes data = conn_->recvRawBytes(size);
+  const CancellationScope watch([this] { checkCancelled(); });
+  return rawReply(conn_->recvRawBytes(size), log_print, isdecode);
+}
+
+Bytes FpgaTool::rawReply(Bytes data, bool log_print, bool isdecode) {
   if (isdecode) {
     requireUtf8(data);
   } else if (data.size() <= kRawLead + kRawTrail) {
@@ -58,6 +62,7 @@ Bytes FpgaTool::_getRecv(bool log_print, std::size_t size, bool isdecode) {
 }
 
 std::string FpgaTool::_sendCmd(std::string_view cmd) {
+  const CancellationScope watch([this] { checkCancelled(); });
   RetType ret = conn_->sendCmd(proto::terminate(cmd), RspType::RSP_LIST);
   if (ret.data.is_string()) {
     const std::string& text = ret.data.get_ref<const std::string&>();
@@ -70,8 +75,8 @@ std::string FpgaTool::_sendCmd(std::string_view cmd) {
 }
 
 Bytes FpgaTool::_sendCmdRaw(std::string_view cmd, bool log_print, std::size_t size) {
-  conn_->sendRawBytes(proto::terminate(cmd));
-  return _getRecv(log_print, size, false);
+  const CancellationScope watch([this] { checkCancelled(); });
+  return rawReply(conn_->queryRaw(proto::terminate(cmd), size), log_print, false);
 }
 
 // --- command set -----------------------------------------------------------------------------
@@ -133,6 +138,23 @@ bool FpgaTool::_checkUpdateFile(const std::string& image_path) {
 
 bool FpgaTool::_checkFileHeader(const std::string& image_path) {
   return checkFileHeader(image_path, *host_);
+}
+
+// --- stopping --------------------------------------------------------------------------------
+
+void FpgaTool::set_cancel_token(CancelToken token) {
+  const std::lock_guard<std::mutex> lock(settings_);
+  cancel_ = std::move(token);
+}
+
+CancelToken FpgaTool::cancel_token() const {
+  const std::lock_guard<std::mutex> lock(settings_);
+  return cancel_;
+}
+
+void FpgaTool::checkCancelled() {
+  cancel_token().throwIfCancelled();
+  host_->checkCancelled();
 }
 
 // --- connection ------------------------------------------------------------------------------

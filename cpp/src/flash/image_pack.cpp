@@ -1,14 +1,9 @@
 #include "kestrix/flash/image_pack.hpp"
 
-#include <unistd.h>
-
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <stdexcept>
-#include <system_error>
 
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/flash/image_check.hpp"
@@ -17,8 +12,6 @@
 
 namespace kestrix::flash {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr std::size_t kCopyChunk = 1 << 20;
 
@@ -83,36 +76,6 @@ std::string prefix(const Layout& layout, std::uint64_t image_length, const tbin:
   return out;
 }
 
-// Removes a partly written file unless it was renamed into place.
-class TempFile {
- public:
-  explicit TempFile(const std::string& target) {
-    static std::atomic<unsigned> counter{0};
-    path_ = target + ".kestrix-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) +
-            ".part";
-  }
-  ~TempFile() {
-    if (!committed_) {
-      std::error_code ec;
-      fs::remove(path_, ec);
-    }
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-
-  const std::string& path() const { return path_; }
-  void commit(const std::string& target) {
-    std::error_code ec;
-    fs::rename(path_, target, ec);
-    if (ec) throw files::fileError(ec.value(), target);
-    committed_ = true;
-  }
-
- private:
-  std::string path_;
-  bool committed_ = false;
-};
-
 // Collects what the checks log.
 class RecordingHost final : public Host {
  public:
@@ -153,54 +116,39 @@ PackResult packTbinFile(const std::string& image_path, const std::string& out_pa
     if (!files::pathExists(image_path)) throw files::fileError(ENOENT, image_path);
     throw FileError("image is not a regular file: '" + image_path + "'");
   }
+  // Writing the container over its own input would destroy the image.
+  if (files::sameFile(image_path, out_path))
+    throw std::invalid_argument("output '" + out_path + "' is the image file itself");
+  if (lowerSuffix(out_path) != kTbinSuffix)
+    throw std::invalid_argument("output file name must end in .tbin: '" + out_path + "'");
   requireImageFits(files::fileSize(image_path));
-  if (out_path.find('\0') != std::string::npos) throw FileError("embedded null byte in path");
-
-  errno = 0;
-  std::ifstream in(image_path, std::ios::binary);
-  if (!in.is_open()) throw files::fileError(errno != 0 ? errno : EIO, image_path);
-  TempFile temp(out_path);
-  errno = 0;
-  std::ofstream out(temp.path(), std::ios::binary | std::ios::trunc);
-  if (!out.is_open()) throw files::fileError(errno != 0 ? errno : EIO, out_path);
-  const auto written = [&]() {
-    if (!out) throw files::fileError(errno != 0 ? errno : EIO, out_path);
-  };
+  const files::RandomAccessFile in(image_path);
+  files::ReplacingWriter out(out_path);
 
   // The image digest is known only after the image has streamed through, so the prefix is
   // written once as a placeholder and again at the end.
   const std::string key = makeImageKey(layout.dev_type_text);
   const tbin::Digest header_digest = tbin::hmacSha256(key, layout.header_region);
-  out << prefix(layout, 0, header_digest, tbin::Digest{}) << layout.header_region;
-  written();
+  out.write(prefix(layout, 0, header_digest, tbin::Digest{}));
+  out.write(layout.header_region);
   const std::string zeros(kCopyChunk, '\0');
   for (std::uint64_t left = layout.gap; left > 0;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, zeros.size()));
-    out.write(zeros.data(), static_cast<std::streamsize>(n));
-    written();
+    out.write(std::string_view(zeros).substr(0, n));
     left -= n;
   }
   tbin::Hmac image_mac(key);
   std::uint64_t image_length = 0;
-  std::string chunk(kCopyChunk, '\0');
-  while (in) {
-    errno = 0;
-    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-    if (in.bad()) throw files::fileError(errno != 0 ? errno : EIO, image_path);
-    const std::string_view piece(chunk.data(), static_cast<std::size_t>(in.gcount()));
-    image_length += piece.size();
-    requireImageFits(image_length);  // the file may have grown since its size was read
-    image_mac.update(piece);
-    out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-    written();
+  std::string chunk;
+  for (;;) {
+    in.readAt(image_length, kCopyChunk, &chunk);
+    if (chunk.empty()) break;
+    image_length += chunk.size();
+    image_mac.update(chunk);
+    out.write(chunk);
   }
-  out.seekp(0);
-  out << prefix(layout, image_length, header_digest, image_mac.digest());
-  out.flush();
-  written();
-  out.close();
-  written();
-  temp.commit(out_path);
+  out.writeAt(0, prefix(layout, image_length, header_digest, image_mac.digest()));
+  out.commit();
 
   PackResult result;
   result.header_length = static_cast<std::uint32_t>(layout.header_region.size());
@@ -211,7 +159,7 @@ PackResult packTbinFile(const std::string& image_path, const std::string& out_pa
   return result;
 }
 
-ImageReport inspectImage(const std::string& path) {
+ImageReport inspectImage(const std::string& path, std::optional<std::int64_t> device_type) {
   ImageReport report;
   const std::string suffix = lowerSuffix(path);
   report.kind = suffix == kRawSuffix ? "bin" : suffix == kTbinSuffix ? "tbin" : "";
@@ -226,6 +174,12 @@ ImageReport inspectImage(const std::string& path) {
     passed = checkUpdateFile(path, host) && checkFileHeader(path, host, &verification);
   } catch (const FileError& e) {
     passed = recordError(e);
+  }
+  if (passed && verification && device_type) {
+    if (const auto mismatch = deviceTypeMismatch(verification->dev_types, *device_type)) {
+      host.log(LogLevel::ERROR, *mismatch);
+      passed = false;
+    }
   }
   report.passed = passed;
   report.messages = std::move(host.messages);

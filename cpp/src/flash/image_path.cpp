@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
+#include <string>
 #include <system_error>
 
 namespace kestrix::flash {
@@ -20,6 +21,17 @@ namespace fs = std::filesystem;
 fs::path checkedPath(const std::string& path) {
   if (path.find('\0') != std::string::npos) throw FileError("embedded null byte in path");
   return fs::path(path);
+}
+
+// The process's umask, read without changing it (umask() would, for every thread at once).
+mode_t processUmask() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Umask:", 0) == 0)
+      return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+  }
+  return 022;
 }
 
 // errno as it stands after a failed stream operation; streams do not always set it.
@@ -45,8 +57,13 @@ std::string lowerSuffix(std::string_view path) {
 namespace files {
 
 FileError fileError(int err, const std::string& path) {
-  return FileError("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + path +
-                   "'");
+  return FileError("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + path + "'",
+                   err, path);
+}
+
+ImageTooLargeError imageTooLarge(std::uint64_t size, std::uint64_t limit, const std::string& path) {
+  return ImageTooLargeError("FPGA image of " + std::to_string(size) + " bytes is larger than the " +
+                            std::to_string(limit) + " bytes an update holds: '" + path + "'");
 }
 
 bool pathExists(const std::string& path) {
@@ -140,6 +157,62 @@ void RandomAccessFile::readAt(std::uint64_t offset, std::size_t length, std::str
     done += static_cast<std::size_t>(n);
   }
   out->resize(done);
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat sa {};
+  struct stat sb {};
+  if (a.find('\0') != std::string::npos || b.find('\0') != std::string::npos) return false;
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+ReplacingWriter::ReplacingWriter(const std::string& target) : target_(target) {
+  checkedPath(target);
+  const fs::path folder = fs::path(target).parent_path();
+  const std::string name = fs::path(target).filename().string();
+  temp_ = (folder / ("." + name + ".XXXXXX")).string();
+  // mkstemp opens with O_CREAT | O_EXCL and mode 0600; the file gets what a new file would get.
+  fd_ = ::mkostemp(temp_.data(), O_CLOEXEC);
+  if (fd_ < 0) throw fileError(errno, target);
+  ::fchmod(fd_, 0666 & ~processUmask());
+}
+
+ReplacingWriter::~ReplacingWriter() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!committed_) ::unlink(temp_.c_str());
+}
+
+void ReplacingWriter::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw fileError(errno, target_);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+void ReplacingWriter::writeAt(std::uint64_t offset, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw fileError(errno, target_);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+  }
+}
+
+void ReplacingWriter::commit() {
+  if (::fsync(fd_) != 0) throw fileError(errno, target_);
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) throw fileError(errno, target_);
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) throw fileError(errno, target_);
+  committed_ = true;
 }
 
 }  // namespace files

@@ -1,5 +1,9 @@
 #include "kestrix/flash/protocol.hpp"
 
+#include <stdexcept>
+
+#include "kestrix/contracts/text.hpp"
+
 namespace kestrix::flash::protocol {
 
 std::string terminate(std::string_view line) {
@@ -10,6 +14,9 @@ std::string terminate(std::string_view line) {
 }
 
 std::string withArgument(std::string_view prefix, std::string_view argument) {
+  if (argument.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+    throw std::invalid_argument("command argument must not hold CR, LF or NUL: " +
+                                bytesRepr(argument));
   std::string out;
   out.reserve(prefix.size() + argument.size());
   out.append(prefix).append(argument);

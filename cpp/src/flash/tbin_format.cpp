@@ -17,6 +17,7 @@
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/text.hpp"
 #include "kestrix/flash/image_key.hpp"
+#include "kestrix/flash/json_reader.hpp"
 
 namespace kestrix::flash::tbin {
 namespace {
@@ -393,11 +394,6 @@ std::string printable(std::string_view text) {
   return out;
 }
 
-class TooDeep : public std::exception {
- public:
-  const char* what() const noexcept override { return "header JSON is nested too deeply"; }
-};
-
 }  // namespace
 
 bool readU32(std::string_view file, std::size_t offset, std::uint32_t* value) {
@@ -480,22 +476,18 @@ bool parseHeader(std::string_view header_region, Json* header, std::string* erro
     *error = "header text holds a NUL byte at position " + std::to_string(nul);
     return false;
   }
-  const Json::parser_callback_t limit_depth = [](int depth, Json::parse_event_t event, Json&) {
-    if ((event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) &&
-        depth >= kMaxJsonDepth)
-      throw TooDeep();
-    return true;
-  };
-  try {
-    *header = Json::parse(text.begin(), text.end(), limit_depth);
-  } catch (const Json::exception& e) {
-    *error = "header is not valid JSON: " + printable(e.what());
-    return false;
-  } catch (const TooDeep& e) {
-    *error = e.what();
-    return false;
+  std::string parse_error;
+  switch (readJson(text, kMaxJsonDepth, header, &parse_error)) {
+    case JsonRead::kOk:
+      return true;
+    case JsonRead::kTooDeep:
+      *error = "header JSON is nested too deeply";
+      return false;
+    case JsonRead::kNotJson:
+      break;
   }
-  return true;
+  *error = "header is not valid JSON: " + printable(parse_error);
+  return false;
 }
 
 DeviceType deviceTypeText(const Json& header) {
@@ -519,6 +511,7 @@ DeviceType deviceTypeText(const Json& header) {
   if (!value->is_array()) {
     if (!convert(*value, &piece, &out.error)) return out;
     out.text = pad3(piece);
+    out.values.push_back(std::move(piece));
     out.ok = true;
     return out;
   }
@@ -527,6 +520,7 @@ DeviceType deviceTypeText(const Json& header) {
   for (const Json* element : sorted) {
     if (!convert(*element, &piece, &out.error)) return out;
     out.text += pad3(piece);
+    out.values.push_back(std::move(piece));
   }
   out.ok = true;
   return out;
@@ -566,7 +560,11 @@ class FileSource {
  public:
   static constexpr std::size_t kPiece = 1 << 20;
 
-  explicit FileSource(const files::RandomAccessFile& file) : file_(file) {}
+  // With `keep`, the image region is read whole into it (at most `max_keep` bytes, FileError for
+  // more) and hashed from there, so the caller holds exactly the bytes the digest covered.
+  explicit FileSource(const files::RandomAccessFile& file, std::string* keep = nullptr,
+                      std::uint64_t max_keep = 0)
+      : file_(file), keep_(keep), max_keep_(max_keep) {}
   std::uint64_t size() const { return file_.size(); }
   std::string_view bytes(std::uint64_t offset, std::uint64_t length, std::string* scratch) const {
     if (offset >= file_.size()) return {};
@@ -577,6 +575,14 @@ class FileSource {
   }
   Digest digest(std::string_view key, std::uint64_t offset, std::uint64_t length,
                 std::uint64_t* covered) const {
+    if (keep_ != nullptr) {
+      const std::uint64_t available = offset >= file_.size() ? 0 : file_.size() - offset;
+      const std::uint64_t held = std::min(length, available);
+      if (held > max_keep_) throw files::imageTooLarge(held, max_keep_, file_.path());
+      file_.readAt(offset, static_cast<std::size_t>(held), keep_);
+      *covered = keep_->size();
+      return hmacSha256(key, *keep_);
+    }
     Hmac mac(key);
     std::string piece;
     *covered = 0;
@@ -593,6 +599,8 @@ class FileSource {
 
  private:
   const files::RandomAccessFile& file_;
+  std::string* keep_;
+  std::uint64_t max_keep_;
 };
 
 template <typename Source>
@@ -614,14 +622,21 @@ Verification verifySource(const Source& source) {
   v.prefix_ok = true;
   const std::string_view header_hash = region(prefix, kHeaderHashOffset, kHashSize);
   const std::string_view image_hash = region(prefix, kImageHashOffset, kHashSize);
+  const auto held = [&](std::uint64_t offset, std::uint64_t length) {
+    return offset >= v.file_size ? 0 : std::min(length, v.file_size - offset);
+  };
+  v.header_region_size = held(kHeaderTextOffset, v.header_length);
+  v.image_region_size = held(v.image_start_addr, v.image_length);
+  // Checked before anything of it is read: the header is parsed before any digest is compared,
+  // so an unsigned file must not be able to make that costly.
+  if (v.header_region_size > kMaxHeaderBytes) {
+    v.parse_error = "header text region of " + std::to_string(v.header_region_size) +
+                    " bytes exceeds the limit of " + std::to_string(kMaxHeaderBytes) + " bytes";
+    return v;
+  }
   std::string header_scratch;
   const std::string_view header_bytes =
       source.bytes(kHeaderTextOffset, v.header_length, &header_scratch);
-  v.header_region_size = header_bytes.size();
-  v.image_region_size =
-      v.image_start_addr >= v.file_size
-          ? 0
-          : std::min<std::uint64_t>(v.image_length, v.file_size - v.image_start_addr);
 
   Json header;
   if (!parseHeader(header_bytes, &header, &v.parse_error)) return v;
@@ -633,6 +648,7 @@ Verification verifySource(const Source& source) {
     return v;
   }
   v.dev_type_text = std::move(device_type.text);
+  v.dev_types = std::move(device_type.values);
 
   const std::string key = makeImageKey(*v.dev_type_text);
   v.header_digest_ok = digestMatches(header_hash, hmacSha256(key, header_bytes));
@@ -655,6 +671,12 @@ Verification verify(std::string_view file) {
 Verification verifyFile(const std::string& path) {
   const files::RandomAccessFile file(path);
   return verifySource(FileSource(file));
+}
+
+Verification verifyFile(const files::RandomAccessFile& file, std::string* image,
+                        std::uint64_t max_image) {
+  image->clear();
+  return verifySource(FileSource(file, image, max_image));
 }
 
 }  // namespace kestrix::flash::tbin

@@ -1,8 +1,12 @@
 // Initialisation with its version gate, and the update workflow.
 #include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
+#include "kestrix/flash/image_check.hpp"
 #include "kestrix/flash/protocol.hpp"
 
 namespace kestrix::flash {
@@ -40,6 +44,8 @@ RetType FpgaTool::initFpga(std::int64_t device_type, bool disable_fw_check) {
     result["success"] = true;
     return RetType(RetCode::OK, "FPGA initialized successfully", std::move(result));
   } catch (const std::exception& error) {
+    // An interrupt is the caller's, not a failure of the device.
+    if (host_->isCancellation(error)) throw;
     const std::string message = "FPGA initialization failed: " + host_->errorText(error);
     log(LogLevel::ERROR, message);
     return RetType(RetCode::ERROR, message);
@@ -60,11 +66,17 @@ bool FpgaTool::_checkControlFwVersion() {
 }
 
 void FpgaTool::set_progress_callback(std::shared_ptr<ProgressCallback> callback) {
+  const std::lock_guard<std::mutex> lock(settings_);
   progress_ = std::move(callback);
 }
 
 void FpgaTool::set_progress_callback(FunctionProgress::Function callback) {
-  progress_ = std::make_shared<FunctionProgress>(std::move(callback));
+  set_progress_callback(std::make_shared<FunctionProgress>(std::move(callback)));
+}
+
+std::shared_ptr<ProgressCallback> FpgaTool::progress_callback() const {
+  const std::lock_guard<std::mutex> lock(settings_);
+  return progress_;
 }
 
 namespace {
@@ -101,8 +113,16 @@ RetType FpgaTool::processFpgaUpdate(const std::optional<std::string>& image_path
   };
   if (!image_path || image_path->empty()) return fail("FPGA image path is not provided.");
   if (!_checkUpdateFile(*image_path)) return fail("FPGA update file check failed.");
-  if (!_checkFileHeader(*image_path)) return fail("FPGA image header check failed.");
-  if (!_fpgaProgramFile(*image_path, device_type)) return fail("FPGA update process failed.");
+  // The header check reads the image once; exactly those bytes are programmed.
+  Image image;
+  if (!checkFileHeader(*image_path, *host_, &image)) return fail("FPGA image header check failed.");
+  if (image.container) {
+    if (auto mismatch = deviceTypeMismatch(image.device_types, device_type)) {
+      log(LogLevel::ERROR, *mismatch);
+      return RetType(RetCode::ERROR, *mismatch);
+    }
+  }
+  if (!programImage(image, *image_path, device_type)) return fail("FPGA update process failed.");
 
   Json version = "";
   if (device_type == 32) {

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 
+#include "kestrix/contracts/cancel.hpp"
 #include "kestrix/contracts/errors.hpp"
 
 namespace kestrix::net {
@@ -44,17 +45,22 @@ int Deadline::pollMillis() const {
                                               : static_cast<int>(ms);
 }
 
+int sliceMillis(int millis) {
+  if (!cancellationWatched()) return millis;
+  const int slice = static_cast<int>(kCancelCheckInterval.count());
+  return millis < 0 || millis > slice ? slice : millis;
+}
+
 WaitResult waitFor(int fd, short events, const Deadline& deadline) {
   for (;;) {
     pollfd p{fd, events, 0};
-    const int n = ::poll(&p, 1, deadline.pollMillis());
+    const int n = ::poll(&p, 1, sliceMillis(deadline.pollMillis()));
     if (n > 0) return WaitResult::kReady;
-    if (n == 0) {
-      // poll() may wake a hair early; only a passed deadline is a time-out.
-      if (deadline.pollMillis() == 0) return WaitResult::kTimedOut;
-      continue;
-    }
-    if (errno != EINTR) throw ConnectionError("poll() failed: " + errnoText(errno));
+    if (n < 0 && errno != EINTR) throw ConnectionError("poll() failed: " + errnoText(errno));
+    // A slice ran out or a signal came: the operation may have been asked to stop.
+    checkCancellation();
+    // poll() may wake a hair early; only a passed deadline is a time-out.
+    if (n == 0 && deadline.pollMillis() == 0) return WaitResult::kTimedOut;
   }
 }
 

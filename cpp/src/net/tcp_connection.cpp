@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "kestrix/contracts/cancel.hpp"
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/text.hpp"
 #include "kestrix/flash/protocol.hpp"
@@ -63,7 +64,13 @@ std::string TcpConnection::peer() const {
   return address_ + ":" + std::to_string(port_);
 }
 
+bool TcpConnection::isOpen() const {
+  const std::lock_guard<std::mutex> lock(fd_mutex_);
+  return static_cast<bool>(fd_);
+}
+
 bool TcpConnection::initConnection() {
+  const std::lock_guard<std::mutex> lock(exchange_);
   if (fd_) return true;
   if (port_ < 1 || port_ > 65535) return false;
 
@@ -95,6 +102,7 @@ bool TcpConnection::initConnection() {
       setSendTimeout(fd.get(), millis);
       setReceiveTimeout(fd.get(), millis);
       receive_timeout_ms_ = millis;
+      const std::lock_guard<std::mutex> fd_lock(fd_mutex_);
       fd_ = std::move(fd);
       buffer_.clear();
       return true;
@@ -105,7 +113,20 @@ bool TcpConnection::initConnection() {
 }
 
 void TcpConnection::closeConnection() {
-  fd_.reset();
+  {
+    // A thread blocked on a reply holds exchange_; shutting the socket down wakes it.
+    const std::lock_guard<std::mutex> fd_lock(fd_mutex_);
+    if (fd_) ::shutdown(fd_.get(), SHUT_RDWR);
+  }
+  const std::lock_guard<std::mutex> lock(exchange_);
+  closeLocked();
+}
+
+void TcpConnection::closeLocked() {
+  {
+    const std::lock_guard<std::mutex> fd_lock(fd_mutex_);
+    fd_.reset();
+  }
   buffer_.clear();
 }
 
@@ -116,7 +137,7 @@ void TcpConnection::requireOpen(const char* operation) const {
 }
 
 void TcpConnection::fail(const std::string& what, bool timed_out) {
-  closeConnection();
+  closeLocked();
   if (timed_out) throw TimeoutError(what);
   throw ConnectionError(what);
 }
@@ -129,15 +150,22 @@ void TcpConnection::sendAll(std::string_view bytes) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
       continue;
     }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (waitFor(fd_.get(), POLLOUT, deadline) == WaitResult::kTimedOut) {
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+      fail("send to " + peer() + " failed: " + errnoText(errno), false);
+    try {
+      if (errno == EINTR) {
+        checkCancellation();
+      } else if (waitFor(fd_.get(), POLLOUT, deadline) == WaitResult::kTimedOut) {
         fail(peer() + " did not take the command within " + secondsText(options_.timeout) + " s",
              true);
       }
-      continue;
+    } catch (const TimeoutError&) {
+      throw;
+    } catch (...) {
+      // Part of the command may have gone out; the rest of the stream cannot be trusted.
+      closeLocked();
+      throw;
     }
-    fail("send to " + peer() + " failed: " + errnoText(errno), false);
   }
 }
 
@@ -158,13 +186,20 @@ void TcpConnection::fill(const Deadline& deadline) {
     if (left == 0) {
       fail("no reply from " + peer() + " within " + secondsText(options_.timeout) + " s", true);
     }
-    armReceiveTimeout(left);
+    armReceiveTimeout(sliceMillis(left));
     const ssize_t n = buffer_.recvFrom(fd_.get());
     if (n > 0) return;
     if (n == 0) fail("connection closed by " + peer(), false);
-    // EAGAIN: the receive time-out ran out; the deadline above decides.
-    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-    fail("receive from " + peer() + " failed: " + errnoText(errno), false);
+    // EAGAIN: the receive time-out (or a slice of it) ran out; the deadline above decides.
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+      fail("receive from " + peer() + " failed: " + errnoText(errno), false);
+    try {
+      checkCancellation();
+    } catch (...) {
+      // The reply may still come; it must not be taken for the next command's.
+      closeLocked();
+      throw;
+    }
   }
 }
 
@@ -212,7 +247,7 @@ void TcpConnection::refuseFrame(const FrameScan& scan, std::size_t max_length,
     drain(scan.length, deadline);
   } else {
     // Where this frame really ends is unknown, so nothing after it can be trusted.
-    closeConnection();
+    closeLocked();
   }
   throw ProtocolError(what);
 }
@@ -229,6 +264,7 @@ void TcpConnection::drain(std::size_t n, const Deadline& deadline) {
 RetType TcpConnection::sendCmd(std::string_view line, RspType rsp_type) {
   // Both reply types are one text line on this link.
   (void)rsp_type;
+  const std::lock_guard<std::mutex> lock(exchange_);
   requireOpen("sendCmd");
   if (!line.empty() && line.back() == '\n') {
     sendAll(line);
@@ -247,12 +283,25 @@ RetType TcpConnection::sendCmd(std::string_view line, RspType rsp_type) {
 }
 
 void TcpConnection::sendRawBytes(std::string_view bytes) {
+  const std::lock_guard<std::mutex> lock(exchange_);
   requireOpen("sendRawBytes");
   sendAll(bytes);
 }
 
 Bytes TcpConnection::recvRawBytes(std::size_t size) {
+  const std::lock_guard<std::mutex> lock(exchange_);
   requireOpen("recvRawBytes");
+  return receiveFrame(size);
+}
+
+Bytes TcpConnection::queryRaw(std::string_view line, std::size_t size) {
+  const std::lock_guard<std::mutex> lock(exchange_);
+  requireOpen("queryRaw");
+  sendAll(line);
+  return receiveFrame(size);
+}
+
+Bytes TcpConnection::receiveFrame(std::size_t size) {
   const Deadline deadline(options_.timeout);
   const std::size_t n = frameLength(false, size, deadline);
   Bytes out(buffer_.view().substr(0, n));

@@ -58,9 +58,14 @@ def _offset_argument(text: str) -> int:
     return value
 
 
-def _error(command: str, error: BaseException) -> int:
-    print(f"{_PROG} {command}: error: {error}", file=sys.stderr)
-    return 1
+def _shown(text: str) -> str:
+    """A path as a terminal can show it: bytes of a file name that are not UTF-8 escaped (\\xff)."""
+    return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
+def _error(command: str, error: BaseException, status: int = 1) -> int:
+    print(f"{_PROG} {command}: error: {_shown(str(error))}", file=sys.stderr)
+    return status
 
 
 # --- pack ---------------------------------------------------------------------------------------
@@ -106,10 +111,14 @@ def _cmd_pack(args: argparse.Namespace) -> int:
             dev_type=args.dev_type,
             image_start=args.image_start,
         )
-    except (OSError, ValueError) as error:
-        return _error("pack", error)
+    except ValueError as error:
+        return _error("pack", error, 2)
+    except OSError as error:
+        # The inputs' faults are usage errors; failing to write the output is not.
+        inputs = (args.image, args.header)
+        return _error("pack", error, 2 if error.filename in inputs else 1)
     print(
-        f"{args.out}: tbin, {info['file_size']} bytes, header {info['header_length']} bytes, "
+        f"{_shown(args.out)}: tbin, {info['file_size']} bytes, header {info['header_length']} bytes, "
         f"image {info['image_length']} bytes at offset {info['image_start']}, "
         f"device type {info['device_type'] or '(none)'}"
     )
@@ -140,7 +149,7 @@ def _digest_text(ok: Optional[bool]) -> str:
 
 
 def _report_lines(report: Dict[str, Any]) -> List[str]:
-    lines = [f"file: {report['path']}", f"kind: {report['kind'] or 'unknown'}"]
+    lines = [f"file: {_shown(report['path'])}", f"kind: {report['kind'] or 'unknown'}"]
     if report["file_size"] is not None:
         lines.append(f"size: {report['file_size']} bytes")
     if report["header_length"] is not None:

@@ -21,6 +21,7 @@ _IMAGE_ERRORS = (
     "FPGA image path is not provided.",
     "FPGA update file check failed.",
     "FPGA image header check failed.",
+    "FPGA image is made for ",
 )
 _DEFAULT_PORT = 5025
 _DEFAULT_TIMEOUT = 10.0
@@ -134,8 +135,9 @@ def _update(args: argparse.Namespace, address: str, port: int) -> Tuple[int, Dic
             result.update(ret.RetData)
             return EXIT_OK, result
         result["error_message"] = ret.RetMsg
-        return (EXIT_USAGE if ret.RetMsg in _IMAGE_ERRORS else EXIT_FAILED), result
-    except (ConnectionError, TimeoutError) as error:
+        image_error = ret.RetMsg.startswith(_IMAGE_ERRORS)
+        return (EXIT_USAGE if image_error else EXIT_FAILED), result
+    except (ConnectionError, TimeoutError, UnicodeDecodeError) as error:
         result["error_message"] = f"{type(error).__name__}: {error}"
         return EXIT_UNREACHABLE, result
     except Exception as error:  # the update stopped: report it, never as a success
@@ -145,9 +147,20 @@ def _update(args: argparse.Namespace, address: str, port: int) -> Tuple[int, Dic
         conn.closeConnection()
 
 
+def _check_image(args: argparse.Namespace) -> Optional[str]:
+    """Why the image cannot go into a device of the given type, found without a device."""
+    from kestrix.KRXFlash import _inspect_image
+
+    report: Dict[str, Any] = _inspect_image(args.image, device_type=args.device_type)
+    return None if report["passed"] else str(report["failure"])
+
+
 def _cmd_update(args: argparse.Namespace) -> int:
     _configure_logging(args.json)
-    if args.sim:
+    failure = _check_image(args)
+    if failure is not None:
+        status, result = EXIT_USAGE, {"success": False, "error_message": failure, "fw_version": ""}
+    elif args.sim:
         from kestrix.tools.sim_cli import start_simulator, stop_simulator
 
         process, host, port = start_simulator()
@@ -183,6 +196,10 @@ def _cmd_info(args: argparse.Namespace) -> int:
             ("Control firmware version", tool._fpgaGetControlFwVer()),
             ("Serial number", tool._fpgaGetSerialNumber()),
         ]
+    except UnicodeDecodeError as error:
+        print(f"error: the device answered with bytes that are not text: {error.object!r}",
+              file=sys.stderr)
+        return EXIT_UNREACHABLE
     except (ConnectionError, TimeoutError) as error:
         print(f"error: {type(error).__name__}: {error}", file=sys.stderr)
         return EXIT_UNREACHABLE

@@ -30,6 +30,13 @@ class Connection {
   // Returns one whole reply frame of at most `size` bytes.
   virtual Bytes recvRawBytes(std::size_t size) = 0;
 
+  // One raw exchange: sendRawBytes(line), then recvRawBytes(size). A connection that serves
+  // several threads makes the pair atomic, so no other caller's traffic comes between them.
+  virtual Bytes queryRaw(std::string_view line, std::size_t size) {
+    sendRawBytes(line);
+    return recvRawBytes(size);
+  }
+
   // Closes the link; safe to call when it is already closed.
   virtual void closeConnection() = 0;
 };

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace kestrix {
 
@@ -47,10 +48,18 @@ class DecodeError : public ProtocolError {
   std::string reason_;
 };
 
-// A local file could not be read or written.
+// A local file could not be read or written. When a system call failed, `error_number` is its
+// errno and `path` the file it was about, so a host can raise its own kind of file error.
 class FileError : public Error {
  public:
-  using Error::Error;
+  explicit FileError(const std::string& what, int error_number = 0, std::string path = {})
+      : Error(what), error_number_(error_number), path_(std::move(path)) {}
+  int error_number() const { return error_number_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  int error_number_;
+  std::string path_;
 };
 
 // The controller kept refusing one programming block.

@@ -37,6 +37,12 @@ class Host {
 
   // The text of a failure, as the host shows it to users.
   virtual std::string errorText(const std::exception& error) { return error.what(); }
+
+  // Throws when the host process asks the running operation to stop (an interrupt); the core runs
+  // it in every wait and every few milliseconds of work. Does nothing by default.
+  virtual void checkCancelled() {}
+  // Whether `error` is such a stop (a CancelledError, or the host's own kind of interrupt).
+  virtual bool isCancellation(const std::exception& error);
 };
 
 // The host of a plain C++ program: logs to standard output in the format
@@ -50,6 +56,7 @@ class ProcessHost : public Host {
   void writeStdout(std::string_view text, bool flush) override;
   double monotonicClock() override;
   double wallClock() override;
+  // Sleeps in slices, running the thread's cancellation check between them.
   void sleepSeconds(int seconds) override;
 
  private:

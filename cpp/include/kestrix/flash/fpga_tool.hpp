@@ -3,20 +3,31 @@
 // Every device command goes through _sendCmd, one at a time, on the caller's thread. Failures of
 // the connection (ConnectionError, TimeoutError, ...) pass to the caller unchanged except where an
 // operation says it turns them into a result.
+//
+// Stopping: while an operation runs, its waits and loops check the tool's cancel token and the
+// host's checkCancelled() (kestrix/contracts/cancel.hpp): a raised token stops it with
+// CancelledError, a host interrupt with the host's own error. The device is left as it is; an
+// interrupted update logs where it stopped and that the flash is incomplete.
+//
+// Threads: one tool serves one operation at a time. Tools on one connection may run on several
+// threads when the connection makes an exchange atomic (net::TcpConnection does).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "kestrix/contracts/cancel.hpp"
 #include "kestrix/contracts/connection.hpp"
 #include "kestrix/contracts/host.hpp"
 #include "kestrix/contracts/ret_type.hpp"
+#include "kestrix/flash/image.hpp"
 #include "kestrix/flash/progress.hpp"
 
 namespace kestrix::flash {
@@ -85,12 +96,13 @@ class FpgaTool {
   bool _checkFileHeader(const std::string& image_path);
 
   // --- programming engine ----------------------------------------------------------------------
-  // Erases (device types 28 and 32), writes the image in 16-byte blocks, reads it back and compares
-  // SHA-256 digests, then sends done and refresh (and for type 32 re-initialises and waits).
-  // Returns whether the flash read back as written; an image that holds no bytes returns false
-  // (logged) before anything is sent. Everything else that fails throws, and nothing more is sent:
-  // a file that cannot be read (FileError, before the erase), a connection failure, a callback's
-  // exception, a block refused kMaxProgramAttempts times (BlockRefusedError).
+  // Reads the image once (see readImage), then erases (device types 28 and 32), writes it in
+  // 16-byte blocks, reads it back and compares SHA-256 digests, then sends done and refresh (and
+  // for type 32 re-initialises and waits). Returns whether the flash read back as written; an
+  // image that holds no bytes returns false (logged) before anything is sent. Everything else that
+  // fails throws, and nothing more is sent: a file that cannot be read (FileError, before the
+  // erase), a connection failure, a callback's exception, a block refused kMaxProgramAttempts
+  // times (BlockRefusedError), a cancellation.
   bool _fpgaProgramFile(const std::string& image_path, std::int64_t device_type = 32);
 
   // --- initialisation and version gate ---------------------------------------------------------
@@ -100,9 +112,17 @@ class FpgaTool {
   // --- update workflow -------------------------------------------------------------------------
   void set_progress_callback(std::shared_ptr<ProgressCallback> callback);
   void set_progress_callback(FunctionProgress::Function callback);
-  const std::shared_ptr<ProgressCallback>& progress_callback() const { return progress_; }
+  std::shared_ptr<ProgressCallback> progress_callback() const;
+  // Checks the image and programs exactly the bytes that passed the checks (they are read once).
+  // A tbin whose header names device types that do not include `device_type` is refused before
+  // anything is sent.
   RetType processFpgaUpdate(const std::optional<std::string>& image_path,
                             std::int64_t device_type = 32);
+
+  // --- stopping --------------------------------------------------------------------------------
+  // The token this tool's operations watch; raise it from any thread to stop them.
+  void set_cancel_token(CancelToken token);
+  CancelToken cancel_token() const;
 
   // Calls deleteTempFile(), then closes the connection if the tool opened it.
   void disconnect();
@@ -115,16 +135,25 @@ class FpgaTool {
 
  private:
   void log(LogLevel level, std::string_view message) const { host_->log(level, message); }
+  // A raw reply frame as _getRecv hands it out.
+  Bytes rawReply(Bytes data, bool log_print, bool isdecode);
   void report(std::string_view stage, std::uint64_t done, std::uint64_t total);
   void display(std::uint64_t done, std::uint64_t total, double seconds);
   // Sends one block until the controller acknowledges it; returns the acknowledged attempt's
   // duration in seconds.
   double programBlock(std::string_view block, std::uint64_t offset);
+  // The engine over an image already read; `image_path` names it in messages.
+  bool programImage(const Image& image, const std::string& image_path, std::int64_t device_type);
+  // The token's and the host's check, as the operations' cancellation check.
+  void checkCancelled();
 
   std::shared_ptr<Connection> conn_;
   bool owns_conn_ = false;
   std::shared_ptr<Host> host_;
+  // Set from one thread while an operation may read them on another.
+  mutable std::mutex settings_;
   std::shared_ptr<ProgressCallback> progress_;
+  CancelToken cancel_;
 };
 
 }  // namespace kestrix::flash

@@ -43,9 +43,10 @@ std::string defaultHeaderRegion(std::int64_t dev_type);
 // prefix or header region, and lengths or offsets that a 4-byte field cannot hold.
 std::string packTbin(std::string_view image, const PackOptions& options = {});
 
-// Packs the file `image_path` into `out_path`. The image is streamed, the gap written in pieces;
-// the output appears under its name only once it is complete (an existing file there is replaced
-// then, and left as it was on failure). Throws std::invalid_argument as packTbin does and
+// Packs the file `image_path` into `out_path`, which must end in ".tbin" and must not be the image
+// file itself (links count). The image is streamed, the gap written in pieces; the output appears
+// under its name only once it is complete (an existing file there is replaced then, and left as
+// it was on failure). Throws std::invalid_argument as packTbin does and for those two, and
 // FileError when a file cannot be read or written.
 PackResult packTbinFile(const std::string& image_path, const std::string& out_path,
                         const PackOptions& options = {});
@@ -63,8 +64,11 @@ struct ImageReport {
   std::optional<tbin::Verification> tbin;
 };
 
-// Runs checkUpdateFile and, when it passes, checkFileHeader on `path`. Never throws for a file's
-// state or content: a size query that fails lands in `failure` like any other error.
-ImageReport inspectImage(const std::string& path);
+// Runs checkUpdateFile and, when it passes, checkFileHeader on `path`; with `device_type`, a tbin
+// must also be made for it (deviceTypeMismatch), as an update of that device type requires. Never
+// throws for a file's state or content: a size query that fails lands in `failure` like any other
+// error.
+ImageReport inspectImage(const std::string& path,
+                         std::optional<std::int64_t> device_type = std::nullopt);
 
 }  // namespace kestrix::flash

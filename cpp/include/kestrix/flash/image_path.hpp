@@ -22,6 +22,13 @@ namespace files {
 
 // FileError for the system error `err` on `path`.
 FileError fileError(int err, const std::string& path);
+// An image larger than a caller holds in memory.
+class ImageTooLargeError : public FileError {
+ public:
+  using FileError::FileError;
+};
+// ImageTooLargeError for an image of `size` bytes that exceeds `limit`.
+ImageTooLargeError imageTooLarge(std::uint64_t size, std::uint64_t limit, const std::string& path);
 
 // Whether `path` names something that exists (symbolic links followed). A path that cannot be
 // queried, or holds a NUL byte, does not exist.
@@ -48,6 +55,7 @@ class RandomAccessFile {
 
   // The size when the file was opened; reads never go beyond it.
   std::uint64_t size() const { return size_; }
+  const std::string& path() const { return path_; }
   // Up to `length` bytes from `offset` into `out` (replacing its content).
   void readAt(std::uint64_t offset, std::size_t length, std::string* out) const;
 
@@ -55,6 +63,36 @@ class RandomAccessFile {
   std::string path_;
   int fd_ = -1;
   std::uint64_t size_ = 0;
+};
+
+// Whether two paths name the same file (the same device and inode, so hard and symbolic links
+// count); false when either cannot be queried.
+bool sameFile(const std::string& a, const std::string& b);
+
+// A file replaced in one step: written under a temporary name in the target's folder and renamed
+// over the target only once complete, so readers never see half a file and a failure leaves the
+// target as it was. The temporary file is created exclusively with a random name, so nothing
+// planted in the folder (a symbolic link, say) is followed. Throws FileError.
+class ReplacingWriter {
+ public:
+  explicit ReplacingWriter(const std::string& target);
+  // Removes the temporary file unless commit() renamed it.
+  ~ReplacingWriter();
+  ReplacingWriter(const ReplacingWriter&) = delete;
+  ReplacingWriter& operator=(const ReplacingWriter&) = delete;
+
+  // Appends `bytes`.
+  void write(std::string_view bytes);
+  // Writes `bytes` at `offset`, leaving the append position where it was.
+  void writeAt(std::uint64_t offset, std::string_view bytes);
+  // Flushes the data to disk and renames the file over the target.
+  void commit();
+
+ private:
+  std::string target_;
+  std::string temp_;
+  int fd_ = -1;
+  bool committed_ = false;
 };
 
 }  // namespace files

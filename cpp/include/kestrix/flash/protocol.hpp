@@ -48,6 +48,8 @@ inline constexpr std::size_t kPageSize = 16;
 std::string terminate(std::string_view line);
 
 // A command word with its argument: `prefix` (which ends in the space) then the argument bytes.
+// Throws std::invalid_argument for an argument holding CR, LF or NUL: a line break would smuggle
+// a second command to the device.
 std::string withArgument(std::string_view prefix, std::string_view argument);
 
 // "#" <digit count> <length>: the header of a definite-length block of n bytes. The digit count

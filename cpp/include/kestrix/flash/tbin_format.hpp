@@ -22,8 +22,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kestrix/contracts/json.hpp"
+#include "kestrix/flash/image_path.hpp"
 
 namespace kestrix::flash::tbin {
 
@@ -37,6 +39,9 @@ inline constexpr std::size_t kImageHashOffset = kHeaderHashOffset + kHashSize;
 inline constexpr std::size_t kHeaderTextOffset = kImageHashOffset + kHashSize;  // 80
 // The largest value a 4-byte length or offset field holds.
 inline constexpr std::uint64_t kMaxField = 0xFFFFFFFFu;
+// A header text region larger than this (as far as the file holds it) is refused before it is
+// read; real headers are a few hundred bytes.
+inline constexpr std::uint64_t kMaxHeaderBytes = 1 << 20;
 // Header JSON nested deeper than this is refused, as a Python host's recursion limit refuses it;
 // it also bounds the recursion of everything that walks the parsed header.
 inline constexpr int kMaxJsonDepth = 1000;
@@ -86,7 +91,9 @@ struct DeviceType {
   bool ok = false;
   // Neither key names a device type (or it is null): the check warns before it fails.
   bool missing = false;
-  std::string text;   // when ok: "032", "028032", "" for an empty list, ...
+  std::string text;  // when ok: "032", "028032", "" for an empty list, ...
+  // When ok: each device type named, in decimal ("32", "-5"), in the order of `text`.
+  std::vector<std::string> values;
   std::string error;  // when not ok: why no text can be made
 };
 
@@ -128,6 +135,8 @@ struct Verification {
   std::optional<Json> header;
   bool dev_type_missing = false;
   std::optional<std::string> dev_type_text;
+  // The device types the header names, in decimal (see DeviceType::values).
+  std::vector<std::string> dev_types;
 
   // Set once the key could be made.
   std::optional<bool> header_digest_ok;
@@ -142,5 +151,11 @@ Verification verify(std::string_view file);
 // image region is hashed in pieces as it is read, so memory stays small whatever the image size.
 // Throws FileError when the file cannot be opened or read.
 Verification verifyFile(const std::string& path);
+
+// The same verification of an open file that also keeps the image region: it is read once into
+// `image` (cut at the end of the file) and its digest is made over exactly those bytes. An image
+// region larger than `max_image` bytes throws FileError before it is read.
+Verification verifyFile(const files::RandomAccessFile& file, std::string* image,
+                        std::uint64_t max_image);
 
 }  // namespace kestrix::flash::tbin

@@ -49,8 +49,13 @@ class Deadline {
 
 enum class WaitResult { kReady, kTimedOut };
 
+// `millis` (as poll() takes it, -1 for no limit) cut to kCancelCheckInterval while the thread
+// watches for cancellation, so a wait wakes up in time to run the check.
+int sliceMillis(int millis);
+
 // Waits until `fd` has any of `events` (POLLIN, POLLOUT) or the deadline passes. Errors and
-// hang-ups count as ready: the next read or write reports them. Retries on EINTR.
+// hang-ups count as ready: the next read or write reports them. Retries on EINTR. Runs the
+// thread's cancellation check on every signal and at least every kCancelCheckInterval.
 WaitResult waitFor(int fd, short events, const Deadline& deadline);
 
 void setNonBlocking(int fd);

@@ -14,12 +14,19 @@
 // closes or resets the link throws ConnectionError; a frame longer than the caller allows or a
 // malformed block header throws ProtocolError (the rest of the frame is drained first when its
 // end can be found). A refused or unreachable address makes initConnection() return false.
-// After a time-out, a lost link or a frame whose end cannot be found, the connection closes
-// itself: a late or half-read reply would otherwise be taken for the answer to the next command.
-// Every command on a closed connection throws ConnectionError; initConnection() opens it again.
+// After a time-out, a lost link, a frame whose end cannot be found or a wait cancelled by the
+// thread's cancellation check, the connection closes itself: a late or half-read reply would
+// otherwise be taken for the answer to the next command. Every command on a closed connection
+// throws ConnectionError; initConnection() opens it again.
+//
+// Threads: one command/reply exchange (sendCmd, queryRaw) is atomic, so threads that share the
+// connection take turns and each gets its own reply. closeConnection() from another thread wakes
+// a caller that is waiting for a reply (it fails with ConnectionError) instead of waiting for it.
+// Waits run the thread's cancellation check (kestrix/contracts/cancel.hpp).
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -50,16 +57,20 @@ class TcpConnection : public Connection {
   void sendRawBytes(std::string_view bytes) override;
   // One whole frame of at most `size` bytes (see the framing above).
   Bytes recvRawBytes(std::size_t size) override;
+  Bytes queryRaw(std::string_view line, std::size_t size) override;
   void closeConnection() override;
 
-  bool isOpen() const { return static_cast<bool>(fd_); }
+  bool isOpen() const;
   const std::string& address() const { return address_; }
   int port() const { return port_; }
   const TcpOptions& options() const { return options_; }
 
  private:
+  // The members below run with exchange_ held.
+  void closeLocked();
   void requireOpen(const char* operation) const;
   void sendAll(std::string_view bytes);
+  Bytes receiveFrame(std::size_t size);
   // Receives more bytes into the buffer, waiting until `deadline`.
   void fill(const Deadline& deadline);
   // Sets the socket's receive time-out to `millis` (-1: none) unless it already is close to it.
@@ -78,6 +89,10 @@ class TcpConnection : public Connection {
   std::string address_;
   int port_;
   TcpOptions options_;
+  // Held for a whole exchange. Every member below it belongs to the holder.
+  std::mutex exchange_;
+  // Held while fd_ changes, and by closeConnection() to shut the socket down under a waiter.
+  mutable std::mutex fd_mutex_;
   UniqueFd fd_;
   ByteBuffer buffer_;            // received, not yet handed out
   int receive_timeout_ms_ = -1;  // what SO_RCVTIMEO is set to (-1: no limit)

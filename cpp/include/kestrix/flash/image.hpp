@@ -1,0 +1,31 @@
+// The image an update programs, read from its file once: the bytes that pass the checks are the
+// bytes programmed and hashed, whatever happens to the file afterwards (a build step that replaces
+// or truncates it cannot slip unchecked or partial bytes into the device).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrix::flash {
+
+// The largest image an update holds in memory. FPGA configuration images are tens of MiB, and a
+// 16-byte block per exchange makes larger ones take hours anyway.
+inline constexpr std::uint64_t kMaxImageBytes = std::uint64_t{256} << 20;
+
+struct Image {
+  bool container = false;       // a tbin: the bytes are its image region
+  std::string bytes;            // what is programmed, in order
+  std::uint64_t file_size = 0;  // the file's size when it was read
+  // A checked tbin's header device types, in decimal ("32"); empty otherwise.
+  std::vector<std::string> device_types;
+};
+
+// The image that programming `path` writes: for a name ending in ".tbin" (any case) the
+// image_length bytes at image_start_addr, cut at the end of the file (no other field is read and
+// no digest checked); for any other name the whole file. Reads only those bytes. Throws FileError
+// when the file cannot be read or is too short for a tbin's fields, ImageTooLargeError when the
+// image exceeds kMaxImageBytes.
+Image readImage(const std::string& path);
+
+}  // namespace kestrix::flash
