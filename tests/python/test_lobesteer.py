@@ -6,6 +6,8 @@ import abc
 import enum
 import functools
 import gc
+import importlib
+import importlib.machinery
 import inspect
 import subprocess
 import sys
@@ -153,6 +155,21 @@ def test_module_exports_and_documentation() -> None:
     assert _require_beam_pattern_setup.__doc__.startswith(
         "Decorator to setup beam pattern before execution and cleanup after."
     )
+
+
+def test_module_is_the_extension_module() -> None:
+    assert isinstance(module.__loader__, importlib.machinery.ExtensionFileLoader)
+    assert module.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+    for name in ["LobeSteer", "StartEndEnum", "_require_beam_pattern_setup"]:
+        assert getattr(module, name).__module__ == "kestrix.krxdev.LobeSteer"
+    for function in [LobeSteer.setFastParallelMode, LobeSteer.getFastBeamGain]:
+        assert function.__module__ == "kestrix.krxdev.LobeSteer"
+        assert function.__globals__ is vars(module)
+
+
+def test_python_half_is_not_a_module_of_its_own() -> None:
+    with pytest.raises(ImportError, match="run by kestrix.krxdev.LobeSteer"):
+        importlib.import_module("kestrix.krxdev._lobesteer")
 
 
 @pytest.mark.parametrize(
