@@ -154,6 +154,9 @@ void bindFunctions(pyb::module_& m, const std::shared_ptr<const Records>& record
   m.def("_not_implemented", &notImplemented,
         "Converts the arguments of an abstract operation's base version to their declared types "
         "and returns the NotImplementedError it raises.");
+  m.def("_command_line", &core::commandLine, pyb::arg("command"), pyb::arg("argument") = "",
+        "The command line 'COMMAND' or 'COMMAND ARGUMENT' (no terminator); ValueError when either "
+        "holds CR, LF or NUL.");
 }
 
 // The names and values of StartEndEnum, in declaration order.
