@@ -3,8 +3,9 @@
 # The Python half of the extension module kestrix.krxdev.LobeSteer, which runs this file in its
 # own namespace when it loads (so all defined here belongs to that module and is not imported on
 # its own). By then the module holds the sibling names FBSMode, RFMode, RetCode, RetType, RspType
-# and BeamPatternManager, and plain functions over the C++ core that own every rule: the setup
-# sequence, the lazy manager, fast parallel mode, the command table and argument conversions.
+# and BeamPatternManager, StartEndEnum's members (_START_END) and plain functions over the C++
+# core that own every rule: the setup sequence, the lazy manager, fast parallel mode, the command
+# table and argument conversions.
 # ruff: noqa: F821
 
 import abc
