@@ -10,6 +10,8 @@ Wire convention (what a device, or the simulator, must answer)
 Every command is one text line ending in CR LF and gets exactly one reply line. A setting
 command answers ``OK`` on success or ``ERR <text>`` on failure; a query (ending in ``?``)
 answers its value, or ``ERR <text>``. Numbers are decimal; reals are Python ``repr(float)``.
+Lines are built by LobeSteer's ``_command_line``, which refuses a command or argument holding
+CR, LF or NUL (ValueError, nothing sent): no argument can slip a second command in.
 
   Hook / operation          Line sent                                        Reply
   _setBeamPatternEnable     BEAM_PATTERN_STORE_EN 1   (0 switches it off)     OK
@@ -39,7 +41,7 @@ from typing import Any
 
 from kestrix.KRXCommService import _TCPConn
 from kestrix.krxdev.BeamPatternManager import BeamPatternManager
-from kestrix.krxdev.LobeSteer import LobeSteer, _require_beam_pattern_setup
+from kestrix.krxdev.LobeSteer import LobeSteer, _command_line, _require_beam_pattern_setup
 from kestrix.KRXPublic import FBSMode, RFMode
 from kestrix.KRXUtils import RetCode, RetType, _RspType
 
@@ -61,7 +63,8 @@ class FastBeamDevice(LobeSteer):
     def close(self) -> None:
         self._conn.closeConnection()
 
-    def _command(self, line: str) -> RetType:
+    def _command(self, command: str, argument: str = "") -> RetType:
+        line = _command_line(command, argument)  # ValueError before anything is sent
         reply = self._conn.sendCmd((line + "\r\n").encode(), _RspType.RSP_STRING).RetData
         reply = (reply or "").strip()
         if reply.startswith("ERR"):
@@ -80,7 +83,7 @@ class FastBeamDevice(LobeSteer):
 
     # Hooks that LobeSteer calls.
     def _setBeamPatternEnable(self, flag: str) -> RetType:
-        return self._command(f"{self._cmd('_setBeamPatternEnable')} {flag}")
+        return self._command(self._cmd("_setBeamPatternEnable"), flag)
 
     def _eraseBeamPattern(self, user_delay: float = 0) -> RetType:
         ret = self._command(self._cmd("_eraseBeamPattern"))
@@ -96,7 +99,7 @@ class FastBeamDevice(LobeSteer):
         return self._command(self._cmd("_getExtCtrl"))
 
     def _setExtCtrl(self, text: str) -> RetType:
-        return self._command(f"{self._cmd('_setExtCtrl')} {text}")
+        return self._command(self._cmd("_setExtCtrl"), text)
 
     def _reboot(self) -> RetType:
         return self._command("REBOOT")
@@ -152,12 +155,12 @@ class FastBeamDevice(LobeSteer):
         for mode, beam_id in self._beams:
             s = self.beam_pattern_mgr.beam(mode, beam_id).settings
             if mode == PATTERN:
-                line = f"{self._cmd('_setBeamPatternStoreFBS')} {beam_id},{s['rf_freq']!r},"
-                line += f"{s['theta']!r},{s['phi']!r}"
+                command = self._cmd("_setBeamPatternStoreFBS")
+                values = f"{beam_id},{s['rf_freq']!r},{s['theta']!r},{s['phi']!r}"
             else:
-                line = f"{self._cmd('_setBeamPatternStoreTDBS')} {int(mode)},{beam_id},"
-                line += f"{int(s['enable'])},{s['com_gain']},{s['ele_gain']}"
-            ret = self._command(line)
+                command = self._cmd("_setBeamPatternStoreTDBS")
+                values = f"{int(mode)},{beam_id},{int(s['enable'])},{s['com_gain']},{s['ele_gain']}"
+            ret = self._command(command, values)
             if ret.RetCode is not RetCode.OK:
                 return ret
         return RetType()

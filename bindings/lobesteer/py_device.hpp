@@ -14,26 +14,20 @@ namespace kestrix::py::lobesteer {
 
 namespace pyb = pybind11;
 
-// The package's names this module binds when it loads.
-struct Siblings {
-  pyb::object fbs_mode;              // kestrix.KRXPublic.FBSMode
-  pyb::object rf_mode;               // kestrix.KRXPublic.RFMode
-  pyb::object ret_code;              // kestrix.KRXUtils.RetCode
-  pyb::object ret_type;              // kestrix.KRXUtils.RetType
-  pyb::object rsp_type;              // kestrix.KRXUtils._RspType
-  pyb::object beam_pattern_manager;  // kestrix.krxdev.BeamPatternManager.BeamPatternManager
-  pyb::object ok;                    // RetCode.OK
-  pyb::object enum_base;             // enum.Enum, whose members send their value
+// The package's result record and its success code, bound when the module loads.
+struct Records {
+  pyb::object ret_type;  // kestrix.KRXUtils.RetType
+  pyb::object ok;        // kestrix.KRXUtils.RetCode.OK
 };
 
 class PyDevice {
  public:
   using Result = pyb::object;
 
-  PyDevice(pyb::handle self, const Siblings& names) : self_(self), names_(names) {}
+  PyDevice(pyb::handle self, const Records& records) : self_(self), records_(records) {}
 
   bool succeeded(const pyb::object& ret) const {
-    return pyb::object(ret.attr("RetCode")).is(names_.ok);
+    return pyb::object(ret.attr("RetCode")).is(records_.ok);
   }
 
   pyb::object setBeamPatternEnable(std::string_view flag) {
@@ -48,11 +42,11 @@ class PyDevice {
   pyb::object getExtCtrl() { return self_.attr("_getExtCtrl")(); }
   pyb::object setExtCtrl(const std::string& text) { return self_.attr("_setExtCtrl")(text); }
 
-  // RetData as an integer (anything with __index__) or decimal text (str, bytes).
+  // RetData as an integer (anything with __index__) or decimal text (str, bytes, bytearray).
   bool extCtrlState(const pyb::object& ret) const;
 
-  pyb::object successResult() const { return names_.ret_type(); }
-  pyb::object flagResult(bool flag) const { return names_.ret_type(pyb::arg("data") = flag); }
+  pyb::object successResult() const { return records_.ret_type(); }
+  pyb::object flagResult(bool flag) const { return records_.ret_type(pyb::arg("data") = flag); }
   void setExternalControlEnabled(bool enabled) {
     pyb::setattr(self_, "external_control_enabled", pyb::bool_(enabled));
   }
@@ -63,7 +57,7 @@ class PyDevice {
 
  private:
   pyb::handle self_;
-  const Siblings& names_;
+  const Records& records_;
 };
 
 }  // namespace kestrix::py::lobesteer

@@ -1,6 +1,7 @@
 // The shared fast beam rules over a bare device interface, without the C++ base class: the setup
 // sequence's paths, the cleanup that raises (and the hand-over of the failure it replaces), the
-// lazy manager rule, the external control text and its read-back, and the command table.
+// lazy manager rule, the external control text and its read-back, the command table and the
+// command line.
 #include <gtest/gtest.h>
 
 #include <exception>
@@ -356,6 +357,55 @@ TEST(LobeSteerCommandTable, QueriesAreTheirSettingCommandWithAQuestionMark) {
   };
   EXPECT_EQ(std::string(command("_setExtCtrl")) + "?", command("_getExtCtrl"));
   EXPECT_EQ(std::string(command("_setBeamPatternEnable")) + "?", command("_getBeamPatternEnable"));
+}
+
+struct LineCase {
+  std::string_view command;
+  std::string_view argument;
+  std::string_view line;
+};
+
+TEST(LobeSteerCommandLine, CommandAloneOrCommandSpaceArgument) {
+  const LineCase cases[] = {
+      {"BEAM_PATTERN_ERASE", "", "BEAM_PATTERN_ERASE"},
+      {"BEAM_PATTERN_STORE_EN", "1", "BEAM_PATTERN_STORE_EN 1"},
+      {"ExtCtrl_EN", "1,3", "ExtCtrl_EN 1,3"},
+      {"BEAM_PATTERN_STORE_FBS_BEAM", "0,28000000000.0,10.0,-5.0",
+       "BEAM_PATTERN_STORE_FBS_BEAM 0,28000000000.0,10.0,-5.0"},
+      {"ExtCtrl_EN?", "", "ExtCtrl_EN?"},
+      {"X", " spaces\tand tabs stay ", "X  spaces\tand tabs stay "},
+  };
+  for (const auto& c : cases) EXPECT_EQ(commandLine(c.command, c.argument), c.line) << c.line;
+  EXPECT_EQ(commandLine("REBOOT"), "REBOOT");
+}
+
+TEST(LobeSteerCommandLine, RefusesALineBreakOrNulAnywhere) {
+  using namespace std::string_view_literals;
+  const std::pair<std::string_view, std::string_view> bad[] = {
+      {"BEAM_PATTERN_STORE_EN", "1\r\nBEAM_PATTERN_ERASE"},
+      {"BEAM_PATTERN_STORE_EN", "1\nREBOOT"},
+      {"BEAM_PATTERN_STORE_EN", "1\rREBOOT"},
+      {"BEAM_PATTERN_STORE_EN", "1\0REBOOT"sv},
+      {"ExtCtrl_EN", "\n"},
+      {"ExtCtrl_EN", "1,3\r\n"},
+      {"REBOOT\r\nBEAM_PATTERN_ERASE", ""},
+      {"REBOOT\n", "1"},
+      {"REBOOT\0"sv, ""},
+  };
+  for (const auto& [command, argument] : bad) {
+    EXPECT_THROW(commandLine(command, argument), std::invalid_argument)
+        << '"' << command << "\" \"" << argument << '"';
+  }
+}
+
+TEST(LobeSteerCommandLine, ErrorShowsTheEscapedText) {
+  try {
+    commandLine("BEAM_PATTERN_STORE_EN", "1\r\nREBOOT");
+    FAIL() << "accepted";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("argument"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("'1\\x0d\\x0aREBOOT'"), std::string::npos) << e.what();
+  }
 }
 
 TEST(LobeSteerStartEnd, IntegerValues) {

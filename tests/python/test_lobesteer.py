@@ -6,6 +6,8 @@ import abc
 import enum
 import functools
 import gc
+import importlib
+import importlib.machinery
 import inspect
 import subprocess
 import sys
@@ -17,7 +19,12 @@ import kestrix.krxdev.BeamPatternManager as BPM
 import kestrix.krxdev.LobeSteer as module
 import pytest
 from kestrix import KRXPublic, KRXUtils
-from kestrix.krxdev.LobeSteer import LobeSteer, StartEndEnum, _require_beam_pattern_setup
+from kestrix.krxdev.LobeSteer import (
+    LobeSteer,
+    StartEndEnum,
+    _command_line,
+    _require_beam_pattern_setup,
+)
 from kestrix.KRXPublic import FBSMode, RFMode
 from kestrix.KRXUtils import RetCode, RetType, _RspType
 
@@ -153,6 +160,21 @@ def test_module_exports_and_documentation() -> None:
     assert _require_beam_pattern_setup.__doc__.startswith(
         "Decorator to setup beam pattern before execution and cleanup after."
     )
+
+
+def test_module_is_the_extension_module() -> None:
+    assert isinstance(module.__loader__, importlib.machinery.ExtensionFileLoader)
+    assert module.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+    for name in ["LobeSteer", "StartEndEnum", "_require_beam_pattern_setup"]:
+        assert getattr(module, name).__module__ == "kestrix.krxdev.LobeSteer"
+    for function in [LobeSteer.setFastParallelMode, LobeSteer.getFastBeamGain]:
+        assert function.__module__ == "kestrix.krxdev.LobeSteer"
+        assert function.__globals__ is vars(module)
+
+
+def test_python_half_is_not_a_module_of_its_own() -> None:
+    with pytest.raises(ImportError, match="run by kestrix.krxdev.LobeSteer"):
+        importlib.import_module("kestrix.krxdev._lobesteer")
 
 
 @pytest.mark.parametrize(
@@ -1065,3 +1087,45 @@ def test_device_implementations_receive_arguments_by_position_and_name() -> None
         ("setFastBeamPatternThetaPhi", (1, 28e9, 1.0, 2.0), {}),
         ("setFastBeamPatternAzEl", (2, 28e9, 10.0, -5.0), {}),
     ]
+
+
+# ---- command lines --------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "command, argument, line",
+    [
+        ("BEAM_PATTERN_ERASE", "", "BEAM_PATTERN_ERASE"),
+        ("BEAM_PATTERN_STORE_EN", "1", "BEAM_PATTERN_STORE_EN 1"),
+        ("ExtCtrl_EN", "1,3", "ExtCtrl_EN 1,3"),
+        ("BEAM_PATTERN_STORE_FBS_BEAM", "0,28e9,1.5", "BEAM_PATTERN_STORE_FBS_BEAM 0,28e9,1.5"),
+        ("X", " tab\tkept ", "X  tab\tkept "),
+        ("X", "\u00fc", "X \u00fc"),
+    ],
+)
+def test_command_line_is_the_command_then_its_argument(
+    command: str, argument: str, line: str
+) -> None:
+    assert _command_line(command, argument) == line
+    assert _command_line(command=command, argument=argument) == line
+
+
+def test_command_line_argument_is_optional() -> None:
+    assert _command_line("REBOOT") == "REBOOT"
+
+
+@pytest.mark.parametrize(
+    "command, argument",
+    [
+        ("BEAM_PATTERN_STORE_EN", "1\r\nBEAM_PATTERN_ERASE"),
+        ("BEAM_PATTERN_STORE_EN", "1\nREBOOT"),
+        ("BEAM_PATTERN_STORE_EN", "1\rREBOOT"),
+        ("BEAM_PATTERN_STORE_EN", "1\x00REBOOT"),
+        ("ExtCtrl_EN", "1,3\r\n"),
+        ("REBOOT\r\nBEAM_PATTERN_ERASE", ""),
+        ("REBOOT\x00", "1"),
+    ],
+)
+def test_command_line_refuses_a_line_break_or_nul(command: str, argument: str) -> None:
+    with pytest.raises(ValueError, match="CR, LF or NUL"):
+        _command_line(command, argument)

@@ -12,7 +12,7 @@ from typing import Any
 
 import pytest
 from kestrix.KRXPublic import FBSMode, RFMode
-from kestrix.KRXUtils import RetCode
+from kestrix.KRXUtils import RetCode, RetType
 
 EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "fast_beam_device.py"
 
@@ -191,3 +191,50 @@ def test_unreachable_device_raises(example: Any) -> None:
         port = probe.getsockname()[1]  # bound but not listening: connections are refused
         with pytest.raises(ConnectionError):
             example.FastBeamDevice("127.0.0.1", port)
+
+
+class RecordingConnection:
+    """A connection that records every line sent and answers "OK"."""
+
+    def __init__(self) -> None:
+        self.sent: list[bytes] = []
+
+    def initConnection(self) -> bool:
+        return True
+
+    def closeConnection(self) -> None:
+        pass
+
+    def sendCmd(self, data: bytes, rsp_type: Any) -> Any:
+        self.sent.append(data)
+        return RetType(data="OK")
+
+
+@pytest.mark.parametrize(
+    "hook, argument",
+    [
+        ("_setBeamPatternEnable", "1\r\nBEAM_PATTERN_ERASE"),
+        ("_setBeamPatternEnable", "0\nREBOOT"),
+        ("_setExtCtrl", "1,3\rREBOOT"),
+        ("_setExtCtrl", "1,3\x00REBOOT"),
+    ],
+)
+def test_a_line_break_in_an_argument_is_refused_before_anything_is_sent(
+    example: Any, hook: str, argument: str
+) -> None:
+    connection = RecordingConnection()
+    device = example.FastBeamDevice("unused", connection=connection, delay_scale=0)
+    with pytest.raises(ValueError, match="CR, LF or NUL"):
+        getattr(device, hook)(argument)
+    assert connection.sent == []
+    # The same hook with a clean argument sends exactly one line.
+    assert getattr(device, hook)("1").RetCode is RetCode.OK
+    assert connection.sent == [f"{device._cmd(hook)} 1\r\n".encode()]
+
+
+def test_a_broken_command_is_refused_too(example: Any) -> None:
+    connection = RecordingConnection()
+    device = example.FastBeamDevice("unused", connection=connection, delay_scale=0)
+    with pytest.raises(ValueError, match="CR, LF or NUL"):
+        device._command("REBOOT\r\nBEAM_PATTERN_ERASE")
+    assert connection.sent == []

@@ -41,7 +41,28 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
+// CR and LF end a line on the device; NUL ends it for a reader that takes C strings.
+bool breaksTheLine(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
 }  // namespace
+
+std::string commandLine(std::string_view command, std::string_view argument) {
+  if (breaksTheLine(command)) {
+    throw std::invalid_argument("fast beam command holds CR, LF or NUL: " + quoted(command));
+  }
+  if (breaksTheLine(argument)) {
+    throw std::invalid_argument("fast beam command argument holds CR, LF or NUL: " +
+                                quoted(argument));
+  }
+  std::string line(command);
+  if (!argument.empty()) {
+    line += ' ';
+    line += argument;
+  }
+  return line;
+}
 
 std::string externalControlText(bool enable, long long mode) {
   std::string text(enable ? kStorageOn : kStorageOff);

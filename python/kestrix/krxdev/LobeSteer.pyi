@@ -31,6 +31,10 @@ def _require_beam_pattern_setup(func: _F) -> _F:
     erase record is returned without running the operation; the switch-off and apply always run.
     """
 
+def _command_line(command: str, argument: str = "") -> str:
+    """One device command line without its terminator: "COMMAND", or "COMMAND ARGUMENT" when the
+    argument is not empty. Raises ValueError, building nothing, when either holds CR, LF or NUL."""
+
 class LobeSteer(abc.ABC):
     """Abstract base class for managing fast beam operations.
 

@@ -1,6 +1,6 @@
 // Fast beam steering rules, written once for every face of the library: the device command table,
-// the external control text and its read-back, the lazily made beam pattern manager, the beam
-// pattern setup sequence and fast parallel mode.
+// the command line a device class sends, the external control text and its read-back, the lazily
+// made beam pattern manager, the beam pattern setup sequence and fast parallel mode.
 //
 // The sequences are templates over a small device interface, so the C++ base class and the Python
 // module run the same code over their own result records and their own failures. A device, as
@@ -75,6 +75,12 @@ std::string externalControlText(bool enable, long long mode);
 // optional sign and surrounding white space; zero is off, anything else on. Throws
 // std::invalid_argument for any other text (empty, "1,3", "1.0").
 bool externalControlState(std::string_view reply);
+
+// One fast beam command line, without its terminator: `command`, or `command`, a space and
+// `argument` when the argument is not empty. A CR, LF or NUL would end the line early and let the
+// rest reach the device as a command of its own, so either text holding one throws
+// std::invalid_argument and nothing is built.
+std::string commandLine(std::string_view command, std::string_view argument = {});
 
 // The lazy manager rule. `Slot` offers `bool empty()`, `void store(Handle)` and `Handle get()`.
 // The factory runs whenever the stored handle is empty, not only the first time: a factory that
