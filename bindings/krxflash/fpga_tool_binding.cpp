@@ -167,7 +167,8 @@ void bindFpgaTool(pyb::module_& m) {
       .def(pyb::init([m](pyb::object connection, pyb::object address, pyb::object port) {
              return makeTool(m, std::move(connection), std::move(address), std::move(port));
            }),
-           arg("connection") = pyb::none(), arg("address") = pyb::none(), arg("port") = 5025,
+           arg("connection") = pyb::none(), arg("address") = pyb::none(),
+           arg("port") = kDefaultPort,
            "Create a tool on `connection` (an existing DevConnection (e.g. _TCPConn) "
            "instance.), or open a connection to `address`:`port`.")
       .def(
@@ -241,7 +242,7 @@ void bindFpgaTool(pyb::module_& m) {
             const auto type = numberToInt(device_type, "device_type");
             return released([&] { return t._fpgaProgramFile(path, type); });
           },
-          arg("image_path"), arg("device_type") = 32)
+          arg("image_path"), arg("device_type") = flash::kDefaultDeviceType)
       .def("_checkControlFwVersion",
            [](FpgaTool& t) { return released([&] { return t._checkControlFwVersion(); }); })
       .def(
@@ -289,7 +290,7 @@ void bindFpgaTool(pyb::module_& m) {
             const RetType ret = released([&] { return t.processFpgaUpdate(path, type); });
             return makeRetType(ret, ret.ok());
           },
-          arg("image_path") = pyb::none(), arg("device_type") = 32,
+          arg("image_path") = pyb::none(), arg("device_type") = flash::kDefaultDeviceType,
           "Process FPGA update with the given image path.\n\n"
           "Args:\n    image_path: The path to the FPGA image file.\n"
           "    device_type: The type of the device (default is 32).\n\n"

@@ -8,8 +8,8 @@
 
 #include "args.hpp"
 #include "common/py_contracts.hpp"
+#include "kestrix/flash/files.hpp"
 #include "kestrix/flash/image_pack.hpp"
-#include "kestrix/flash/image_path.hpp"
 
 namespace kestrix::py {
 namespace {
@@ -94,7 +94,7 @@ pyb::dict inspectImage(const pyb::object& path_object, const pyb::object& device
 
 void bindImageTools(pyb::module_& m) {
   m.def("_pack_image", &packImage, pyb::arg("image_path"), pyb::arg("out_path"),
-        pyb::arg("header_path") = pyb::none(), pyb::arg("dev_type") = 32,
+        pyb::arg("header_path") = pyb::none(), pyb::arg("dev_type") = flash::kDefaultDeviceType,
         pyb::arg("image_start") = pyb::none(),
         "Pack the raw image IMAGE_PATH into the tbin file OUT_PATH. The header text region is\n"
         "the file HEADER_PATH verbatim, or {\"DEV_TYPE\": DEV_TYPE}; the image starts at\n"

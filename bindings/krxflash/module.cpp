@@ -31,7 +31,7 @@ PYBIND11_MODULE(KRXFlash, m) {
   m.attr("_FPGA_VER_MIN_DEV28") = std::string(flash::kFpgaVerMinDev28);
   m.attr("_FPGA_VER_MIN_DEV32") = std::string(flash::kFpgaVerMinDev32);
   pyb::list whitelist;
-  for (auto type : flash::kDeviceWhitelist) whitelist.append(type);
+  for (auto type : flash::initAcceptedTypes()) whitelist.append(type);
   m.attr("_DEVICE_WHITELIST") = whitelist;
 
   py::registerExceptionTranslators();

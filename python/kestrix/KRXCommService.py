@@ -1,5 +1,5 @@
 """Device connections."""
 
-from kestrix._kestrix_net import TCPConnection as _TCPConn
+from kestrix._core import TCPConnection as _TCPConn
 
 __all__ = ["_TCPConn"]

@@ -1,8 +1,9 @@
 """Result records, response types and version values shared by the package's modules."""
 
 import enum
-import re
-from typing import Any, Tuple
+from typing import Any
+
+from kestrix import _core
 
 __all__ = ["RetCode", "RetType", "VER", "_RspType"]
 
@@ -41,59 +42,5 @@ class RetType:
         return f"RetType({self.RetCode}, {self.RetMsg!r}, {self.RetData!r})"
 
 
-_VERSION_TEXT = re.compile(r"\s*(\d+(?:\.\d+)*)\s*\Z")
-
-
-class VER:
-    """A version value made from dotted decimal text such as ``"0.1.0.6"``.
-
-    Values compare component by component, a missing trailing component counting as 0.
-    A text that is not a version raises ``ValueError``.
-    """
-
-    __slots__ = ("_parts",)
-
-    def __init__(self, text: str) -> None:
-        if not isinstance(text, str):
-            raise TypeError(f"version must be text, not {type(text).__name__}")
-        match = _VERSION_TEXT.match(text)
-        if match is None:
-            raise ValueError(f"Invalid version: {text!r}")
-        self._parts: Tuple[int, ...] = tuple(int(p) for p in match.group(1).split("."))
-
-    def _key(self, other: "VER") -> Tuple[Tuple[int, ...], Tuple[int, ...]]:
-        n = max(len(self._parts), len(other._parts))
-        return (
-            self._parts + (0,) * (n - len(self._parts)),
-            other._parts + (0,) * (n - len(other._parts)),
-        )
-
-    def __lt__(self, other: "VER") -> bool:
-        if not isinstance(other, VER):
-            return NotImplemented
-        a, b = self._key(other)
-        return a < b
-
-    def __le__(self, other: "VER") -> bool:
-        if not isinstance(other, VER):
-            return NotImplemented
-        a, b = self._key(other)
-        return a <= b
-
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, VER):
-            return NotImplemented
-        a, b = self._key(other)
-        return a == b
-
-    def __hash__(self) -> int:
-        parts = list(self._parts)
-        while parts and parts[-1] == 0:
-            parts.pop()
-        return hash(tuple(parts))
-
-    def __str__(self) -> str:
-        return ".".join(str(p) for p in self._parts)
-
-    def __repr__(self) -> str:
-        return f"VER({str(self)!r})"
+# The version value is the core's own, so Python and C++ order versions the same way.
+VER = _core.VER

@@ -79,8 +79,8 @@ std::string craft(std::uint32_t header_length, std::uint32_t image_length,
                   const std::string& image_message) {
   const std::string key = flash::makeImageKey(dev_type_text);
   return u32(header_length) + u32(image_length) + u32(image_start) + u32(0) +
-         digestBytes(tbin::hmacSha256(key, header_message)) +
-         digestBytes(tbin::hmacSha256(key, image_message)) + body;
+         digestBytes(crypto::hmacSha256(key, header_message)) +
+         digestBytes(crypto::hmacSha256(key, image_message)) + body;
 }
 
 // An image whose every shift differs from itself.
@@ -662,8 +662,8 @@ TEST(Pack, DefaultHeaderRoundTrip) {
   EXPECT_EQ(file.substr(80 + header.size()), image);
   // The digests are keyed with the module's key and "028", independently recomputed here.
   const std::string key = flash::makeImageKey("028");
-  EXPECT_EQ(file.substr(16, 32), digestBytes(tbin::hmacSha256(key, header)));
-  EXPECT_EQ(file.substr(48, 32), digestBytes(tbin::hmacSha256(key, image)));
+  EXPECT_EQ(file.substr(16, 32), digestBytes(crypto::hmacSha256(key, header)));
+  EXPECT_EQ(file.substr(48, 32), digestBytes(crypto::hmacSha256(key, image)));
   const tbin::Verification r = tbin::verify(file);
   EXPECT_EQ(r.verdict, tbin::Verdict::kPass);
   EXPECT_EQ(r.dev_type_text, "028");
@@ -679,13 +679,13 @@ TEST(Pack, KeyIsTheModuleKeyTextAndTheDeviceTypeText) {
 
 TEST(Pack, HmacMatchesRfc4231) {
   // RFC 4231 test case 2.
-  const tbin::Digest d = tbin::hmacSha256("Jefe", "what do ya want for nothing?");
+  const tbin::Digest d = crypto::hmacSha256("Jefe", "what do ya want for nothing?");
   const unsigned char expected[] = {0x5b, 0xdc, 0xc1, 0x46, 0xbf, 0x60, 0x75, 0x4e,
                                     0x6a, 0x04, 0x24, 0x26, 0x08, 0x95, 0x75, 0xc7,
                                     0x5a, 0x00, 0x3f, 0x08, 0x9d, 0x27, 0x39, 0x83,
                                     0x9d, 0xec, 0x58, 0xb9, 0x64, 0xec, 0x38, 0x43};
   EXPECT_EQ(digestBytes(d), std::string(reinterpret_cast<const char*>(expected), 32));
-  tbin::Hmac streamed("Jefe");
+  crypto::Hmac streamed("Jefe");
   streamed.update("what do ya ");
   streamed.update("");
   streamed.update("want for nothing?");

@@ -127,4 +127,23 @@ std::string_view stripWhitespace(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
+std::string escapeNonUtf8(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (i + n <= text.size() && isUtf8(text.substr(i, n))) {
+      out.append(text.substr(i, n));
+      i += n;
+    } else {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+      ++i;
+    }
+  }
+  return out;
+}
+
 }  // namespace kestrix

@@ -152,6 +152,16 @@ CancelToken FpgaTool::cancel_token() const {
   return cancel_;
 }
 
+void FpgaTool::set_show_progress(bool show) {
+  const std::lock_guard<std::mutex> lock(settings_);
+  show_progress_ = show;
+}
+
+bool FpgaTool::show_progress() const {
+  const std::lock_guard<std::mutex> lock(settings_);
+  return show_progress_;
+}
+
 void FpgaTool::checkCancelled() {
   cancel_token().throwIfCancelled();
   host_->checkCancelled();

@@ -1,12 +1,31 @@
 #include "kestrix/flash/image.hpp"
 
 #include <algorithm>
+#include <cctype>
 
 #include "kestrix/contracts/errors.hpp"
-#include "kestrix/flash/image_path.hpp"
+#include "kestrix/flash/files.hpp"
 #include "kestrix/flash/tbin_format.hpp"
 
 namespace kestrix::flash {
+
+std::string lowerSuffix(std::string_view path) {
+  const auto slash = path.find_last_of('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const auto dot = name.find_last_of('.');
+  // Leading dots belong to the name (".bin", "..bin" have no extension).
+  const auto first_other = name.find_first_not_of('.');
+  if (dot == std::string_view::npos || first_other == std::string_view::npos || dot < first_other)
+    return {};
+  std::string suffix(name.substr(dot));
+  for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return suffix;
+}
+
+ImageTooLargeError imageTooLarge(std::uint64_t size, std::uint64_t limit, const std::string& path) {
+  return ImageTooLargeError("FPGA image of " + std::to_string(size) + " bytes is larger than the " +
+                            std::to_string(limit) + " bytes an update holds: '" + path + "'");
+}
 
 Image readImage(const std::string& path) {
   const files::RandomAccessFile file(path);
@@ -27,7 +46,7 @@ Image readImage(const std::string& path) {
     length =
         offset >= file.size() ? 0 : std::min<std::uint64_t>(image_length, file.size() - offset);
   }
-  if (length > kMaxImageBytes) throw files::imageTooLarge(length, kMaxImageBytes, path);
+  if (length > kMaxImageBytes) throw imageTooLarge(length, kMaxImageBytes, path);
   file.readAt(offset, static_cast<std::size_t>(length), &image.bytes);
   return image;
 }

@@ -4,43 +4,23 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "kestrix/contracts/errors.hpp"
-#include "kestrix/flash/image_path.hpp"
+#include "kestrix/flash/files.hpp"
 #include "kestrix/flash/tbin_format.hpp"
 
 namespace kestrix::flash {
 namespace {
 
-bool fail(Host& host, std::string message) {
+ImageFault fail(Host& host, ImageFault fault, std::string message) {
   host.log(LogLevel::ERROR, message);
-  return false;
+  return fault;
 }
 
-}  // namespace
-
-bool checkUpdateFile(const std::string& image_path, Host& host) {
-  if (!files::pathExists(image_path)) return fail(host, "FPGA image path not found: " + image_path);
-  const std::string suffix = lowerSuffix(image_path);
-  if (suffix != kRawSuffix && suffix != kTbinSuffix)
-    return fail(host, "FPGA image file type error: " + image_path);
-  if (!files::isRegularFile(image_path)) return fail(host, "FPGA image not found: " + image_path);
-  try {
-    files::fileSize(image_path);
-  } catch (const FileError& e) {
-    return fail(host, "FPGA image file error: " + image_path + ", " + host.errorText(e));
-  }
-  // Not guarded: a file that vanished since the query above is the caller's error.
-  if (files::fileSize(image_path) <= 1) return fail(host, "FPGA image is empty: " + image_path);
-  try {
-    files::readOneByte(image_path);
-  } catch (const FileError& e) {
-    return fail(host, "FPGA image file not readable: " + image_path + ", " + host.errorText(e));
-  }
-  return true;
+std::string str(std::string_view text) {
+  return std::string(text);
 }
-
-namespace {
 
 // A raw image carries nothing to check; its size is queried (unguarded) even when the debug line
 // is not wanted, so a vanished file is reported the same either way.
@@ -51,76 +31,124 @@ void logRawImage(const std::string& image_path, Host& host) {
              "FPGA image header check: " + image_path + ", size=" + std::to_string(size));
 }
 
-// Logs what a tbin verification found and returns its verdict.
-bool reportVerification(Host& host, const tbin::Verification& v) {
+// Logs what a tbin verification found and returns its fault.
+ImageFault reportVerification(Host& host, const tbin::Verification& v) {
   if (v.header && host.logEnabled(LogLevel::DEBUG))
     host.log(LogLevel::DEBUG,
              "FPGA tbin header: " + v.header->dump(-1, ' ', false, Json::error_handler_t::replace));
-  if (v.dev_type_missing) host.log(LogLevel::WARNING, "FPGA tbin header missing dev_type/DEV_TYPE");
+  if (v.dev_type_missing) host.log(LogLevel::WARNING, str(messages::kMissingDeviceType));
   switch (v.verdict) {
     case tbin::Verdict::kParseError:
-      return fail(host, "FPGA tbin header parse error: " + v.parse_error);
+      return fail(host, ImageFault::kHeaderParse, str(messages::kHeaderParseError) + v.parse_error);
     case tbin::Verdict::kHeaderHashMismatch:
-      return fail(host, "FPGA tbin header hash mismatch");
+      return fail(host, ImageFault::kHeaderHash, str(messages::kHeaderHashMismatch));
     case tbin::Verdict::kImageHashMismatch:
-      return fail(host, "FPGA tbin image hash mismatch");
+      return fail(host, ImageFault::kImageHash, str(messages::kImageHashMismatch));
     case tbin::Verdict::kPass:
       break;
   }
   host.log(LogLevel::DEBUG, "FPGA tbin hash verify success");
-  return true;
+  return ImageFault::kNone;
 }
 
-bool notReadable(const std::string& image_path, Host& host, const FileError& e) {
-  return fail(host, "FPGA image file not readable: " + image_path + ", " + host.errorText(e));
+ImageFault notReadable(const std::string& image_path, Host& host, const FileError& e) {
+  return fail(host, ImageFault::kNotReadable,
+              str(messages::kImageNotReadable) + image_path + ", " + host.errorText(e));
 }
 
 }  // namespace
 
-bool checkFileHeader(const std::string& image_path, Host& host) {
-  return checkFileHeader(image_path, host,
-                         static_cast<std::optional<tbin::Verification>*>(nullptr));
+Failure failureOf(ImageFault fault) {
+  switch (fault) {
+    case ImageFault::kNone:
+      return Failure::kNone;
+    case ImageFault::kPathNotFound:
+      return Failure::kImageMissing;
+    case ImageFault::kFileType:
+    case ImageFault::kNotAFile:
+    case ImageFault::kFileError:
+    case ImageFault::kEmpty:
+    case ImageFault::kNotReadable:
+      return Failure::kImageInvalid;
+    case ImageFault::kHeaderParse:
+    case ImageFault::kHeaderHash:
+    case ImageFault::kImageHash:
+      break;
+  }
+  return Failure::kImageRejected;
 }
 
-bool checkFileHeader(const std::string& image_path, Host& host, Image* image) {
+ImageFault checkImageFile(const std::string& image_path, Host& host) {
+  using messages::kImagePathNotFound;
+  if (!files::pathExists(image_path))
+    return fail(host, ImageFault::kPathNotFound, str(kImagePathNotFound) + image_path);
+  const std::string suffix = lowerSuffix(image_path);
+  if (suffix != kRawSuffix && suffix != kTbinSuffix)
+    return fail(host, ImageFault::kFileType, str(messages::kImageFileType) + image_path);
+  if (!files::isRegularFile(image_path))
+    return fail(host, ImageFault::kNotAFile, str(messages::kImageNotFound) + image_path);
+  try {
+    files::fileSize(image_path);
+  } catch (const FileError& e) {
+    return fail(host, ImageFault::kFileError,
+                str(messages::kImageFileError) + image_path + ", " + host.errorText(e));
+  }
+  // Not guarded: a file that vanished since the query above is the caller's error.
+  if (files::fileSize(image_path) <= 1)
+    return fail(host, ImageFault::kEmpty, str(messages::kImageEmpty) + image_path);
+  try {
+    files::readOneByte(image_path);
+  } catch (const FileError& e) {
+    return notReadable(image_path, host, e);
+  }
+  return ImageFault::kNone;
+}
+
+bool checkUpdateFile(const std::string& image_path, Host& host) {
+  return checkImageFile(image_path, host) == ImageFault::kNone;
+}
+
+ImageFault checkImageHeader(const std::string& image_path, Host& host, Image* image,
+                            std::optional<tbin::Verification>* details) {
   if (lowerSuffix(image_path) == kRawSuffix) {
     logRawImage(image_path, host);
-    *image = readImage(image_path);
-    return true;
+    if (image != nullptr) *image = readImage(image_path);
+    return ImageFault::kNone;
   }
   std::optional<files::RandomAccessFile> file;
   std::string bytes;
   tbin::Verification v;
   try {
     file.emplace(image_path);
-    v = tbin::verifyFile(*file, &bytes, kMaxImageBytes);
-  } catch (const files::ImageTooLargeError&) {
+    v = image != nullptr ? tbin::verifyFile(*file, &bytes, kMaxImageBytes)
+                         : tbin::verifyFile(*file);
+  } catch (const ImageTooLargeError&) {
     throw;
   } catch (const FileError& e) {
     return notReadable(image_path, host, e);
   }
-  if (!reportVerification(host, v)) return false;
-  image->container = true;
-  image->bytes = std::move(bytes);
-  image->file_size = v.file_size;
-  image->device_types = std::move(v.dev_types);
-  return true;
+  const ImageFault fault = reportVerification(host, v);
+  if (fault == ImageFault::kNone && image != nullptr) {
+    image->container = true;
+    image->bytes = std::move(bytes);
+    image->file_size = v.file_size;
+    image->device_types = v.dev_types;
+  }
+  if (details != nullptr) details->emplace(std::move(v));
+  return fault;
+}
+
+bool checkFileHeader(const std::string& image_path, Host& host) {
+  return checkImageHeader(image_path, host, nullptr) == ImageFault::kNone;
+}
+
+bool checkFileHeader(const std::string& image_path, Host& host, Image* image) {
+  return checkImageHeader(image_path, host, image) == ImageFault::kNone;
 }
 
 bool checkFileHeader(const std::string& image_path, Host& host,
                      std::optional<tbin::Verification>* details) {
-  if (lowerSuffix(image_path) == kRawSuffix) {
-    logRawImage(image_path, host);
-    return true;
-  }
-  std::optional<tbin::Verification> found;
-  try {
-    found = tbin::verifyFile(image_path);
-  } catch (const FileError& e) {
-    return notReadable(image_path, host, e);
-  }
-  const tbin::Verification& v = details ? details->emplace(std::move(*found)) : *found;
-  return reportVerification(host, v);
+  return checkImageHeader(image_path, host, nullptr, details) == ImageFault::kNone;
 }
 
 std::optional<std::string> deviceTypeMismatch(const std::vector<std::string>& image_types,

@@ -6,9 +6,9 @@
 #include <stdexcept>
 
 #include "kestrix/contracts/errors.hpp"
+#include "kestrix/flash/files.hpp"
 #include "kestrix/flash/image_check.hpp"
 #include "kestrix/flash/image_key.hpp"
-#include "kestrix/flash/image_path.hpp"
 
 namespace kestrix::flash {
 namespace {
@@ -101,8 +101,8 @@ std::string packTbin(std::string_view image, const PackOptions& options) {
   const Layout layout = layoutFor(options);
   requireImageFits(image.size());
   const std::string key = makeImageKey(layout.dev_type_text);
-  std::string out = prefix(layout, image.size(), tbin::hmacSha256(key, layout.header_region),
-                           tbin::hmacSha256(key, image));
+  std::string out = prefix(layout, image.size(), crypto::hmacSha256(key, layout.header_region),
+                           crypto::hmacSha256(key, image));
   out += layout.header_region;
   out.append(static_cast<std::size_t>(layout.gap), '\0');
   out.append(image);
@@ -128,7 +128,7 @@ PackResult packTbinFile(const std::string& image_path, const std::string& out_pa
   // The image digest is known only after the image has streamed through, so the prefix is
   // written once as a placeholder and again at the end.
   const std::string key = makeImageKey(layout.dev_type_text);
-  const tbin::Digest header_digest = tbin::hmacSha256(key, layout.header_region);
+  const tbin::Digest header_digest = crypto::hmacSha256(key, layout.header_region);
   out.write(prefix(layout, 0, header_digest, tbin::Digest{}));
   out.write(layout.header_region);
   const std::string zeros(kCopyChunk, '\0');
@@ -137,7 +137,7 @@ PackResult packTbinFile(const std::string& image_path, const std::string& out_pa
     out.write(std::string_view(zeros).substr(0, n));
     left -= n;
   }
-  tbin::Hmac image_mac(key);
+  crypto::Hmac image_mac(key);
   std::uint64_t image_length = 0;
   std::string chunk;
   for (;;) {
@@ -164,24 +164,23 @@ ImageReport inspectImage(const std::string& path, std::optional<std::int64_t> de
   const std::string suffix = lowerSuffix(path);
   report.kind = suffix == kRawSuffix ? "bin" : suffix == kTbinSuffix ? "tbin" : "";
   RecordingHost host;
-  const auto recordError = [&](const std::exception& e) {
-    host.log(LogLevel::ERROR, e.what());
-    return false;
-  };
-  bool passed = false;
+  const auto recordError = [&](const std::exception& e) { host.log(LogLevel::ERROR, e.what()); };
   std::optional<tbin::Verification> verification;
   try {
-    passed = checkUpdateFile(path, host) && checkFileHeader(path, host, &verification);
+    ImageFault fault = checkImageFile(path, host);
+    if (fault == ImageFault::kNone) fault = checkImageHeader(path, host, nullptr, &verification);
+    report.failure_kind = failureOf(fault);
   } catch (const FileError& e) {
-    passed = recordError(e);
+    recordError(e);
+    report.failure_kind = Failure::kImageInvalid;
   }
-  if (passed && verification && device_type) {
+  if (report.failure_kind == Failure::kNone && verification && device_type) {
     if (const auto mismatch = deviceTypeMismatch(verification->dev_types, *device_type)) {
       host.log(LogLevel::ERROR, *mismatch);
-      passed = false;
+      report.failure_kind = Failure::kImageDeviceType;
     }
   }
-  report.passed = passed;
+  report.passed = report.failure_kind == Failure::kNone;
   report.messages = std::move(host.messages);
   for (const auto& [level, text] : report.messages) {
     if (level == LogLevel::ERROR) {

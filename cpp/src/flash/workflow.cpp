@@ -1,69 +1,16 @@
-// Initialisation with its version gate, and the update workflow.
+// The update workflow: the checks, the engine and the version read-back.
 #include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "kestrix/contracts/errors.hpp"
+#include "kestrix/flash/failure.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/image_check.hpp"
 #include "kestrix/flash/protocol.hpp"
 
 namespace kestrix::flash {
-
-RetType FpgaTool::initFpga(std::int64_t device_type, bool disable_fw_check) {
-  Json result = {{"success", false},       {"error_message", ""}, {"device_count", 0},
-                 {"device_info", nullptr}, {"fpga_id", ""},       {"fw_version", ""},
-                 {"fpga_version", ""}};
-  if (std::find(kDeviceWhitelist.begin(), kDeviceWhitelist.end(), device_type) ==
-      kDeviceWhitelist.end()) {
-    const std::string message =
-        "Device type " + std::to_string(device_type) + " is not supported for FPGA update.";
-    log(LogLevel::WARNING, message);
-    return RetType(RetCode::WARNING, message);
-  }
-  try {
-    _fpgaCtrlInit();
-    _fpgaCfgMode(protocol::kCfgModeTrans);
-    const std::string fpga_id = _fpgaGetId();
-    result["fpga_id"] = fpga_id;
-    log(LogLevel::INFO, "FPGA ID: " + fpga_id);
-    if (device_type == 32) {
-      const std::string fpga_version = _fpgaGetVersion();
-      result["fpga_version"] = fpga_version;
-      log(LogLevel::INFO, "FPGA Version: " + fpga_version);
-      if (!fpga_version.empty() && !disable_fw_check &&
-          host_->versionLess(fpga_version, kFpgaVerMinDev32)) {
-        const std::string message = "FPGA version " + fpga_version +
-                                    " is lower than minimum required version " +
-                                    std::string(kFpgaVerMinDev32) + ".";
-        log(LogLevel::WARNING, message);
-        return RetType(RetCode::WARNING, message);
-      }
-    }
-    result["success"] = true;
-    return RetType(RetCode::OK, "FPGA initialized successfully", std::move(result));
-  } catch (const std::exception& error) {
-    // An interrupt is the caller's, not a failure of the device.
-    if (host_->isCancellation(error)) throw;
-    const std::string message = "FPGA initialization failed: " + host_->errorText(error);
-    log(LogLevel::ERROR, message);
-    return RetType(RetCode::ERROR, message);
-  }
-}
-
-bool FpgaTool::_checkControlFwVersion() {
-  const std::string reply = _fpgaGetControlFwVer();
-  const std::string fw_ver = host_->versionText(reply);
-  log(LogLevel::DEBUG, "RIS control FW version: " + fw_ver);
-  if (host_->versionLess(reply, kFpgaFwVerMin)) {
-    log(LogLevel::WARNING, "RIS control FW version " + fw_ver +
-                               " is lower than minimum required version " +
-                               std::string(kFpgaFwVerMin));
-    return false;
-  }
-  return true;
-}
 
 void FpgaTool::set_progress_callback(std::shared_ptr<ProgressCallback> callback) {
   const std::lock_guard<std::mutex> lock(settings_);
@@ -104,32 +51,39 @@ std::string versionForLog(const Json& version) {
 
 }  // namespace
 
+Json FpgaTool::readFpgaVersion(std::int64_t device_type) {
+  switch (deviceProfile(device_type).version_read_back) {
+    case VersionReadBack::kGetFpgaVer:
+      return _fpgaGetVersion();
+    case VersionReadBack::kFeInfo:
+      return versionFromInfo(_fpgaGetInfo());
+    case VersionReadBack::kNone:
+      break;
+  }
+  return "";
+}
+
 RetType FpgaTool::processFpgaUpdate(const std::optional<std::string>& image_path,
                                     std::int64_t device_type) {
   Json result = {{"success", false}, {"error_message", ""}, {"fw_version", ""}};
-  const auto fail = [&](const char* message) {
+  const auto fail = [&](std::string_view message) {
     log(LogLevel::ERROR, message);
-    return RetType(RetCode::ERROR, message);
+    return RetType(RetCode::ERROR, std::string(message));
   };
-  if (!image_path || image_path->empty()) return fail("FPGA image path is not provided.");
-  if (!_checkUpdateFile(*image_path)) return fail("FPGA update file check failed.");
+  if (!image_path || image_path->empty()) return fail(messages::kPathNotProvided);
+  if (!_checkUpdateFile(*image_path)) return fail(messages::kFileCheckFailed);
   // The header check reads the image once; exactly those bytes are programmed.
   Image image;
-  if (!checkFileHeader(*image_path, *host_, &image)) return fail("FPGA image header check failed.");
+  if (!checkFileHeader(*image_path, *host_, &image)) return fail(messages::kHeaderCheckFailed);
   if (image.container) {
     if (auto mismatch = deviceTypeMismatch(image.device_types, device_type)) {
       log(LogLevel::ERROR, *mismatch);
       return RetType(RetCode::ERROR, *mismatch);
     }
   }
-  if (!programImage(image, *image_path, device_type)) return fail("FPGA update process failed.");
+  if (!programImage(image, *image_path, device_type)) return fail(messages::kProcessFailed);
 
-  Json version = "";
-  if (device_type == 32) {
-    version = _fpgaGetVersion();
-  } else if (device_type == 28) {
-    version = versionFromInfo(_fpgaGetInfo());
-  }
+  Json version = readFpgaVersion(device_type);
   log(LogLevel::INFO, "Updated FPGA version: " + versionForLog(version));
   log(LogLevel::INFO, "FPGA update process completed successfully.");
   result["success"] = true;

@@ -30,15 +30,16 @@ bool outOfResources(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
-// Connects `fd` (non-blocking) before `deadline`; true on success.
-bool connectBefore(int fd, const addrinfo& ai, const Deadline& deadline) {
-  if (::connect(fd, ai.ai_addr, ai.ai_addrlen) == 0) return true;
-  if (errno != EINPROGRESS && errno != EINTR) return false;
-  if (waitFor(fd, POLLOUT, deadline) == WaitResult::kTimedOut) return false;
+// Connects `fd` (non-blocking) before `deadline`; 0 on success, else the errno of the failure
+// (ETIMEDOUT when the deadline passed).
+int connectBefore(int fd, const addrinfo& ai, const Deadline& deadline) {
+  if (::connect(fd, ai.ai_addr, ai.ai_addrlen) == 0) return 0;
+  if (errno != EINPROGRESS && errno != EINTR) return errno;
+  if (waitFor(fd, POLLOUT, deadline) == WaitResult::kTimedOut) return ETIMEDOUT;
   int err = 0;
   socklen_t len = sizeof err;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return false;
-  return err == 0;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+  return err;
 }
 
 std::string secondsText(double seconds) {
@@ -72,14 +73,20 @@ bool TcpConnection::isOpen() const {
 bool TcpConnection::initConnection() {
   const std::lock_guard<std::mutex> lock(exchange_);
   if (fd_) return true;
-  if (port_ < 1 || port_ > 65535) return false;
+  connect_error_.clear();
+  if (port_ < 1 || port_ > 65535) {
+    connect_error_ = "port " + std::to_string(port_) + " is out of range";
+    return false;
+  }
 
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICSERV;
   addrinfo* found = nullptr;
-  if (::getaddrinfo(address_.c_str(), std::to_string(port_).c_str(), &hints, &found) != 0) {
+  if (const int rc = ::getaddrinfo(address_.c_str(), std::to_string(port_).c_str(), &hints, &found);
+      rc != 0) {
+    connect_error_ = "name '" + address_ + "' not resolved: " + ::gai_strerror(rc);
     return false;
   }
   const AddrInfoPtr list(found);
@@ -95,7 +102,8 @@ bool TcpConnection::initConnection() {
       }
       continue;  // e.g. an IPv6 address on a host without IPv6
     }
-    if (connectBefore(fd.get(), *ai, deadline)) {
+    const int err = connectBefore(fd.get(), *ai, deadline);
+    if (err == 0) {
       setNoDelay(fd.get());
       setBlocking(fd.get());
       const int millis = Deadline(options_.timeout).pollMillis();
@@ -107,9 +115,23 @@ bool TcpConnection::initConnection() {
       buffer_.clear();
       return true;
     }
+    if (err == ECONNREFUSED) {
+      connect_error_ = "connection refused by " + peer();
+    } else if (err == ETIMEDOUT) {
+      connect_error_ =
+          "no answer from " + peer() + " within " + secondsText(options_.connect_timeout) + " s";
+    } else {
+      connect_error_ = "cannot connect to " + peer() + ": " + errnoText(err);
+    }
     if (deadline.pollMillis() == 0) break;
   }
+  if (connect_error_.empty()) connect_error_ = "cannot connect to " + peer();
   return false;
+}
+
+std::string TcpConnection::connectError() const {
+  const std::lock_guard<std::mutex> lock(exchange_);
+  return connect_error_;
 }
 
 void TcpConnection::closeConnection() {

@@ -13,6 +13,9 @@ namespace kestrix {
 // Byte strings travel as std::string: any byte value, NUL included.
 using Bytes = std::string;
 
+// The TCP port a device listens on unless told otherwise.
+inline constexpr int kDefaultPort = 5025;
+
 class Connection {
  public:
   virtual ~Connection() = default;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -62,10 +63,14 @@ class FileError : public Error {
   std::string path_;
 };
 
-// The controller kept refusing one programming block.
+// The controller kept refusing one programming block, the one at byte `offset` of the image.
 class BlockRefusedError : public Error {
  public:
-  using Error::Error;
+  BlockRefusedError(const std::string& what, std::uint64_t offset) : Error(what), offset_(offset) {}
+  std::uint64_t offset() const { return offset_; }
+
+ private:
+  std::uint64_t offset_;
 };
 
 }  // namespace kestrix

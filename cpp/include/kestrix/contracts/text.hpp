@@ -14,6 +14,10 @@ bool isUtf8(std::string_view bytes);
 // The escaped printable form of a byte string, as Python writes a bytes object: b'ab\r\n\x00'.
 std::string bytesRepr(std::string_view bytes);
 
+// `bytes` with every byte that is not part of well-formed UTF-8 written as \xNN, so that text
+// quoting raw input (paths, replies) is always valid text for a log or a JSON record.
+std::string escapeNonUtf8(std::string_view bytes);
+
 // Leading and trailing ASCII white space removed, as Python strips text.
 std::string_view stripWhitespace(std::string_view text);
 

@@ -27,24 +27,19 @@
 #include "kestrix/contracts/connection.hpp"
 #include "kestrix/contracts/host.hpp"
 #include "kestrix/contracts/ret_type.hpp"
+#include "kestrix/flash/device_profile.hpp"
+#include "kestrix/flash/engine.hpp"
 #include "kestrix/flash/image.hpp"
 #include "kestrix/flash/progress.hpp"
 
 namespace kestrix::flash {
 
-// Module constants.
+// Module constants; the per-device-type ones are in device_profile.hpp.
 inline constexpr std::size_t kRecvSize = 1024;
 inline constexpr std::string_view kFpgaFwVerMin = "0.1.0.6";
-inline constexpr std::string_view kFpgaVerMinDev28 = "1.1.0.0";
-inline constexpr std::string_view kFpgaVerMinDev32 = "0.2.3.4";
-inline const std::vector<std::int64_t> kDeviceWhitelist = {32};
-inline constexpr int kDefaultPort = 5025;
-inline constexpr std::int64_t kDefaultDeviceType = 32;
 
 // A refused programming block is sent at most this many times in all before the update stops.
 inline constexpr int kMaxProgramAttempts = 10;
-// Seconds the RF module of device type 32 is given after its re-initialisation.
-inline constexpr int kReinitWaitSeconds = 3;
 
 // Makes the connection of a tool that opens its own: (address, port) -> an unopened connection.
 using ConnectionFactory =
@@ -96,17 +91,27 @@ class FpgaTool {
   bool _checkFileHeader(const std::string& image_path);
 
   // --- programming engine ----------------------------------------------------------------------
-  // Reads the image once (see readImage), then erases (device types 28 and 32), writes it in
-  // 16-byte blocks, reads it back and compares SHA-256 digests, then sends done and refresh (and
-  // for type 32 re-initialises and waits). Returns whether the flash read back as written; an
-  // image that holds no bytes returns false (logged) before anything is sent. Everything else that
-  // fails throws, and nothing more is sent: a file that cannot be read (FileError, before the
-  // erase), a connection failure, a callback's exception, a block refused kMaxProgramAttempts
-  // times (BlockRefusedError), a cancellation.
-  bool _fpgaProgramFile(const std::string& image_path, std::int64_t device_type = 32);
+  // Reads the image once (see readImage), then erases (when the device profile says so), writes
+  // it in 16-byte blocks, reads it back and compares SHA-256 digests, then sends done and refresh
+  // (and re-initialises and waits when the profile says so). Returns whether the flash read back as
+  // written; an image that holds no bytes returns false (logged) before anything is sent.
+  // Everything else that fails throws, and nothing more is sent: a file that cannot be read
+  // (FileError, before the erase), a connection failure, a callback's exception, a block refused
+  // kMaxProgramAttempts times (BlockRefusedError), a cancellation.
+  bool _fpgaProgramFile(const std::string& image_path,
+                        std::int64_t device_type = kDefaultDeviceType);
+  // The engine over an image already read and checked (`image_path` names it in messages), with
+  // its phases reported to and its figures kept in `run`.
+  bool programImage(const Image& image, const std::string& image_path, std::int64_t device_type,
+                    EngineRun* run = nullptr);
+  // The read-back alone: resets the page pointer, reads the image's length back and says whether
+  // the flash holds exactly the image. Nothing is erased or written.
+  bool verifyFlash(const Image& image, EngineRun* run = nullptr);
 
   // --- initialisation and version gate ---------------------------------------------------------
   RetType initFpga(std::int64_t device_type, bool disable_fw_check = false);
+  // initFpga without turning errors of the device steps into a result: they pass to the caller.
+  RetType initialise(std::int64_t device_type, bool disable_fw_check = false);
   bool _checkControlFwVersion();
 
   // --- update workflow -------------------------------------------------------------------------
@@ -117,7 +122,15 @@ class FpgaTool {
   // A tbin whose header names device types that do not include `device_type` is refused before
   // anything is sent.
   RetType processFpgaUpdate(const std::optional<std::string>& image_path,
-                            std::int64_t device_type = 32);
+                            std::int64_t device_type = kDefaultDeviceType);
+  // The FPGA version as the update reads it back for `device_type` (its profile says how; "" when
+  // it is not read). Throws ProtocolError for an information reply that is not what it should be.
+  Json readFpgaVersion(std::int64_t device_type);
+
+  // The per-block display on standard output ("\rProgress: ..."); on by default. Tools with a
+  // display of their own switch it off.
+  void set_show_progress(bool show);
+  bool show_progress() const;
 
   // --- stopping --------------------------------------------------------------------------------
   // The token this tool's operations watch; raise it from any thread to stop them.
@@ -134,16 +147,16 @@ class FpgaTool {
   Host& host() const { return *host_; }
 
  private:
+  friend class EngineSession;
+
   void log(LogLevel level, std::string_view message) const { host_->log(level, message); }
   // A raw reply frame as _getRecv hands it out.
   Bytes rawReply(Bytes data, bool log_print, bool isdecode);
   void report(std::string_view stage, std::uint64_t done, std::uint64_t total);
   void display(std::uint64_t done, std::uint64_t total, double seconds);
   // Sends one block until the controller acknowledges it; returns the acknowledged attempt's
-  // duration in seconds.
-  double programBlock(std::string_view block, std::uint64_t offset);
-  // The engine over an image already read; `image_path` names it in messages.
-  bool programImage(const Image& image, const std::string& image_path, std::int64_t device_type);
+  // duration in seconds and counts the refusals in `retries`.
+  double programBlock(std::string_view block, std::uint64_t offset, std::uint64_t* retries);
   // The token's and the host's check, as the operations' cancellation check.
   void checkCancelled();
 
@@ -154,6 +167,7 @@ class FpgaTool {
   mutable std::mutex settings_;
   std::shared_ptr<ProgressCallback> progress_;
   CancelToken cancel_;
+  bool show_progress_ = true;
 };
 
 }  // namespace kestrix::flash

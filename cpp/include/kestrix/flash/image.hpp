@@ -5,13 +5,31 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "kestrix/contracts/errors.hpp"
+
 namespace kestrix::flash {
+
+inline constexpr std::string_view kRawSuffix = ".bin";
+inline constexpr std::string_view kTbinSuffix = ".tbin";
+
+// The final extension of the file name, dot included, in lower case; empty when there is none.
+// A name whose only dot is its first character (".bin") has no extension. ".tbin" selects the
+// container; the checks accept ".bin" and ".tbin" only.
+std::string lowerSuffix(std::string_view path);
 
 // The largest image an update holds in memory. FPGA configuration images are tens of MiB, and a
 // 16-byte block per exchange makes larger ones take hours anyway.
 inline constexpr std::uint64_t kMaxImageBytes = std::uint64_t{256} << 20;
+
+// An image larger than an update holds in memory.
+class ImageTooLargeError : public FileError {
+ public:
+  using FileError::FileError;
+};
+ImageTooLargeError imageTooLarge(std::uint64_t size, std::uint64_t limit, const std::string& path);
 
 struct Image {
   bool container = false;       // a tbin: the bytes are its image region

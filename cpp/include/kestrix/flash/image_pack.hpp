@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "kestrix/contracts/host.hpp"
+#include "kestrix/flash/device_profile.hpp"
+#include "kestrix/flash/failure.hpp"
 #include "kestrix/flash/tbin_format.hpp"
 
 namespace kestrix::flash {
@@ -20,7 +22,7 @@ struct PackOptions {
   // The header text region, verbatim (NUL padding included). When absent the header is
   // {"DEV_TYPE": dev_type}.
   std::optional<std::string> header_region;
-  std::int64_t dev_type = 32;
+  std::int64_t dev_type = kDefaultDeviceType;
   // Where the image starts in the file; right after the header region when absent. A start past
   // the header region leaves a gap of zero bytes.
   std::optional<std::uint64_t> image_start;
@@ -57,6 +59,8 @@ struct ImageReport {
   bool passed = false;
   // The first error-level message the checks logged; empty when they passed.
   std::string failure;
+  // What kind of failure that is (kNone when they passed).
+  Failure failure_kind = Failure::kNone;
   // Every message the checks logged, in order (debug lines included).
   std::vector<std::pair<LogLevel, std::string>> messages;
   std::optional<std::uint64_t> file_size;

@@ -41,6 +41,10 @@ inline constexpr std::string_view kSectionCfg = "CFG";
 // The controller's acknowledgement of a programming block.
 inline constexpr std::string_view kProgramAck = "0";
 
+// What a device that serves one client at a time answers another one, before it closes the link:
+// this prefix, then why ("ERR busy: another client is connected").
+inline constexpr std::string_view kBusyReply = "ERR busy";
+
 // Flash pages, and so programming blocks and read replies, are 16 bytes.
 inline constexpr std::size_t kPageSize = 16;
 

@@ -25,7 +25,9 @@
 #include <vector>
 
 #include "kestrix/contracts/json.hpp"
-#include "kestrix/flash/image_path.hpp"
+#include "kestrix/crypto/hmac.hpp"
+#include "kestrix/flash/device_type.hpp"
+#include "kestrix/flash/files.hpp"
 
 namespace kestrix::flash::tbin {
 
@@ -56,27 +58,8 @@ std::string_view region(std::string_view file, std::uint64_t offset, std::uint64
 
 // --- digests ----------------------------------------------------------------------------------
 
-using Digest = std::array<unsigned char, kHashSize>;
-
-// Incremental HMAC-SHA256 (RFC 2104), for images streamed from a file.
-class Hmac {
- public:
-  explicit Hmac(std::string_view key);
-  void update(std::string_view bytes);
-  // The digest of everything fed so far; the state is finished afterwards.
-  Digest digest();
-
- private:
-  struct CtxFree {
-    void operator()(void* ctx) const;
-  };
-  std::unique_ptr<void, CtxFree> ctx_;
-};
-
-Digest hmacSha256(std::string_view key, std::string_view message);
-// Constant-time comparison of a stored digest (possibly cut short by the file's end) with a
-// computed one; a stored digest of the wrong length never matches.
-bool digestMatches(std::string_view stored, const Digest& computed);
+// HMAC-SHA256 digests, keyed with makeImageKey(device type text): kestrix/crypto/hmac.hpp.
+using Digest = crypto::Sha256Digest;
 
 // --- header ------------------------------------------------------------------------------------
 
@@ -85,31 +68,6 @@ bool digestMatches(std::string_view stored, const Digest& computed);
 // a Python host's json module refuses them). Any JSON value results; false with `error` set when
 // the region cannot be decoded.
 bool parseHeader(std::string_view header_region, Json* header, std::string* error);
-
-// The device type a header names, as the text that completes the digest key.
-struct DeviceType {
-  bool ok = false;
-  // Neither key names a device type (or it is null): the check warns before it fails.
-  bool missing = false;
-  std::string text;  // when ok: "032", "028032", "" for an empty list, ...
-  // When ok: each device type named, in decimal ("32", "-5"), in the order of `text`.
-  std::vector<std::string> values;
-  std::string error;  // when not ok: why no text can be made
-};
-
-// "DEV_TYPE" when present with a true value (null, false, 0, 0.0, "", [] and {} are false), else
-// "dev_type". A single value is converted to an integer and formatted "03d"; a list is sorted as
-// its values stand (numbers, booleans among them, by value; texts by code point; anything else,
-// or a mix, cannot be sorted), then each element is converted and formatted and the pieces are
-// joined. Conversion to an integer follows Python's int(): integers unchanged (a JSON integer
-// beyond the 64-bit range arrives as the nearest double and converts from that value), numbers
-// with a fraction truncated toward zero, exactly (1e300 gives all 301 digits), true/false as 1/0,
-// a text holding a decimal integer (optional sign, surrounding white space, digits of any script,
-// single underscores between digits); null, objects, lists and other texts cannot be converted.
-DeviceType deviceTypeText(const Json& header);
-
-// `value` formatted "03d": at least three characters, zero padding after the sign (-5 -> "-05").
-std::string formatDeviceType(std::int64_t value);
 
 // --- verification -----------------------------------------------------------------------------
 
@@ -151,6 +109,7 @@ Verification verify(std::string_view file);
 // image region is hashed in pieces as it is read, so memory stays small whatever the image size.
 // Throws FileError when the file cannot be opened or read.
 Verification verifyFile(const std::string& path);
+Verification verifyFile(const files::RandomAccessFile& file);
 
 // The same verification of an open file that also keeps the image region: it is read once into
 // `image` (cut at the end of the file) and its digest is made over exactly those bytes. An image

@@ -53,6 +53,9 @@ class TcpConnection : public Connection {
   // True once connected (also when already open). False when the address does not resolve, the
   // port is out of range, or every address refuses or does not answer within connect_timeout.
   bool initConnection() override;
+  // Why the last initConnection() returned false, for people: "connection refused by HOST:PORT",
+  // "name 'HOST' not resolved: ...", "no answer from HOST:PORT within 5 s", ...
+  std::string connectError() const;
   RetType sendCmd(std::string_view line, RspType rsp_type) override;
   void sendRawBytes(std::string_view bytes) override;
   // One whole frame of at most `size` bytes (see the framing above).
@@ -90,13 +93,14 @@ class TcpConnection : public Connection {
   int port_;
   TcpOptions options_;
   // Held for a whole exchange. Every member below it belongs to the holder.
-  std::mutex exchange_;
+  mutable std::mutex exchange_;
   // Held while fd_ changes, and by closeConnection() to shut the socket down under a waiter.
   mutable std::mutex fd_mutex_;
   UniqueFd fd_;
   ByteBuffer buffer_;            // received, not yet handed out
   int receive_timeout_ms_ = -1;  // what SO_RCVTIMEO is set to (-1: no limit)
   std::string scratch_;          // a command line with its CR LF added, reused across commands
+  std::string connect_error_;    // why the last connect failed
 };
 
 }  // namespace kestrix::net

@@ -1,6 +1,7 @@
-// Image files on disk: how a file's name selects its kind, and the file-system queries and reads
-// the checks, the packer and the inspector share. Failures are FileError with the text a Python
-// host shows for an OSError: "[Errno 2] No such file or directory: 'x.tbin'".
+// The core's file reading and writing: the file-system queries and reads the image checks, the
+// engine, the packer and the inspector share, and files replaced in one step. Failures are
+// FileError with the text a Python host shows for an OSError: "[Errno 2] No such file or
+// directory: 'x.tbin'".
 #pragma once
 
 #include <cstdint>
@@ -11,24 +12,10 @@
 
 namespace kestrix::flash {
 
-inline constexpr std::string_view kRawSuffix = ".bin";
-inline constexpr std::string_view kTbinSuffix = ".tbin";
-
-// The final extension of the file name, dot included, in lower case; empty when there is none.
-// A name whose only dot is its first character (".bin") has no extension.
-std::string lowerSuffix(std::string_view path);
-
 namespace files {
 
 // FileError for the system error `err` on `path`.
 FileError fileError(int err, const std::string& path);
-// An image larger than a caller holds in memory.
-class ImageTooLargeError : public FileError {
- public:
-  using FileError::FileError;
-};
-// ImageTooLargeError for an image of `size` bytes that exceeds `limit`.
-ImageTooLargeError imageTooLarge(std::uint64_t size, std::uint64_t limit, const std::string& path);
 
 // Whether `path` names something that exists (symbolic links followed). A path that cannot be
 // queried, or holds a NUL byte, does not exist.

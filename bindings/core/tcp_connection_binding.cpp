@@ -1,4 +1,4 @@
-// kestrix._kestrix_net: the native TCP connection, as the package's `_TCPConn`.
+// The native TCP connection, as the package's `_TCPConn` (kestrix._core.TCPConnection).
 //
 // The Python object holds a std::shared_ptr<kestrix::net::TcpConnection>, so other native modules
 // can take the connection out of it and drive it directly. Arguments are converted with the GIL
@@ -8,13 +8,16 @@
 #include <memory>
 #include <string>
 
+#include "core_bindings.hpp"
+
 #include "common/py_contracts.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 
+namespace kestrix::py {
+namespace {
+
 namespace pyb = pybind11;
 using kestrix::net::TcpConnection;
-
-namespace {
 
 // A command line as bytes: bytes unchanged, text as UTF-8.
 std::string lineBytes(const pyb::handle& line, const char* argument) {
@@ -34,10 +37,7 @@ std::shared_ptr<TcpConnection> makeConnection(std::string address, int port, dou
 
 }  // namespace
 
-PYBIND11_MODULE(_kestrix_net, m) {
-  m.doc() = "Native device connections of the kestrix package.";
-  kestrix::py::registerExceptionTranslators();
-
+void bindTcpConnection(pyb::module_& m) {
   pyb::class_<TcpConnection, std::shared_ptr<TcpConnection>>(m, "TCPConnection", R"doc(
 A device connection over TCP (default port 5025).
 
@@ -48,7 +48,8 @@ A reply that does not come within `timeout` seconds raises TimeoutError, a lost 
 ConnectionError, a malformed reply raises kestrix.errors.DeviceProtocolError; after a time-out
 or a lost link the connection is closed and initConnection() opens it again.
 )doc")
-      .def(pyb::init(&makeConnection), pyb::arg("address"), pyb::arg("port") = 5025, pyb::kw_only(),
+      .def(pyb::init(&makeConnection), pyb::arg("address"),
+           pyb::arg("port") = kestrix::kDefaultPort, pyb::kw_only(),
            pyb::arg("connect_timeout") = 5.0, pyb::arg("timeout") = 10.0,
            "Creates an unopened connection; time-outs are in seconds and must be positive.")
       .def(
@@ -116,3 +117,5 @@ or a lost link the connection is closed and initConnection() opens it again.
                (self.isOpen() ? " open>" : " closed>");
       });
 }
+
+}  // namespace kestrix::py

@@ -1,4 +1,4 @@
-#include "kestrix/flash/image_path.hpp"
+#include "kestrix/flash/files.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -41,29 +41,11 @@ int lastError(int fallback) {
 
 }  // namespace
 
-std::string lowerSuffix(std::string_view path) {
-  const auto slash = path.find_last_of('/');
-  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  const auto dot = name.find_last_of('.');
-  // Leading dots belong to the name (".bin", "..bin" have no extension).
-  const auto first_other = name.find_first_not_of('.');
-  if (dot == std::string_view::npos || first_other == std::string_view::npos || dot < first_other)
-    return {};
-  std::string suffix(name.substr(dot));
-  for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return suffix;
-}
-
 namespace files {
 
 FileError fileError(int err, const std::string& path) {
   return FileError("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + path + "'",
                    err, path);
-}
-
-ImageTooLargeError imageTooLarge(std::uint64_t size, std::uint64_t limit, const std::string& path) {
-  return ImageTooLargeError("FPGA image of " + std::to_string(size) + " bytes is larger than the " +
-                            std::to_string(limit) + " bytes an update holds: '" + path + "'");
 }
 
 bool pathExists(const std::string& path) {

@@ -1,0 +1,17 @@
+// The parts of kestrix._core: the package's native values that no device module owns.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace kestrix::py {
+
+// TCPConnection: the package's _TCPConn.
+void bindTcpConnection(pybind11::module_& m);
+// VER: the package's version value, the core's Version.
+void bindVersion(pybind11::module_& m);
+// The update's constants, device profiles and failure kinds.
+void bindUpdateRules(pybind11::module_& m);
+// run_fleet: update jobs for many devices on a pool of threads.
+void bindFleet(pybind11::module_& m);
+
+}  // namespace kestrix::py

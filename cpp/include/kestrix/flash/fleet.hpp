@@ -1,0 +1,63 @@
+// Many devices updated at once: one job per device (kestrix/flash/update_job.hpp), each with its
+// own connection, tool, host and progress, on a bounded pool of threads. An update is bound by
+// round trips, not by the host, so N devices in parallel take little more than one. A device that
+// refuses, stalls, drops its link or fails its verification never affects the others.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kestrix/contracts/cancel.hpp"
+#include "kestrix/contracts/host.hpp"
+#include "kestrix/flash/record.hpp"
+#include "kestrix/flash/update_job.hpp"
+
+namespace kestrix::flash {
+
+// What a fleet reports as it goes; called on the devices' threads, one call at a time per device
+// (calls for different devices may come at once).
+class FleetObserver {
+ public:
+  virtual ~FleetObserver() = default;
+  // A device's job starts (it is connecting).
+  virtual void onStart(std::size_t device) = 0;
+  // A phase begins, and progress within it (see EngineObserver).
+  virtual void onPhase(std::size_t device, Phase phase, std::uint64_t total) = 0;
+  virtual void onProgress(std::size_t device, Phase phase, std::uint64_t done,
+                          std::uint64_t total) = 0;
+  // The device's job ended with `report`.
+  virtual void onFinish(std::size_t device, const UpdateReport& report) = 0;
+};
+
+struct FleetOptions {
+  UpdateOptions update;
+  int jobs = 8;  // devices worked on at once (at least 1)
+  // The host of each device's job (logs, clocks, sleeps); the process host when empty.
+  std::function<std::shared_ptr<Host>(std::size_t device)> host_for;
+  // Where each device's record is appended as its job ends (synced when the fleet ends); none
+  // when null.
+  RecordFile* record = nullptr;
+};
+
+struct FleetResult {
+  std::vector<UpdateReport> reports;  // one per device, in input order
+  // What stopped the fleet, when `wait_check` threw: every job was cancelled and has ended, and
+  // its report says where it stood.
+  std::exception_ptr stopped_by;
+  // The first failure to write a record (the fleet went on; later records were still tried).
+  std::exception_ptr record_error;
+};
+
+// Runs the fleet and returns when every job has ended. The calling thread waits; every
+// kCancelCheckInterval it runs `wait_check` (when given): whatever that throws cancels every job
+// (as `cancel` does) and ends up in FleetResult::stopped_by. The observer may be null.
+FleetResult runFleet(const std::vector<DeviceAddress>& devices, const std::string& image_path,
+                     const FleetOptions& options, FleetObserver* observer, CancelToken cancel,
+                     const std::function<void()>& wait_check = {});
+
+}  // namespace kestrix::flash

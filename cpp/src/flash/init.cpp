@@ -1,0 +1,67 @@
+// Initialisation with its version gate, and the control firmware gate.
+#include <string>
+
+#include "kestrix/flash/fpga_tool.hpp"
+#include "kestrix/flash/protocol.hpp"
+
+namespace kestrix::flash {
+
+RetType FpgaTool::initFpga(std::int64_t device_type, bool disable_fw_check) {
+  try {
+    return initialise(device_type, disable_fw_check);
+  } catch (const std::exception& error) {
+    // An interrupt is the caller's, not a failure of the device.
+    if (host_->isCancellation(error)) throw;
+    const std::string message = "FPGA initialization failed: " + host_->errorText(error);
+    log(LogLevel::ERROR, message);
+    return RetType(RetCode::ERROR, message);
+  }
+}
+
+RetType FpgaTool::initialise(std::int64_t device_type, bool disable_fw_check) {
+  Json result = {{"success", false},       {"error_message", ""}, {"device_count", 0},
+                 {"device_info", nullptr}, {"fpga_id", ""},       {"fw_version", ""},
+                 {"fpga_version", ""}};
+  const DeviceProfile& profile = deviceProfile(device_type);
+  if (!profile.init_accepted) {
+    const std::string message =
+        "Device type " + std::to_string(device_type) + " is not supported for FPGA update.";
+    log(LogLevel::WARNING, message);
+    return RetType(RetCode::WARNING, message);
+  }
+  _fpgaCtrlInit();
+  _fpgaCfgMode(protocol::kCfgModeTrans);
+  const std::string fpga_id = _fpgaGetId();
+  result["fpga_id"] = fpga_id;
+  log(LogLevel::INFO, "FPGA ID: " + fpga_id);
+  if (profile.min_fpga_version) {
+    const std::string fpga_version = _fpgaGetVersion();
+    result["fpga_version"] = fpga_version;
+    log(LogLevel::INFO, "FPGA Version: " + fpga_version);
+    if (!fpga_version.empty() && !disable_fw_check &&
+        host_->versionLess(fpga_version, *profile.min_fpga_version)) {
+      const std::string message = "FPGA version " + fpga_version +
+                                  " is lower than minimum required version " +
+                                  std::string(*profile.min_fpga_version) + ".";
+      log(LogLevel::WARNING, message);
+      return RetType(RetCode::WARNING, message);
+    }
+  }
+  result["success"] = true;
+  return RetType(RetCode::OK, "FPGA initialized successfully", std::move(result));
+}
+
+bool FpgaTool::_checkControlFwVersion() {
+  const std::string reply = _fpgaGetControlFwVer();
+  const std::string fw_ver = host_->versionText(reply);
+  log(LogLevel::DEBUG, "RIS control FW version: " + fw_ver);
+  if (host_->versionLess(reply, kFpgaFwVerMin)) {
+    log(LogLevel::WARNING, "RIS control FW version " + fw_ver +
+                               " is lower than minimum required version " +
+                               std::string(kFpgaFwVerMin));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kestrix::flash

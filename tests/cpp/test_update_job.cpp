@@ -1,0 +1,382 @@
+// Whole jobs as the tools run them, against the simulator: what the report says for a success and
+// for every kind of failure, and the address syntax.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "fakes.hpp"
+#include "kestrix/crypto/sha256.hpp"
+#include "kestrix/flash/fleet.hpp"
+#include "kestrix/flash/image_pack.hpp"
+#include "kestrix/flash/update_job.hpp"
+#include "sim_process.hpp"
+
+namespace kestrix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using flash::Failure;
+using flash::JobMode;
+using flash::UpdateOptions;
+using flash::UpdateReport;
+
+class Job : public ::testing::Test {
+ public:
+  Job() {
+    dir_ = fs::temp_directory_path() /
+           ("kestrix-job-" +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::create_directories(dir_);
+    std::mt19937 rng(7);
+    data_.resize(1000);
+    for (char& c : data_) c = static_cast<char>(rng());
+    bin_ = write("fpga.bin", data_);
+  }
+  ~Job() override { fs::remove_all(dir_); }
+
+  std::string write(const std::string& name, const std::string& bytes) {
+    const std::string path = (dir_ / name).string();
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+  UpdateReport run(const SimProcess& sim, const std::string& image, UpdateOptions options = {},
+                   flash::JobContext context = {}) {
+    context.host = host_;
+    return flash::runUpdateJob({sim.host(), sim.port()}, image, options, context);
+  }
+  static UpdateOptions uninitialised(std::int64_t type = 28) {
+    UpdateOptions options;
+    options.device_type = type;
+    options.init = false;
+    return options;
+  }
+
+  fs::path dir_;
+  std::string data_;
+  std::string bin_;
+  std::shared_ptr<FakeHost> host_ = std::make_shared<FakeHost>();
+};
+
+std::string sha256(const std::string& data) {
+  crypto::Sha256 h;
+  h.update(data);
+  return h.hexdigest();
+}
+
+TEST_F(Job, ASuccessReportsTheDeviceTheImageAndThePhases) {
+  SimProcess sim({"--serial", "SN-7", "--version-after-update", "0.5.0.0"});
+  const UpdateReport r = run(sim, bin_);
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_EQ(r.error, "");
+  EXPECT_EQ(r.device_id, "0x0362D093");
+  EXPECT_EQ(r.serial, "SN-7");
+  EXPECT_EQ(r.control_fw_version, "0.1.0.6");
+  EXPECT_EQ((std::pair{r.fpga_version_before, r.fpga_version_after}),
+            (std::pair<std::string, std::string>{"0.2.3.4", "0.5.0.0"}));
+  EXPECT_EQ((std::tuple{r.image_kind, r.image_size, r.image_sha256, r.bytes_written, r.retries}),
+            (std::tuple{std::string("bin"), std::uint64_t{1000}, sha256(data_), std::uint64_t{1000},
+                        std::uint64_t{0}}));
+  for (const double seconds : r.phase_seconds) EXPECT_GT(seconds, 0.0);
+  EXPECT_EQ(host_->sleeps, std::vector<int>{3});  // device type 32 re-initialises
+  const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+  EXPECT_TRUE(std::regex_match(r.started_at, iso)) << r.started_at;
+  EXPECT_TRUE(std::regex_match(r.finished_at, iso)) << r.finished_at;
+  EXPECT_LE(r.started_at, r.finished_at);
+}
+
+TEST_F(Job, ATbinReportsItsImageRegion) {
+  SimProcess sim;
+  const UpdateReport r = run(sim, write("fpga.tbin", flash::packTbin(data_)));
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_EQ((std::tuple{r.image_kind, r.image_size, r.image_sha256}),
+            (std::tuple{std::string("tbin"), std::uint64_t{1000}, sha256(data_)}));
+}
+
+struct FailureCase {
+  const char* name;
+  std::vector<std::string> sim_flags;
+  // Makes the image and the options; returns the image path.
+  std::function<std::string(Job&, UpdateOptions&)> setup;
+  Failure failure;
+  std::string error;  // a fragment of the message
+  std::optional<std::uint64_t> offset = std::nullopt;
+};
+
+class JobFailures : public Job, public ::testing::WithParamInterface<FailureCase> {
+ public:
+  std::string image() { return bin_; }
+  std::string file(const std::string& name, const std::string& bytes) { return write(name, bytes); }
+};
+
+TEST_P(JobFailures, EachFailureHasItsKindMessageAndOffset) {
+  const FailureCase& c = GetParam();
+  SimProcess sim(c.sim_flags);
+  UpdateOptions options;
+  const std::string image = c.setup(*this, options);
+  const UpdateReport r = run(sim, image, options);
+  EXPECT_EQ(r.failure, c.failure) << r.error;
+  EXPECT_NE(r.error.find(c.error), std::string::npos) << r.error;
+  EXPECT_EQ(r.failed_offset, c.offset);
+}
+
+const auto kDefault = [](Job& j, UpdateOptions&) { return static_cast<JobFailures&>(j).image(); };
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, JobFailures,
+    ::testing::Values(FailureCase{"ImageMissing",
+                                  {},
+                                  [](Job& j, UpdateOptions&) {
+                                    return static_cast<JobFailures&>(j).image() + ".none.bin";
+                                  },
+                                  Failure::kImageMissing,
+                                  "FPGA image path not found: "},
+                      FailureCase{"ImageInvalid",
+                                  {},
+                                  [](Job& j, UpdateOptions&) {
+                                    return static_cast<JobFailures&>(j).file("fpga.txt", "text");
+                                  },
+                                  Failure::kImageInvalid,
+                                  "FPGA image file type error: "},
+                      FailureCase{"ImageRejected",
+                                  {},
+                                  [](Job& j, UpdateOptions&) {
+                                    return static_cast<JobFailures&>(j).file(
+                                        "x.tbin", std::string(100, '\0'));
+                                  },
+                                  Failure::kImageRejected,
+                                  "FPGA tbin header parse error: "},
+                      FailureCase{"ImageDeviceType",
+                                  {},
+                                  [](Job& j, UpdateOptions&) {
+                                    flash::PackOptions pack;
+                                    pack.dev_type = 28;
+                                    return static_cast<JobFailures&>(j).file(
+                                        "x.tbin", flash::packTbin("abcdef", pack));
+                                  },
+                                  Failure::kImageDeviceType,
+                                  "FPGA image is made for device type 28, not for device type 32."},
+                      FailureCase{"DeviceTypeWithoutProfile",
+                                  {},
+                                  [](Job& j, UpdateOptions& o) {
+                                    o = Job::uninitialised(30);
+                                    return static_cast<JobFailures&>(j).image();
+                                  },
+                                  Failure::kDeviceTypeUnsupported,
+                                  "device type 30 is not supported (supported: 28, 32)"},
+                      FailureCase{"DeviceTypeNotInitialised",
+                                  {},
+                                  [](Job& j, UpdateOptions& o) {
+                                    o.device_type = 28;
+                                    return static_cast<JobFailures&>(j).image();
+                                  },
+                                  Failure::kDeviceTypeUnsupported,
+                                  "Device type 28 is not supported for FPGA update."},
+                      FailureCase{
+                          "VersionTooLow",
+                          {"--fpga-version", "0.0.1"},
+                          kDefault,
+                          Failure::kVersionTooLow,
+                          "FPGA version 0.0.1 is lower than minimum required version 0.2.3.4."},
+                      FailureCase{"Timeout",
+                                  {"--stall-after", "9"},
+                                  [](Job& j, UpdateOptions& o) {
+                                    o.timeout = 0.3;
+                                    return static_cast<JobFailures&>(j).image();
+                                  },
+                                  Failure::kTimeout,
+                                  "within 0.3 s"},
+                      // Closed after the erase: the next send or receive finds the link gone.
+                      FailureCase{"ConnectionLost",
+                                  {"--close-after", "9"},
+                                  kDefault,
+                                  Failure::kConnectionLost,
+                                  "127.0.0.1:"},
+                      FailureCase{"Protocol",
+                                  {"--garbage"},
+                                  kDefault,
+                                  Failure::kProtocol,
+                                  "the device answered against its protocol: "},
+                      FailureCase{"BlockRefused",
+                                  {"--refuse-from", "32"},
+                                  kDefault,
+                                  Failure::kBlockRefused,
+                                  "FPGA block at byte offset 32 refused by the controller 10 times",
+                                  32},
+                      FailureCase{"VerifyFailed",
+                                  {"--corrupt-read", "37"},
+                                  kDefault,
+                                  Failure::kVerifyFailed,
+                                  "first at byte offset 37",
+                                  37}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Job, AnUnreachableDeviceSaysWhy) {
+  SimProcess sim;
+  const int port = sim.port();
+  sim.stop();
+  UpdateReport r = flash::runUpdateJob({"127.0.0.1", port}, bin_, {}, {host_, nullptr, {}});
+  EXPECT_EQ(r.failure, Failure::kUnreachable);
+  EXPECT_EQ(r.error, "connection refused by 127.0.0.1:" + std::to_string(port));
+  r = flash::runUpdateJob({"no-such-device.invalid", 5025}, bin_, {}, {host_, nullptr, {}});
+  EXPECT_EQ(r.failure, Failure::kUnreachable);
+  EXPECT_EQ(r.error.rfind("name 'no-such-device.invalid' not resolved: ", 0), 0u) << r.error;
+}
+
+// Stops the job once the write phase is under way.
+class CancelDuringWrite : public flash::EngineObserver {
+ public:
+  explicit CancelDuringWrite(CancelToken token) : token_(std::move(token)) {}
+  void onPhase(flash::Phase, std::uint64_t) override {}
+  void onProgress(flash::Phase phase, std::uint64_t done, std::uint64_t) override {
+    if (phase == flash::Phase::kWrite && done == 64) token_.cancel();
+  }
+
+ private:
+  CancelToken token_;
+};
+
+TEST_F(Job, ACancelledJobSaysWhereItStopped) {
+  SimProcess sim;
+  CancelToken token;
+  CancelDuringWrite observer(token);
+  const UpdateReport r = run(sim, bin_, {}, {host_, &observer, token});
+  EXPECT_EQ(r.failure, Failure::kInterrupted);
+  EXPECT_EQ(r.error,
+            "FPGA update interrupted in the write phase at byte offset 64 of 1000: the flash is "
+            "incomplete; run the update again");
+  EXPECT_EQ(r.bytes_written, 64u);
+}
+
+TEST_F(Job, VerifyAndUpdateUnlessIdentical) {
+  SimProcess sim;
+  UpdateOptions verify = uninitialised();
+  verify.mode = JobMode::kVerify;
+  UpdateReport r = run(sim, bin_, verify);
+  EXPECT_EQ(r.failure, Failure::kVerifyFailed);  // the flash is erased
+  EXPECT_EQ(r.failed_offset, std::optional<std::uint64_t>(0));
+  EXPECT_EQ(r.bytes_written, 0u);
+
+  UpdateOptions unless = uninitialised();
+  unless.mode = JobMode::kUpdateUnlessIdentical;
+  r = run(sim, bin_, unless);
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_FALSE(r.unchanged);
+  EXPECT_EQ(r.bytes_written, 1000u);
+
+  r = run(sim, bin_, unless);
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_TRUE(r.unchanged);
+  EXPECT_EQ(r.bytes_written, 0u);
+
+  r = run(sim, bin_, verify);
+  EXPECT_TRUE(r.ok() && r.identical) << r.error;
+}
+
+TEST(DeviceAddress, ParsesHostsPortsAndBracketedV6) {
+  using flash::parseDeviceAddress;
+  const auto p = [](const char* text) {
+    const flash::DeviceAddress a = parseDeviceAddress(text, 5025);
+    return a.host + "|" + std::to_string(a.port);
+  };
+  EXPECT_EQ(p("10.0.0.7"), "10.0.0.7|5025");
+  EXPECT_EQ(p("panel-3:6000"), "panel-3|6000");
+  EXPECT_EQ(p("[::1]:7"), "::1|7");
+  EXPECT_EQ(p("[fe80::1]"), "fe80::1|5025");
+  EXPECT_EQ(p("fe80::1"), "fe80::1|5025");
+  for (const char* bad : {"", ":5025", "host:", "host:0", "host:65536", "host:5x", "[::1", "[::1]x",
+                          "host\nFPGA_ERASE 12"}) {
+    EXPECT_THROW(parseDeviceAddress(bad), std::invalid_argument) << bad;
+  }
+  EXPECT_EQ(flash::formatDeviceAddress({"::1", 7}), "[::1]:7");
+  EXPECT_EQ(flash::formatDeviceAddress({"h", 5025}), "h:5025");
+}
+
+// Records what a fleet reports, from any thread.
+class FleetLog : public flash::FleetObserver {
+ public:
+  void onStart(std::size_t device) override { add(device, "start"); }
+  void onPhase(std::size_t device, flash::Phase phase, std::uint64_t) override {
+    add(device, std::string(flash::phaseName(phase)));
+  }
+  void onProgress(std::size_t, flash::Phase, std::uint64_t, std::uint64_t) override {}
+  void onFinish(std::size_t device, const UpdateReport&) override { add(device, "finish"); }
+
+  std::string of(std::size_t device) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return events_[device];
+  }
+
+ private:
+  void add(std::size_t device, const std::string& event) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::string& log = events_[device];
+    log += (log.empty() ? "" : " ") + event;
+  }
+  std::mutex mutex_;
+  std::map<std::size_t, std::string> events_;
+};
+
+TEST_F(Job, AFleetKeepsEachDevicesFaultToItself) {
+  SimProcess good;
+  SimProcess refusing({"--refuse-from", "0"});
+  SimProcess silent({"--stall-after", "9"});
+  SimProcess closing({"--close-after", "9"});
+  SimProcess good_too;
+  const std::vector<flash::DeviceAddress> devices = {{good.host(), good.port()},
+                                                     {refusing.host(), refusing.port()},
+                                                     {silent.host(), silent.port()},
+                                                     {closing.host(), closing.port()},
+                                                     {good_too.host(), good_too.port()}};
+  flash::FleetOptions options;
+  options.update.timeout = 0.5;
+  options.jobs = 3;
+  options.host_for = [](std::size_t) { return std::make_shared<FakeHost>(); };
+  FleetLog log;
+  const flash::FleetResult result = flash::runFleet(devices, bin_, options, &log, CancelToken());
+  ASSERT_EQ(result.reports.size(), devices.size());
+  EXPECT_FALSE(result.stopped_by);
+  const std::vector<Failure> expected = {Failure::kNone, Failure::kBlockRefused, Failure::kTimeout,
+                                         Failure::kConnectionLost, Failure::kNone};
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    EXPECT_EQ(result.reports[i].failure, expected[i]) << i << ": " << result.reports[i].error;
+    EXPECT_EQ(result.reports[i].address.port, devices[i].port) << i;
+  }
+  EXPECT_EQ(log.of(0), "start erase write verify reload finish");
+  EXPECT_EQ(log.of(1), "start erase write finish");
+}
+
+TEST_F(Job, AStoppedFleetCancelsEveryJobAndSaysWhereEachStood) {
+  SimProcess a({"--stall-after", "20"});
+  SimProcess b({"--stall-after", "40"});
+  flash::FleetOptions options;
+  options.update.timeout = 30;
+  options.host_for = [](std::size_t) { return std::make_shared<FakeHost>(); };
+  const auto start = std::chrono::steady_clock::now();
+  int checks = 0;
+  const flash::FleetResult result = flash::runFleet(
+      {{a.host(), a.port()}, {b.host(), b.port()}}, bin_, options, nullptr, CancelToken(), [&] {
+        if (++checks == 6) throw std::runtime_error("stop");  // about 0.3 s in
+      });
+  ASSERT_TRUE(result.stopped_by);
+  EXPECT_THROW(std::rethrow_exception(result.stopped_by), std::runtime_error);
+  for (const UpdateReport& r : result.reports) {
+    EXPECT_EQ(r.failure, Failure::kInterrupted);
+    EXPECT_NE(r.error.find("FPGA update interrupted in the write phase"), std::string::npos)
+        << r.error;
+  }
+  // Not the 30 s reply time-out: the jobs stopped on the cancellation.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+}  // namespace
+}  // namespace kestrix::testing
