@@ -15,7 +15,9 @@
 
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/crypto/sha256.hpp"
+#include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/protocol.hpp"
+#include "kestrix/lobesteer/fast_beam.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 #include "kestrix/sim/command_parser.hpp"
 #include "kestrix/sim/device.hpp"
@@ -317,6 +319,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "ERR beam pattern storage not enabled\r\n"},
         ReplyCase{"apply", "BEAM_PATTERN_APPLY_BFIC 2\r\n", "OK\r\n"},
         ReplyCase{"reboot", "REBOOT\r\n", "OK\r\n"},
+        ReplyCase{"identify", "*IDN?\r\n", "Kestrix,KRX-SIM,KRX-SIM-0001,0.1.0.6\r\n"},
+        ReplyCase{"identify_lf", "*IDN?\n", "Kestrix,KRX-SIM,KRX-SIM-0001,0.1.0.6\r\n"},
+        ReplyCase{"identify_with_argument", "*IDN? x\r\n", "ERR *IDN? takes no argument\r\n"},
         ReplyCase{"ext_ctrl", "ExtCtrl_EN 1,3\r\n", "OK\r\n"},
         ReplyCase{"ext_ctrl_off", "ExtCtrl_EN 0,1\r\n", "OK\r\n"},
         ReplyCase{"ext_ctrl_query", "ExtCtrl_EN?\r\n", "0\r\n"},
@@ -382,6 +387,38 @@ TEST_F(DeviceTest, IdentityComesFromTheOptionsAndRefreshInstallsTheNewVersion) {
   o.fe_info = R"({"a":{"fpga_ver":"1.1.0.0"},"b":{}})";
   Device custom(o);
   EXPECT_EQ(ask(custom, "GET_FE_INFO\r\n"), *o.fe_info + "\r\n");
+}
+
+TEST_F(DeviceTest, IdentifiesItselfAsScpiInstrumentsDoAndCountsItAsACommand) {
+  DeviceOptions o = small();
+  o.serial = "SN-77";
+  o.fw_version = "0.1.0.9";
+  Device d(o);
+  EXPECT_EQ(ask(d, "*IDN?\r\n"), "Kestrix,KRX-SIM,SN-77,0.1.0.9\r\n");
+  EXPECT_EQ(d.stats().commands, 1u);
+  EXPECT_FALSE(Device::isDebugQuery("*IDN?"));
+}
+
+TEST_F(DeviceTest, AnswersEveryFastBeamCommandTheHostSends) {
+  // The words come from the host's own table, so a command the host sends and the simulator
+  // does not know is caught here.
+  Device d(small());
+  ask(d, "BEAM_PATTERN_STORE_EN 1\r\n");
+  for (const auto& entry : kestrix::lobesteer::kFbsCommandTable) {
+    std::string line(entry.command);
+    if (entry.hook == "_setBeamPatternEnable") line += " 1";
+    if (entry.hook == "_setExtCtrl") line += " " + kestrix::lobesteer::externalControlText(true, 2);
+    EXPECT_NE(ask(d, line + "\r\n").rfind("ERR", 0), 0u) << line;
+  }
+  EXPECT_EQ(ask(d, std::string(kestrix::lobesteer::kRebootCommand) + "\r\n"), "OK\r\n");
+}
+
+TEST(DeviceDefaults, VersionsAreTheOldestTheUpdateToolAccepts) {
+  const DeviceOptions o;
+  EXPECT_EQ(o.fpga_version, kestrix::flash::kFpgaVerMinDev32);
+  EXPECT_EQ(o.fw_version, kestrix::flash::kFpgaFwVerMin);
+  EXPECT_EQ(o.fpga_version, "0.2.3.4");
+  EXPECT_EQ(o.fw_version, "0.1.0.6");
 }
 
 TEST_F(DeviceTest, RefuseBlocksRefusesEachBlockThatManyTimesWithoutMoving) {
