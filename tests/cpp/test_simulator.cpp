@@ -599,6 +599,14 @@ TEST(SimOptions, ParsesEveryFlag) {
                                              "--stall-after",
                                              "6",
                                              "--garbage",
+                                             "--count",
+                                             "4",
+                                             "--max-clients",
+                                             "2",
+                                             "--idle-timeout",
+                                             "30",
+                                             "--latency-us",
+                                             "0x100",
                                              "--port",
                                              "7"});
   EXPECT_EQ(o.server.host, "0.0.0.0");
@@ -617,6 +625,10 @@ TEST(SimOptions, ParsesEveryFlag) {
   EXPECT_EQ(o.link_faults.close_after, 5u);
   EXPECT_EQ(o.link_faults.stall_after, 6u);
   EXPECT_TRUE(o.link_faults.garbage);
+  EXPECT_EQ(o.count, 4u);
+  EXPECT_EQ(o.server.max_clients, 2u);
+  EXPECT_EQ(o.server.idle_timeout, std::chrono::seconds(30));
+  EXPECT_EQ(o.server.latency, std::chrono::microseconds(256));
   EXPECT_FALSE(o.help);
 
   const auto defaults = kestrix::sim::parseOptions({});
@@ -624,21 +636,83 @@ TEST(SimOptions, ParsesEveryFlag) {
   EXPECT_EQ(defaults.server.port, 5025);
   EXPECT_EQ(defaults.device.flash_size, 16u * 1024 * 1024);
   EXPECT_FALSE(defaults.link_faults.close_after.has_value());
+  EXPECT_EQ(defaults.count, 1u);
+  EXPECT_EQ(defaults.server.max_clients, 0u);
+  EXPECT_EQ(defaults.server.idle_timeout, std::chrono::seconds(60));
+  EXPECT_EQ(defaults.server.latency, std::chrono::microseconds(0));
   EXPECT_TRUE(kestrix::sim::parseOptions({"--help"}).help);
 }
 
 TEST(SimOptions, RefusesBadFlags) {
-  const std::vector<std::vector<std::string>> bad = {
-      {"--bogus", "1"},        {"--port"},
-      {"--port", "65536"},     {"--port", "-1"},
-      {"--port", "12x"},       {"--flash-size", "0"},
-      {"--flash-size", "17"},  {"--flash-size", "0x80000000"},
-      {"--refuse-blocks", ""}, {"--fe-info", "{"},
-      {"--serial", "a\r\nb"},  {"stray"},
-      {"--refuse-from", " 5"}, {"--close-after", "+1"}};
+  const std::vector<std::vector<std::string>> bad = {{"--bogus", "1"},
+                                                     {"--port"},
+                                                     {"--port", "65536"},
+                                                     {"--port", "-1"},
+                                                     {"--port", "12x"},
+                                                     {"--flash-size", "0"},
+                                                     {"--flash-size", "17"},
+                                                     {"--flash-size", "0x80000000"},
+                                                     {"--refuse-blocks", ""},
+                                                     {"--fe-info", "{"},
+                                                     {"--serial", "a\r\nb"},
+                                                     {"stray"},
+                                                     {"--refuse-from", " 5"},
+                                                     {"--close-after", "+1"},
+                                                     {"--count", "0"},
+                                                     {"--count", "1025"},
+                                                     {"--port", "65534", "--count", "3"},
+                                                     {"--max-clients", "-1"},
+                                                     {"--idle-timeout", "1.5"},
+                                                     {"--latency-us", "60000001"}};
   for (const auto& args : bad) {
     EXPECT_THROW(kestrix::sim::parseOptions(args), std::invalid_argument) << args[0];
   }
+}
+
+TEST(SimOptions, SeveralDevicesKeepTheirFlashInNumberedFiles) {
+  auto o = kestrix::sim::parseOptions({"--flash-file", "f.bin"});
+  EXPECT_EQ(kestrix::sim::flashFileOf(o, 0), "f.bin");
+  o = kestrix::sim::parseOptions({"--flash-file", "f.bin", "--count", "3"});
+  EXPECT_EQ(kestrix::sim::flashFileOf(o, 0), "f.bin.0");
+  EXPECT_EQ(kestrix::sim::flashFileOf(o, 2), "f.bin.2");
+  o = kestrix::sim::parseOptions({"--count", "3"});
+  EXPECT_FALSE(kestrix::sim::flashFileOf(o, 1).has_value());
+  // The last device may sit on the last port.
+  EXPECT_EQ(kestrix::sim::parseOptions({"--port", "65533", "--count", "3"}).count, 3u);
+}
+
+TEST(SimOptions, HelpNamesEveryFlagAndTheDefaults) {
+  const std::string help = kestrix::sim::usage();
+  for (const char* flag : {"--host",
+                           "--port",
+                           "--count",
+                           "--flash-size",
+                           "--flash-file",
+                           "--device-id",
+                           "--fpga-version",
+                           "--version-after-update",
+                           "--fw-version",
+                           "--serial",
+                           "--fe-info",
+                           "--max-clients",
+                           "--idle-timeout",
+                           "--latency-us",
+                           "--refuse-blocks",
+                           "--refuse-from",
+                           "--corrupt-read",
+                           "--close-after",
+                           "--stall-after",
+                           "--garbage",
+                           "*IDN?",
+                           "PATH.I",
+                           "ERR busy: another client is connected",
+                           "(0.2.3.4)",
+                           "(0.1.0.6)",
+                           "(KRX-SIM-0001)",
+                           "(60; 0: never)"}) {
+    EXPECT_NE(help.find(flag), std::string::npos) << flag;
+  }
+  EXPECT_EQ(help.find('@'), std::string::npos);  // every placeholder filled in
 }
 
 // --- the simulator process over TCP ------------------------------------------------------------
