@@ -519,6 +519,20 @@ TEST_F(SessionTest, CommandsArrivingInPiecesAreAnsweredOnceComplete) {
   EXPECT_EQ(s.answered(), 3u);
 }
 
+TEST_F(SessionTest, AnOutputLimitStopsBeforeTheNextCommandAndTheRestWaits) {
+  Session s(device_, {});
+  std::string out = "old";
+  const std::string input = "GET_SN\r\nFPGA_GET_ID\r\nGET_SN\r\n";
+  // The limit is reached by the first reply: the second command is left for later.
+  const std::size_t used = s.feed(input, out, 4);
+  EXPECT_EQ(used, 8u);
+  EXPECT_EQ(out, "oldKRX-SIM-0001\r\n");
+  EXPECT_EQ(s.feed(std::string_view(input).substr(used), out), input.size() - used);
+  EXPECT_EQ(out, "oldKRX-SIM-0001\r\n0x0362D093\r\nKRX-SIM-0001\r\n");
+  // A limit already reached handles nothing.
+  EXPECT_EQ(s.feed(input, out, out.size()), 0u);
+}
+
 TEST_F(SessionTest, ARefusedLongLineGetsOneReplyAndItsRestIsDropped) {
   Session s(device_, {});
   std::string out;
