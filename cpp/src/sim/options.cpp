@@ -194,8 +194,8 @@ serves. SIGINT or SIGTERM stops it.
   --fe-info JSON               GET_FE_INFO answer ({"FE0":{"fpga_ver":<fpga version>}})
   *IDN? is answered "@MAKER@,@MODEL@,<serial>,<fw version>".
 clients (of each device):
-  --max-clients N              clients served at once; one more gets the line "ERR @BUSY@"
-                               and is closed (0: no limit)
+  --max-clients N              clients served at once (0: no limit); one more gets the line
+                               "ERR @BUSY@" and is closed
   --idle-timeout SECONDS       close a client that has sent and taken nothing for this long
                                (@IDLE@; 0: never)
   --latency-us MICROSECONDS    send each reply this long after its command came in, each reply
