@@ -1,6 +1,7 @@
 // Runs the built simulator (KESTRIX_SIM_BINARY) as a child process for a test: started on a free
-// port with the flags given, its port read from the first line it prints, stopped with SIGTERM
-// when the object goes (killed if it does not exit in time).
+// port with the flags given, its port read from the first line it prints (or the ports of its
+// devices from their lines, when it serves several), stopped with SIGTERM when the object goes
+// (killed if it does not exit in time).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,17 +29,22 @@ class SimProcess {
   static constexpr int kStartMillis = 10000;
   static constexpr int kStopMillis = 5000;
 
-  explicit SimProcess(std::vector<std::string> flags = {}) {
+  explicit SimProcess(std::vector<std::string> flags = {}) : SimProcess(1, std::move(flags)) {}
+  // Serves `devices` devices (--count), each on a free port unless `flags` name a --port.
+  SimProcess(int devices, std::vector<std::string> flags) {
     std::vector<std::string> args = {KESTRIX_SIM_BINARY, "--port", "0"};
+    if (devices != 1) args.insert(args.end(), {"--count", std::to_string(devices)});
     args.insert(args.end(), flags.begin(), flags.end());
-    start(args);
+    start(args, devices);
   }
   ~SimProcess() { stop(); }
   SimProcess(const SimProcess&) = delete;
   SimProcess& operator=(const SimProcess&) = delete;
 
   const std::string& host() const { return host_; }
-  int port() const { return port_; }
+  int port() const { return ports_.front(); }
+  // Every device's port, in device order.
+  const std::vector<int>& ports() const { return ports_; }
   pid_t pid() const { return pid_; }
   bool running() const { return pid_ > 0; }
 
@@ -68,7 +74,7 @@ class SimProcess {
   }
 
  private:
-  void start(const std::vector<std::string>& args) {
+  void start(const std::vector<std::string>& args, int devices) {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -84,19 +90,21 @@ class SimProcess {
     }
     ::close(fds[1]);
     out_fd_ = fds[0];
-    const std::string banner = readFirstLine();
-    const std::string prefix = "kestrix-sim listening on ";
-    if (banner.rfind(prefix, 0) != 0) {
-      stop();
-      throw std::runtime_error("kestrix-sim did not start: '" + banner + "'");
+    for (int i = 0; i < devices; ++i) {
+      const std::string banner = readLine();
+      const std::string prefix = "kestrix-sim listening on ";
+      if (banner.rfind(prefix, 0) != 0) {
+        stop();
+        throw std::runtime_error("kestrix-sim did not start: '" + banner + "'");
+      }
+      const std::string where = banner.substr(prefix.size());
+      const auto colon = where.rfind(':');
+      host_ = where.substr(0, colon);
+      ports_.push_back(std::stoi(where.substr(colon + 1)));
     }
-    const std::string where = banner.substr(prefix.size());
-    const auto colon = where.rfind(':');
-    host_ = where.substr(0, colon);
-    port_ = std::stoi(where.substr(colon + 1));
   }
 
-  std::string readFirstLine() {
+  std::string readLine() {
     std::string line;
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartMillis);
@@ -118,7 +126,7 @@ class SimProcess {
   pid_t pid_ = -1;
   int out_fd_ = -1;
   std::string host_;
-  int port_ = 0;
+  std::vector<int> ports_;
 };
 
 }  // namespace kestrix::testing

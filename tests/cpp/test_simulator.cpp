@@ -15,7 +15,9 @@
 
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/crypto/sha256.hpp"
+#include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/protocol.hpp"
+#include "kestrix/lobesteer/fast_beam.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 #include "kestrix/sim/command_parser.hpp"
 #include "kestrix/sim/device.hpp"
@@ -317,6 +319,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "ERR beam pattern storage not enabled\r\n"},
         ReplyCase{"apply", "BEAM_PATTERN_APPLY_BFIC 2\r\n", "OK\r\n"},
         ReplyCase{"reboot", "REBOOT\r\n", "OK\r\n"},
+        ReplyCase{"identify", "*IDN?\r\n", "Kestrix,KRX-SIM,KRX-SIM-0001,0.1.0.6\r\n"},
+        ReplyCase{"identify_lf", "*IDN?\n", "Kestrix,KRX-SIM,KRX-SIM-0001,0.1.0.6\r\n"},
+        ReplyCase{"identify_with_argument", "*IDN? x\r\n", "ERR *IDN? takes no argument\r\n"},
         ReplyCase{"ext_ctrl", "ExtCtrl_EN 1,3\r\n", "OK\r\n"},
         ReplyCase{"ext_ctrl_off", "ExtCtrl_EN 0,1\r\n", "OK\r\n"},
         ReplyCase{"ext_ctrl_query", "ExtCtrl_EN?\r\n", "0\r\n"},
@@ -382,6 +387,38 @@ TEST_F(DeviceTest, IdentityComesFromTheOptionsAndRefreshInstallsTheNewVersion) {
   o.fe_info = R"({"a":{"fpga_ver":"1.1.0.0"},"b":{}})";
   Device custom(o);
   EXPECT_EQ(ask(custom, "GET_FE_INFO\r\n"), *o.fe_info + "\r\n");
+}
+
+TEST_F(DeviceTest, IdentifiesItselfAsScpiInstrumentsDoAndCountsItAsACommand) {
+  DeviceOptions o = small();
+  o.serial = "SN-77";
+  o.fw_version = "0.1.0.9";
+  Device d(o);
+  EXPECT_EQ(ask(d, "*IDN?\r\n"), "Kestrix,KRX-SIM,SN-77,0.1.0.9\r\n");
+  EXPECT_EQ(d.stats().commands, 1u);
+  EXPECT_FALSE(Device::isDebugQuery("*IDN?"));
+}
+
+TEST_F(DeviceTest, AnswersEveryFastBeamCommandTheHostSends) {
+  // The words come from the host's own table, so a command the host sends and the simulator
+  // does not know is caught here.
+  Device d(small());
+  ask(d, "BEAM_PATTERN_STORE_EN 1\r\n");
+  for (const auto& entry : kestrix::lobesteer::kFbsCommandTable) {
+    std::string line(entry.command);
+    if (entry.hook == "_setBeamPatternEnable") line += " 1";
+    if (entry.hook == "_setExtCtrl") line += " " + kestrix::lobesteer::externalControlText(true, 2);
+    EXPECT_NE(ask(d, line + "\r\n").rfind("ERR", 0), 0u) << line;
+  }
+  EXPECT_EQ(ask(d, std::string(kestrix::lobesteer::kRebootCommand) + "\r\n"), "OK\r\n");
+}
+
+TEST(DeviceDefaults, VersionsAreTheOldestTheUpdateToolAccepts) {
+  const DeviceOptions o;
+  EXPECT_EQ(o.fpga_version, kestrix::flash::kFpgaVerMinDev32);
+  EXPECT_EQ(o.fw_version, kestrix::flash::kFpgaFwVerMin);
+  EXPECT_EQ(o.fpga_version, "0.2.3.4");
+  EXPECT_EQ(o.fw_version, "0.1.0.6");
 }
 
 TEST_F(DeviceTest, RefuseBlocksRefusesEachBlockThatManyTimesWithoutMoving) {
@@ -482,6 +519,20 @@ TEST_F(SessionTest, CommandsArrivingInPiecesAreAnsweredOnceComplete) {
   EXPECT_EQ(s.answered(), 3u);
 }
 
+TEST_F(SessionTest, AnOutputLimitStopsBeforeTheNextCommandAndTheRestWaits) {
+  Session s(device_, {});
+  std::string out = "old";
+  const std::string input = "GET_SN\r\nFPGA_GET_ID\r\nGET_SN\r\n";
+  // The limit is reached by the first reply: the second command is left for later.
+  const std::size_t used = s.feed(input, out, 4);
+  EXPECT_EQ(used, 8u);
+  EXPECT_EQ(out, "oldKRX-SIM-0001\r\n");
+  EXPECT_EQ(s.feed(std::string_view(input).substr(used), out), input.size() - used);
+  EXPECT_EQ(out, "oldKRX-SIM-0001\r\n0x0362D093\r\nKRX-SIM-0001\r\n");
+  // A limit already reached handles nothing.
+  EXPECT_EQ(s.feed(input, out, out.size()), 0u);
+}
+
 TEST_F(SessionTest, ARefusedLongLineGetsOneReplyAndItsRestIsDropped) {
   Session s(device_, {});
   std::string out;
@@ -562,6 +613,14 @@ TEST(SimOptions, ParsesEveryFlag) {
                                              "--stall-after",
                                              "6",
                                              "--garbage",
+                                             "--count",
+                                             "4",
+                                             "--max-clients",
+                                             "2",
+                                             "--idle-timeout",
+                                             "30",
+                                             "--latency-us",
+                                             "0x100",
                                              "--port",
                                              "7"});
   EXPECT_EQ(o.server.host, "0.0.0.0");
@@ -580,6 +639,10 @@ TEST(SimOptions, ParsesEveryFlag) {
   EXPECT_EQ(o.link_faults.close_after, 5u);
   EXPECT_EQ(o.link_faults.stall_after, 6u);
   EXPECT_TRUE(o.link_faults.garbage);
+  EXPECT_EQ(o.count, 4u);
+  EXPECT_EQ(o.server.max_clients, 2u);
+  EXPECT_EQ(o.server.idle_timeout, std::chrono::seconds(30));
+  EXPECT_EQ(o.server.latency, std::chrono::microseconds(256));
   EXPECT_FALSE(o.help);
 
   const auto defaults = kestrix::sim::parseOptions({});
@@ -587,21 +650,83 @@ TEST(SimOptions, ParsesEveryFlag) {
   EXPECT_EQ(defaults.server.port, 5025);
   EXPECT_EQ(defaults.device.flash_size, 16u * 1024 * 1024);
   EXPECT_FALSE(defaults.link_faults.close_after.has_value());
+  EXPECT_EQ(defaults.count, 1u);
+  EXPECT_EQ(defaults.server.max_clients, 0u);
+  EXPECT_EQ(defaults.server.idle_timeout, std::chrono::seconds(60));
+  EXPECT_EQ(defaults.server.latency, std::chrono::microseconds(0));
   EXPECT_TRUE(kestrix::sim::parseOptions({"--help"}).help);
 }
 
 TEST(SimOptions, RefusesBadFlags) {
-  const std::vector<std::vector<std::string>> bad = {
-      {"--bogus", "1"},        {"--port"},
-      {"--port", "65536"},     {"--port", "-1"},
-      {"--port", "12x"},       {"--flash-size", "0"},
-      {"--flash-size", "17"},  {"--flash-size", "0x80000000"},
-      {"--refuse-blocks", ""}, {"--fe-info", "{"},
-      {"--serial", "a\r\nb"},  {"stray"},
-      {"--refuse-from", " 5"}, {"--close-after", "+1"}};
+  const std::vector<std::vector<std::string>> bad = {{"--bogus", "1"},
+                                                     {"--port"},
+                                                     {"--port", "65536"},
+                                                     {"--port", "-1"},
+                                                     {"--port", "12x"},
+                                                     {"--flash-size", "0"},
+                                                     {"--flash-size", "17"},
+                                                     {"--flash-size", "0x80000000"},
+                                                     {"--refuse-blocks", ""},
+                                                     {"--fe-info", "{"},
+                                                     {"--serial", "a\r\nb"},
+                                                     {"stray"},
+                                                     {"--refuse-from", " 5"},
+                                                     {"--close-after", "+1"},
+                                                     {"--count", "0"},
+                                                     {"--count", "1025"},
+                                                     {"--port", "65534", "--count", "3"},
+                                                     {"--max-clients", "-1"},
+                                                     {"--idle-timeout", "1.5"},
+                                                     {"--latency-us", "60000001"}};
   for (const auto& args : bad) {
     EXPECT_THROW(kestrix::sim::parseOptions(args), std::invalid_argument) << args[0];
   }
+}
+
+TEST(SimOptions, SeveralDevicesKeepTheirFlashInNumberedFiles) {
+  auto o = kestrix::sim::parseOptions({"--flash-file", "f.bin"});
+  EXPECT_EQ(kestrix::sim::flashFileOf(o, 0), "f.bin");
+  o = kestrix::sim::parseOptions({"--flash-file", "f.bin", "--count", "3"});
+  EXPECT_EQ(kestrix::sim::flashFileOf(o, 0), "f.bin.0");
+  EXPECT_EQ(kestrix::sim::flashFileOf(o, 2), "f.bin.2");
+  o = kestrix::sim::parseOptions({"--count", "3"});
+  EXPECT_FALSE(kestrix::sim::flashFileOf(o, 1).has_value());
+  // The last device may sit on the last port.
+  EXPECT_EQ(kestrix::sim::parseOptions({"--port", "65533", "--count", "3"}).count, 3u);
+}
+
+TEST(SimOptions, HelpNamesEveryFlagAndTheDefaults) {
+  const std::string help = kestrix::sim::usage();
+  for (const char* flag : {"--host",
+                           "--port",
+                           "--count",
+                           "--flash-size",
+                           "--flash-file",
+                           "--device-id",
+                           "--fpga-version",
+                           "--version-after-update",
+                           "--fw-version",
+                           "--serial",
+                           "--fe-info",
+                           "--max-clients",
+                           "--idle-timeout",
+                           "--latency-us",
+                           "--refuse-blocks",
+                           "--refuse-from",
+                           "--corrupt-read",
+                           "--close-after",
+                           "--stall-after",
+                           "--garbage",
+                           "*IDN?",
+                           "PATH.I",
+                           "ERR busy: another client is connected",
+                           "(0.2.3.4)",
+                           "(0.1.0.6)",
+                           "(KRX-SIM-0001)",
+                           "(60; 0: never)"}) {
+    EXPECT_NE(help.find(flag), std::string::npos) << flag;
+  }
+  EXPECT_EQ(help.find('@'), std::string::npos);  // every placeholder filled in
 }
 
 // --- the simulator process over TCP ------------------------------------------------------------

@@ -3,8 +3,10 @@
 import hashlib
 import os
 import signal
+import socket
 import subprocess
 import sys
+import time
 from pathlib import Path
 from typing import List
 
@@ -12,7 +14,7 @@ import pytest
 
 from kestrix.KRXCommService import _TCPConn
 from kestrix.KRXUtils import _RspType
-from kestrix.tools.sim_cli import start_simulator, stop_simulator
+from kestrix.tools.sim_cli import start_simulator, start_simulators, stop_simulator
 
 PAGE = 16
 
@@ -218,6 +220,94 @@ def test_flash_file_keeps_the_flash_across_runs(tmp_path: Path):
 def test_bad_flags_fail_to_start_with_the_reason(flags: List[str], message: str):
     with pytest.raises(RuntimeError, match=message):
         start_simulator(*flags)
+
+
+def test_start_simulators_reports_every_device_and_they_are_independent():
+    process, places = start_simulators(3, "--flash-size", "4096")
+    try:
+        assert len(places) == 3
+        assert len({port for _, port in places}) == 3
+        conns = []
+        for host, port in places:
+            assert host == "127.0.0.1"
+            conn = _TCPConn(host, port)
+            assert conn.initConnection() is True
+            conns.append(conn)
+        assert ask(conns[1], program(b"only-on-device-1")) == "0"
+        assert [ask(c, b"SIM_PAGE_PTR?") for c in conns] == ["0", "1", "0"]
+        assert ask(conns[1], b"SIM_FLASH_HEX? 0,4") == b"only".hex()
+        assert ask(conns[2], b"SIM_FLASH_HEX? 0,4") == "ff" * 4
+        for conn in conns:
+            conn.closeConnection()
+    finally:
+        assert stop_simulator(process) == 0
+
+
+def test_start_simulators_of_one_is_start_simulator():
+    process, places = start_simulators(1)
+    try:
+        [(host, port)] = places
+        conn = _TCPConn(host, port)
+        assert conn.initConnection() is True
+        assert ask(conn, b"GET_SN") == "KRX-SIM-0001"
+        conn.closeConnection()
+    finally:
+        assert stop_simulator(process) == 0
+
+
+@pytest.mark.parametrize("count, args", [(0, ()), (-1, ()), (2, ("--count", "3"))])
+def test_start_simulators_refuses_a_count_it_cannot_keep(count, args):
+    with pytest.raises(ValueError):
+        start_simulators(count, *args)
+
+
+def test_start_simulators_reports_a_failure_to_start():
+    with pytest.raises(RuntimeError, match="--flash-size must be a positive multiple of 16"):
+        start_simulators(2, "--flash-size", "100")
+
+
+def test_identifies_itself_as_scpi_instruments_do(simulator):
+    conn = open_conn(simulator("--serial", "SN-IDN", "--fw-version", "0.1.0.9"))
+    assert ask(conn, b"*IDN?") == "Kestrix,KRX-SIM,SN-IDN,0.1.0.9"
+    conn.closeConnection()
+
+
+def test_a_silent_client_does_not_lock_out_another(simulator):
+    sim = simulator()
+    with socket.create_connection((sim.host, sim.port)):
+        conn = open_conn(sim, timeout=3.0)
+        assert ask(conn, b"GET_SN") == "KRX-SIM-0001"
+        conn.closeConnection()
+
+
+def test_one_client_too_many_is_told_the_device_is_busy(simulator):
+    sim = simulator("--max-clients", "1")
+    first = open_conn(sim)
+    assert ask(first, b"GET_SN") == "KRX-SIM-0001"
+    with socket.create_connection((sim.host, sim.port), timeout=5) as second:
+        received = b""
+        while True:
+            chunk = second.recv(1024)
+            if not chunk:
+                break
+            received += chunk
+    assert received == b"ERR busy: another client is connected\r\n"
+    first.closeConnection()
+
+
+def test_latency_delays_replies_without_adding_them_up(simulator):
+    sim = simulator("--latency-us", "200000")
+    with socket.create_connection((sim.host, sim.port), timeout=5) as client:
+        start = time.monotonic()
+        client.sendall(b"GET_SN\r\n" * 10)
+        received = b""
+        while received.count(b"\n") < 10:
+            chunk = client.recv(4096)
+            assert chunk
+            received += chunk
+        took = time.monotonic() - start
+    assert received == b"KRX-SIM-0001\r\n" * 10
+    assert 0.2 <= took < 1.0
 
 
 def test_console_entry_point_runs_the_bundled_binary():

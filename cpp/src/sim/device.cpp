@@ -9,6 +9,7 @@
 #include "kestrix/contracts/modes.hpp"
 #include "kestrix/crypto/sha256.hpp"
 #include "kestrix/flash/protocol.hpp"
+#include "kestrix/lobesteer/fast_beam.hpp"
 #include "kestrix/sim/replies.hpp"
 
 namespace kestrix::sim {
@@ -54,6 +55,28 @@ bool noArgument(const Command& command, std::string& reply) {
   return false;
 }
 
+// The command word the core sends through `hook`: the device answers exactly what the host's
+// table says, so the two cannot drift apart. Empty for a hook the table does not have.
+constexpr std::string_view fbsCommand(std::string_view hook) {
+  for (const lobesteer::FbsCommand& entry : lobesteer::kFbsCommandTable) {
+    if (entry.hook == hook) return entry.command;
+  }
+  return {};
+}
+
+constexpr std::string_view kStoreEnable = fbsCommand("_setBeamPatternEnable");
+constexpr std::string_view kStoreEnableQuery = fbsCommand("_getBeamPatternEnable");
+constexpr std::string_view kPatternErase = fbsCommand("_eraseBeamPattern");
+constexpr std::string_view kStoreTdbsBeam = fbsCommand("_setBeamPatternStoreTDBS");
+constexpr std::string_view kStoreFbsBeam = fbsCommand("_setBeamPatternStoreFBS");
+constexpr std::string_view kApplyBfic = fbsCommand("_applyBeamPatternToBFIC");
+constexpr std::string_view kExtCtrl = fbsCommand("_setExtCtrl");
+constexpr std::string_view kExtCtrlQuery = fbsCommand("_getExtCtrl");
+// A hook renamed in the core fails the build here rather than leaving a command unanswered.
+static_assert(!kStoreEnable.empty() && !kStoreEnableQuery.empty() && !kPatternErase.empty() &&
+              !kStoreTdbsBeam.empty() && !kStoreFbsBeam.empty() && !kApplyBfic.empty() &&
+              !kExtCtrl.empty() && !kExtCtrlQuery.empty());
+
 std::string defaultFeInfo(const std::string& fpga_version) {
   Json info = Json::object();
   info["FE0"]["fpga_ver"] = fpga_version;
@@ -78,15 +101,16 @@ const Device::Entry Device::kCommands[] = {
     {protocol::kGetControlFwVer, &Device::getFwVersion},
     {protocol::kGetSerialNumber, &Device::getSerial},
     {protocol::kGetInfo, &Device::getFeInfo},
-    {"BEAM_PATTERN_STORE_EN", &Device::setStoreEnable},
-    {"BEAM_PATTERN_STORE_EN?", &Device::getStoreEnable},
-    {"BEAM_PATTERN_ERASE", &Device::erasePatterns},
-    {"BEAM_PATTERN_STORE_TDBS_BEAM", &Device::storeBeam},
-    {"BEAM_PATTERN_STORE_FBS_BEAM", &Device::storeBeam},
-    {"BEAM_PATTERN_APPLY_BFIC", &Device::applyBfic},
-    {"REBOOT", &Device::reboot},
-    {"ExtCtrl_EN", &Device::setExtCtrl},
-    {"ExtCtrl_EN?", &Device::getExtCtrl},
+    {kIdentify, &Device::identify},
+    {kStoreEnable, &Device::setStoreEnable},
+    {kStoreEnableQuery, &Device::getStoreEnable},
+    {kPatternErase, &Device::erasePatterns},
+    {kStoreTdbsBeam, &Device::storeBeam},
+    {kStoreFbsBeam, &Device::storeBeam},
+    {kApplyBfic, &Device::applyBfic},
+    {lobesteer::kRebootCommand, &Device::reboot},
+    {kExtCtrl, &Device::setExtCtrl},
+    {kExtCtrlQuery, &Device::getExtCtrl},
     {"SIM_FLASH_SHA256?", &Device::debugSha256},
     {"SIM_FLASH_HEX?", &Device::debugHex},
     {"SIM_PAGE_PTR?", &Device::debugPagePointer},
@@ -260,6 +284,13 @@ void Device::getSerial(const Command& command, std::string& reply) {
   if (noArgument(command, reply)) line(reply, options_.serial);
 }
 
+// "<maker>,<model>,<serial>,<firmware version>", the identification SCPI instruments give.
+void Device::identify(const Command& command, std::string& reply) {
+  if (!noArgument(command, reply)) return;
+  reply.append(kMaker).append(",").append(kModel).append(",").append(options_.serial);
+  reply.append(",").append(options_.fw_version).append(replies::kLineEnd);
+}
+
 void Device::getFeInfo(const Command& command, std::string& reply) {
   if (!noArgument(command, reply)) return;
   line(reply, options_.fe_info ? *options_.fe_info : defaultFeInfo(fpga_version_));
@@ -273,7 +304,7 @@ void Device::setStoreEnable(const Command& command, std::string& reply) {
     ok(reply);
     return;
   }
-  fail(reply, "BEAM_PATTERN_STORE_EN takes 0 or 1");
+  fail(reply, std::string(command.name) + " takes 0 or 1");
 }
 
 void Device::getStoreEnable(const Command& command, std::string& reply) {
@@ -317,7 +348,7 @@ void Device::setExtCtrl(const Command& command, std::string& reply) {
   std::uint64_t mode = 0;
   if (comma == std::string_view::npos || !parseNumber(arg.substr(0, comma), &enable) ||
       !parseNumber(arg.substr(comma + 1), &mode) || enable > 1) {
-    fail(reply, "ExtCtrl_EN takes <0|1>,<mode>");
+    fail(reply, std::string(command.name) + " takes <0|1>,<mode>");
     return;
   }
   if (mode < static_cast<std::uint64_t>(FBSMode::PHASE_ONLY) ||

@@ -8,15 +8,22 @@
 #include <limits>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 
 #include "kestrix/contracts/json.hpp"
 #include "kestrix/flash/protocol.hpp"
+#include "kestrix/sim/replies.hpp"
 
 namespace kestrix::sim {
 namespace {
 
 // Large enough for any real configuration flash, small enough never to exhaust the host.
 constexpr std::uint64_t kMaxFlashSize = std::uint64_t{1} << 30;
+// Devices one process serves: each has its own flash, so this bounds the memory too.
+constexpr std::uint64_t kMaxCount = 1024;
+// Beyond these a setting is surely a typo, and the clock arithmetic stays far from overflow.
+constexpr std::uint64_t kMaxIdleSeconds = 7 * 24 * 3600;
+constexpr std::uint64_t kMaxLatencyMicros = 60'000'000;
 
 std::uint64_t number(const std::string& flag, const std::string& text, std::uint64_t max) {
   // strtoull accepts a sign and leading space; a count or an offset has neither.
@@ -104,6 +111,25 @@ const ValueFlag kValueFlags[] = {
                          const std::string& v) { o.link_faults.close_after = number(f, v, kAny); }},
     {"--stall-after", [](SimOptions& o, const std::string& f,
                          const std::string& v) { o.link_faults.stall_after = number(f, v, kAny); }},
+    {"--count",
+     [](SimOptions& o, const std::string& f, const std::string& v) {
+       const std::uint64_t count = number(f, v, kMaxCount);
+       if (count == 0) throw std::invalid_argument(f + " must be at least 1");
+       o.count = static_cast<unsigned>(count);
+     }},
+    {"--max-clients",
+     [](SimOptions& o, const std::string& f, const std::string& v) {
+       o.server.max_clients =
+           static_cast<unsigned>(number(f, v, std::numeric_limits<unsigned>::max()));
+     }},
+    {"--idle-timeout",
+     [](SimOptions& o, const std::string& f, const std::string& v) {
+       o.server.idle_timeout = std::chrono::seconds(number(f, v, kMaxIdleSeconds));
+     }},
+    {"--latency-us",
+     [](SimOptions& o, const std::string& f, const std::string& v) {
+       o.server.latency = std::chrono::microseconds(number(f, v, kMaxLatencyMicros));
+     }},
 };
 
 }  // namespace
@@ -130,27 +156,52 @@ SimOptions parseOptions(const std::vector<std::string>& args) {
     if (i + 1 >= args.size()) throw std::invalid_argument(flag + " needs a value");
     known->set(o, flag, args[++i]);
   }
+  if (o.server.port != 0 && o.server.port + (o.count - 1) > 65535) {
+    throw std::invalid_argument("--count " + std::to_string(o.count) + " devices from --port " +
+                                std::to_string(o.server.port) + " run past port 65535");
+  }
   return o;
 }
 
+std::optional<std::string> flashFileOf(const SimOptions& options, unsigned index) {
+  if (!options.flash_file) return std::nullopt;
+  if (options.count == 1) return *options.flash_file;
+  return *options.flash_file + "." + std::to_string(index);
+}
+
 std::string usage() {
-  return R"(usage: kestrix-sim [options]
+  const DeviceOptions device;
+  const ServerOptions server;
+  std::string text = R"(usage: kestrix-sim [options]
 
-A simulated beam-forming device: the FPGA configuration controller (flash of 16-byte pages
-behind the FPGA_* commands) and the fast beam settings, served over TCP one client at a time.
-The first line written is "kestrix-sim listening on HOST:PORT". SIGINT or SIGTERM stops it.
+Simulated beam-forming devices. Each is an FPGA configuration controller (flash of 16-byte pages
+behind the FPGA_* commands) with the fast beam settings, served over TCP to any number of clients
+at once; every command is carried out whole before the next. One line
+"kestrix-sim listening on HOST:PORT" is written per device, in device order, before any of them
+serves. SIGINT or SIGTERM stops it.
 
-  --host HOST                  address to listen on (127.0.0.1)
-  --port PORT                  TCP port, 0 picks a free one (5025)
-  --flash-size BYTES           flash size, a multiple of 16 (16777216)
-  --flash-file PATH            keep the flash in this file across runs
-  --device-id TEXT             FPGA_GET_ID answer (0x0362D093)
-  --fpga-version TEXT          GET_FPGA_VER answer (0.2.3.4)
+  --host HOST                  address to listen on (@HOST@)
+  --port PORT                  TCP port of the first device, 0 picks a free one for each (@PORT@)
+  --count N                    serve N independent devices, on ports PORT to PORT+N-1 (1)
+  --flash-size BYTES           flash size, a multiple of 16 (@FLASH_SIZE@)
+  --flash-file PATH            keep the flash in this file across runs; with --count above 1,
+                               device I (0 to N-1) keeps its flash in PATH.I
+  --device-id TEXT             FPGA_GET_ID answer (@DEVICE_ID@)
+  --fpga-version TEXT          GET_FPGA_VER answer (@FPGA_VERSION@)
   --version-after-update TEXT  GET_FPGA_VER answer after FPGA_REFRESH
-  --fw-version TEXT            GET_FW_VER answer (0.1.0.6)
-  --serial TEXT                GET_SN answer (KRX-SIM-0001)
+  --fw-version TEXT            GET_FW_VER answer (@FW_VERSION@)
+  --serial TEXT                GET_SN answer (@SERIAL@)
   --fe-info JSON               GET_FE_INFO answer ({"FE0":{"fpga_ver":<fpga version>}})
-faults:
+  *IDN? is answered "@MAKER@,@MODEL@,<serial>,<fw version>".
+clients (of each device):
+  --max-clients N              clients served at once (0: no limit); one more gets the line
+                               "ERR @BUSY@" and is closed
+  --idle-timeout SECONDS       close a client that has sent and taken nothing for this long
+                               (@IDLE@; 0: never)
+  --latency-us MICROSECONDS    send each reply this long after its command came in, each reply
+                               on its own clock (0)
+  A client is not read while @CAP_MIB@ MiB of its replies wait for it to take them.
+faults (every device has its own; the link faults apply to each client on its own):
   --refuse-blocks N            refuse every programming block N times (reply 1), then accept it
   --refuse-from OFFSET         refuse forever every block that writes at or after OFFSET
   --corrupt-read OFFSET        read back the byte at flash OFFSET inverted
@@ -161,9 +212,29 @@ debug queries (exempt from faults, not counted as commands):
   SIM_FLASH_SHA256? [LEN]      SHA-256 hex of the first LEN flash bytes (all by default)
   SIM_FLASH_HEX? OFFSET,LEN    flash bytes as hex, LEN up to 4096
   SIM_PAGE_PTR?                page pointer, in pages
-  SIM_STATS?                   JSON counters: commands, program, refused, read, erase
+  SIM_STATS?                   JSON counters: commands, program, refused, read, erase,
+                               stored_beams, reboots
 Numbers are decimal or 0x-prefixed hexadecimal.
 )";
+  const std::pair<std::string_view, std::string> values[] = {
+      {"@HOST@", server.host},
+      {"@PORT@", std::to_string(server.port)},
+      {"@FLASH_SIZE@", std::to_string(device.flash_size)},
+      {"@DEVICE_ID@", device.device_id},
+      {"@FPGA_VERSION@", device.fpga_version},
+      {"@FW_VERSION@", device.fw_version},
+      {"@SERIAL@", device.serial},
+      {"@MAKER@", std::string(kMaker)},
+      {"@MODEL@", std::string(kModel)},
+      {"@BUSY@", std::string(replies::kBusy)},
+      {"@IDLE@", std::to_string(server.idle_timeout.count())},
+      {"@CAP_MIB@", std::to_string(kMaxPendingOutput >> 20)},
+  };
+  for (const auto& [key, value] : values) {
+    const std::size_t at = text.find(key);
+    if (at != std::string::npos) text.replace(at, key.size(), value);
+  }
+  return text;
 }
 
 }  // namespace kestrix::sim

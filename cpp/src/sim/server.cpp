@@ -1,193 +1,301 @@
 #include "kestrix/sim/server.hpp"
 
-#include <fcntl.h>
-#include <netdb.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <unistd.h>
+#include <time.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <memory>
-#include <stdexcept>
-#include <string_view>
-#include <thread>
+#include <optional>
+#include <utility>
 
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/net/byte_buffer.hpp"
+#include "kestrix/sim/replies.hpp"
+#include "kestrix/sim/reply_queue.hpp"
 
 namespace kestrix::sim {
 namespace {
 
-struct AddrInfoDeleter {
-  void operator()(addrinfo* info) const { ::freeaddrinfo(info); }
-};
+using Clock = std::chrono::steady_clock;
 
-constexpr int kBacklog = 16;
+// Connections taken from one listener per turn of the loop: a flood of them cannot starve the
+// clients already being served.
+constexpr int kAcceptBatch = 16;
+// How long a listener rests after accept() failed for want of descriptors or memory, rather than
+// spin on a listener that stays readable (the other clients are served meanwhile).
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(50);
 
-enum class Ready { kSocket, kStop };
+// How late a timed wait may end when replies are delayed: 1 us, against the default 50 us.
+constexpr unsigned long kTimerSlackNanos = 1000;
 
-// Waits for `events` on `fd` or for the stop descriptor; the stop wins a tie.
-Ready waitOrStop(int fd, short events, int stop_fd) {
-  for (;;) {
-    pollfd fds[2] = {{fd, events, 0}, {stop_fd, POLLIN, 0}};
-    const int n = ::poll(fds, 2, -1);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw ConnectionError("poll() failed: " + net::errnoText(errno));
-    }
-    if (fds[1].revents != 0) return Ready::kStop;
-    if (fds[0].revents != 0) return Ready::kSocket;
+bool wouldBlock(int err) {
+  return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
+
+// The connection failed before it was accepted; the next one may be fine.
+bool connectionGone(int err) {
+  return err == ECONNABORTED || err == EINTR || err == EPROTO || err == ENETDOWN ||
+         err == ENOPROTOOPT || err == EHOSTDOWN || err == ENONET || err == EHOSTUNREACH ||
+         err == EOPNOTSUPP || err == ENETUNREACH;
+}
+
+// Tells a client beyond the limit that the device is busy, and closes it.
+void refuseBusy(net::UniqueFd fd) {
+  std::string line;
+  Device::refuse(replies::kBusy, line);
+  // A fresh socket's send buffer takes one line at once; should it not, the close says enough.
+  [[maybe_unused]] const ssize_t sent =
+      ::send(fd.get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  ::shutdown(fd.get(), SHUT_WR);
+  // Closing a socket with unread bytes resets the connection, which may destroy the line before
+  // the client reads it: drop what the client has sent already (a command, typically).
+  char sink[1024];
+  for (int i = 0; i < 4 && ::recv(fd.get(), sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
   }
 }
 
-enum class SendResult { kSent, kClientGone, kStop };
-
-SendResult sendAll(int fd, std::string_view bytes, int stop_fd) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n >= 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (waitOrStop(fd, POLLOUT, stop_fd) == Ready::kStop) return SendResult::kStop;
-    } else if (errno != EINTR) {
-      return SendResult::kClientGone;
-    }
-  }
-  return SendResult::kSent;
-}
-
-// The write end of the pipe the signal handler writes to; -1 while no StopSignals lives.
-std::atomic<int> g_stop_write_fd{-1};
-
-extern "C" void onStopSignal(int) {
-  const int saved = errno;
-  const int fd = g_stop_write_fd.load();
-  if (fd >= 0) {
-    const char byte = 1;
-    // A full pipe already says "stop"; nothing to do about a failed write.
-    [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
-  }
-  errno = saved;
+timespec timeoutUntil(Clock::time_point wake, Clock::time_point now) {
+  const auto left = std::max(Clock::duration::zero(), wake - now);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(seconds.count());
+  ts.tv_nsec = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
+  return ts;
 }
 
 }  // namespace
 
-Server::Server(const ServerOptions& options, Device& device, LinkFaults faults)
-    : host_(options.host), device_(device), faults_(faults) {
-  if (options.port < 0 || options.port > 65535) {
-    throw ConnectionError("port " + std::to_string(options.port) + " is out of range");
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const int rc = ::getaddrinfo(host_.c_str(), std::to_string(options.port).c_str(), &hints, &found);
-  if (rc != 0) throw ConnectionError("cannot resolve " + host_ + ": " + ::gai_strerror(rc));
-  const std::unique_ptr<addrinfo, AddrInfoDeleter> list(found);
+struct Server::Served {
+  Served(Listener l, Device& d, LinkFaults f, std::function<void()> after)
+      : listener(std::move(l)), device(d), faults(f), after_client(std::move(after)) {}
 
-  std::string last_error = "no address";
-  for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-    net::UniqueFd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol));
+  Listener listener;
+  Device& device;
+  LinkFaults faults;
+  std::function<void()> after_client;
+  unsigned clients = 0;
+  Clock::time_point resting_until{};  // accepting is paused until then
+};
+
+struct Server::Client {
+  Client(net::UniqueFd socket, Served& device, std::chrono::microseconds latency,
+         Clock::time_point now)
+      : fd(std::move(socket)),
+        served(device),
+        session(device.device, device.faults),
+        output(latency),
+        last_active(now) {}
+
+  // Reading more only makes sense while the replies so far are being taken.
+  bool wantsInput() const {
+    return !closing && !input_ended && !session.wantsClose() &&
+           output.footprint() < kMaxPendingOutput;
+  }
+  // Everything this client will ever get has been sent.
+  bool finished() const { return output.empty() && (session.wantsClose() || input_ended); }
+
+  net::UniqueFd fd;
+  Served& served;
+  Session session;
+  net::ByteBuffer input;  // received, not yet handled: at most one command's bytes, or capped
+  ReplyQueue output;
+  Clock::time_point last_active;  // the last byte received or sent
+  bool input_ended = false;       // the client has shut down its sending side
+  bool closing = false;           // to be closed without further ado
+};
+
+Server::Server(const ServerOptions& options) : options_(options) {}
+
+Server::~Server() = default;
+
+void Server::addDevice(Listener listener, Device& device, LinkFaults faults,
+                       std::function<void()> after_client) {
+  devices_.push_back(
+      std::make_unique<Served>(std::move(listener), device, faults, std::move(after_client)));
+}
+
+void Server::run(int stop_fd) {
+  // The kernel may otherwise let a timed wait run up to 50 us late, a good part of a reply delay
+  // of a few hundred microseconds. Only this thread's timers are affected.
+  if (options_.latency.count() > 0) ::prctl(PR_SET_TIMERSLACK, kTimerSlackNanos, 0, 0, 0);
+  std::vector<pollfd> fds;
+  for (;;) {
+    Clock::time_point now = Clock::now();
+    handleTimers(now);
+    closeFinished();
+
+    // The poll set, rebuilt each turn (a few dozen entries): the stop descriptor, every
+    // listener, then every client in the order of clients_.
+    std::optional<Clock::time_point> wake;
+    const auto wakeAt = [&wake](Clock::time_point t) {
+      if (!wake || t < *wake) wake = t;
+    };
+    fds.clear();
+    fds.push_back({stop_fd, POLLIN, 0});
+    for (const auto& served : devices_) {
+      const bool resting = served->resting_until > now;
+      if (resting) wakeAt(served->resting_until);
+      fds.push_back({served->listener.fd(), static_cast<short>(resting ? 0 : POLLIN), 0});
+    }
+    for (const auto& client : clients_) {
+      short events = 0;
+      if (client->wantsInput()) events |= POLLIN;
+      if (!client->output.ready().empty()) events |= POLLOUT;
+      fds.push_back({client->fd.get(), events, 0});
+      if (const auto due = client->output.nextDue()) {
+        wakeAt(*due);
+      } else if (options_.idle_timeout.count() > 0) {
+        wakeAt(client->last_active + options_.idle_timeout);
+      }
+    }
+
+    // ppoll() rather than poll(): a reply delay may be well under poll()'s millisecond.
+    timespec timeout{};
+    if (wake) timeout = timeoutUntil(*wake, now);
+    const int n = ::ppoll(fds.data(), fds.size(), wake ? &timeout : nullptr, nullptr);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw ConnectionError("poll() failed: " + net::errnoText(errno));
+    }
+    if (fds[0].revents != 0) {
+      closeAll();
+      return;
+    }
+    if (n == 0) continue;
+
+    now = Clock::now();
+    // Clients first: one that left frees its place before a newcomer is counted against
+    // max_clients. New clients go to the end of clients_, past the entries polled.
+    const std::size_t first_client = 1 + devices_.size();
+    const std::size_t polled = fds.size() - first_client;
+    for (std::size_t i = 0; i < polled; ++i) {
+      const short revents = fds[first_client + i].revents;
+      if (revents != 0) serviceClient(*clients_[i], revents, now);
+    }
+    for (std::size_t d = 0; d < devices_.size(); ++d) {
+      if (fds[1 + d].revents != 0) acceptClients(*devices_[d], now);
+    }
+  }
+}
+
+void Server::acceptClients(Served& served, Clock::time_point now) {
+  for (int i = 0; i < kAcceptBatch; ++i) {
+    net::UniqueFd fd(
+        ::accept4(served.listener.fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd) {
-      last_error = net::errnoText(errno);
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      if (connectionGone(errno)) continue;
+      served.resting_until = now + kAcceptRetryPause;
+      return;
+    }
+    if (options_.max_clients != 0 && served.clients >= options_.max_clients) {
+      refuseBusy(std::move(fd));
       continue;
     }
-    const int one = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(fd.get(), kBacklog) != 0) {
-      last_error = net::errnoText(errno);
-      continue;
-    }
-    sockaddr_storage bound{};
-    socklen_t len = sizeof bound;
-    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &len) != 0) {
-      last_error = net::errnoText(errno);
-      continue;
-    }
-    char service[NI_MAXSERV];
-    if (::getnameinfo(reinterpret_cast<sockaddr*>(&bound), len, nullptr, 0, service, sizeof service,
-                      NI_NUMERICSERV) != 0) {
-      last_error = "cannot read the bound port";
-      continue;
-    }
-    port_ = std::stoi(service);
-    net::setNonBlocking(fd.get());
-    listen_fd_ = std::move(fd);
+    net::setNoDelay(fd.get());
+    clients_.push_back(std::make_unique<Client>(std::move(fd), served, options_.latency, now));
+    ++served.clients;
+  }
+}
+
+void Server::serviceClient(Client& client, short revents, Clock::time_point now) {
+  // An error or a hang-up in both directions: nothing sent to it could arrive any more.
+  if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+    client.closing = true;
     return;
   }
-  throw ConnectionError("cannot listen on " + host_ + ":" + std::to_string(options.port) + ": " +
-                        last_error);
+  if ((revents & POLLIN) != 0) {
+    const ssize_t n = client.input.recvFrom(client.fd.get());
+    if (n > 0) {
+      client.last_active = now;
+    } else if (n == 0) {
+      // Half-closed, perhaps: its replies still go out before the connection is closed.
+      client.input_ended = true;
+    } else if (!wouldBlock(errno)) {
+      client.closing = true;
+      return;
+    }
+  }
+  pump(client, now);
 }
 
-void Server::run(int stop_fd, const std::function<void()>& after_client) {
+// Handles what has arrived and sends what is ready, again while sending makes room under the cap
+// for commands that were left waiting for it. Afterwards either the output is at the cap or the
+// input holds no complete command, which is what Client::finished() relies on.
+void Server::pump(Client& client, Clock::time_point now) {
   for (;;) {
-    if (waitOrStop(listen_fd_.get(), POLLIN, stop_fd) == Ready::kStop) return;
-    net::UniqueFd client(
-        ::accept4(listen_fd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    if (!client) {
-      // The client gave up already (nothing to do), or descriptors or memory ran short: pause
-      // rather than spin on a listener that stays readable.
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED && errno != EINTR) {
-        std::this_thread::sleep_for(kAcceptRetryPause);
+    const bool capped = feed(client, now);
+    send(client, now);
+    if (client.closing || !capped || client.output.footprint() >= kMaxPendingOutput) return;
+  }
+}
+
+// Returns true when it stopped for the cap with bytes left to handle.
+bool Server::feed(Client& client, Clock::time_point now) {
+  if (client.input.empty() || client.session.wantsClose()) return false;
+  const std::size_t held = client.output.footprint();
+  if (held >= kMaxPendingOutput) return true;
+  std::string& out = client.output.buffer();
+  const std::size_t used =
+      client.session.feed(client.input.view(), out, out.size() + (kMaxPendingOutput - held));
+  client.input.consume(used);
+  client.output.seal(now);
+  return !client.input.empty() && client.output.footprint() >= kMaxPendingOutput;
+}
+
+// One send() of everything ready; what the socket does not take waits for POLLOUT.
+void Server::send(Client& client, Clock::time_point now) {
+  const std::string_view ready = client.output.ready();
+  if (ready.empty()) return;
+  const ssize_t n = ::send(client.fd.get(), ready.data(), ready.size(), MSG_NOSIGNAL);
+  if (n > 0) {
+    client.output.consume(static_cast<std::size_t>(n));
+    client.last_active = now;
+  } else if (n < 0 && !wouldBlock(errno)) {
+    client.closing = true;
+  }
+}
+
+void Server::handleTimers(Clock::time_point now) {
+  for (const auto& entry : clients_) {
+    Client& client = *entry;
+    if (client.closing) continue;
+    if (const auto due = client.output.nextDue()) {
+      // Held replies are the server's wait, not the client's idleness.
+      if (*due <= now) {
+        client.output.release(now);
+        client.last_active = now;
+        pump(client, now);
       }
+    } else if (options_.idle_timeout.count() > 0 &&
+               now - client.last_active >= options_.idle_timeout) {
+      client.closing = true;
+    }
+  }
+}
+
+void Server::closeFinished() {
+  for (std::size_t i = 0; i < clients_.size();) {
+    if (!clients_[i]->closing && !clients_[i]->finished()) {
+      ++i;
       continue;
     }
-    net::setNoDelay(client.get());
-    const bool stop = serve(client.get(), stop_fd);
-    client.reset();
-    if (after_client) after_client();
-    if (stop) return;
+    std::unique_ptr<Client> gone = std::move(clients_[i]);
+    clients_[i] = std::move(clients_.back());
+    clients_.pop_back();
+    Served& served = gone->served;
+    gone.reset();  // closes the connection before the hook runs
+    --served.clients;
+    if (served.after_client) served.after_client();
   }
 }
 
-bool Server::serve(int client_fd, int stop_fd) {
-  Session session(device_, faults_);
-  net::ByteBuffer input;
-  std::string output;
-  while (!session.wantsClose()) {
-    if (waitOrStop(client_fd, POLLIN, stop_fd) == Ready::kStop) return true;
-    const ssize_t n = input.recvFrom(client_fd);
-    if (n == 0) return false;
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      return false;
-    }
-    input.consume(session.feed(input.view(), output));
-    if (output.empty()) continue;
-    const SendResult sent = sendAll(client_fd, output, stop_fd);
-    output.clear();
-    if (sent == SendResult::kStop) return true;
-    if (sent == SendResult::kClientGone) return false;
-  }
-  return false;
-}
-
-StopSignals::StopSignals() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    throw std::runtime_error("cannot create the signal pipe: " + net::errnoText(errno));
-  }
-  read_end_.reset(fds[0]);
-  write_end_.reset(fds[1]);
-  g_stop_write_fd.store(write_end_.get());
-  struct sigaction action {};
-  action.sa_handler = onStopSignal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-  // Writes to a vanished client are reported by send(); the process must not die of them.
-  ::signal(SIGPIPE, SIG_IGN);
-}
-
-StopSignals::~StopSignals() {
-  ::signal(SIGINT, SIG_DFL);
-  ::signal(SIGTERM, SIG_DFL);
-  g_stop_write_fd.store(-1);
+void Server::closeAll() {
+  for (auto& client : clients_) client->closing = true;
+  closeFinished();
 }
 
 }  // namespace kestrix::sim

@@ -7,9 +7,9 @@ namespace kestrix::sim {
 Session::Session(Device& device, LinkFaults faults)
     : device_(device), faults_(faults), close_(faults_.close_after == std::uint64_t{0}) {}
 
-std::size_t Session::feed(std::string_view input, std::string& output) {
+std::size_t Session::feed(std::string_view input, std::string& output, std::size_t output_limit) {
   std::size_t pos = 0;
-  while (!close_ && pos < input.size()) {
+  while (!close_ && pos < input.size() && output.size() < output_limit) {
     if (discarding_) {
       const std::size_t lf = input.find('\n', pos);
       if (lf == std::string_view::npos) return input.size();

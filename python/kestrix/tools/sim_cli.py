@@ -1,5 +1,6 @@
 """The device simulator: ``kestrix-sim`` runs the bundled binary; ``start_simulator`` starts one
-for tests and scripts and reports where it listens.
+for tests and scripts and reports where it listens, and ``start_simulators`` starts one process
+serving several independent devices and reports where each of them listens.
 
 The binary is ``kestrix/bin/kestrix-sim`` inside the installed package; the environment variable
 ``KESTRIX_SIM_BINARY`` names another one (a build tree's, for instance).
@@ -14,7 +15,7 @@ import time
 from pathlib import Path
 from typing import List, Optional, Sequence, Tuple
 
-__all__ = ["main", "simulator_binary", "start_simulator", "stop_simulator"]
+__all__ = ["main", "simulator_binary", "start_simulator", "start_simulators", "stop_simulator"]
 
 _BANNER = "kestrix-sim listening on "
 # Seconds a starting simulator may take to print where it listens, and a stopping one to exit.
@@ -30,10 +31,10 @@ def simulator_binary() -> Path:
     return Path(__file__).resolve().parent.parent / "bin" / "kestrix-sim"
 
 
-def _read_banner(process: "subprocess.Popen[bytes]", timeout: float) -> str:
-    """The first line of the simulator's output, waiting at most ``timeout`` seconds."""
+def _read_banner(process: "subprocess.Popen[bytes]", deadline: float, timeout: float) -> str:
+    """The next line of the simulator's output, waiting until ``deadline`` (``time.monotonic()``)
+    at most; ``timeout`` is the whole wait, for the message."""
     assert process.stdout is not None
-    deadline = time.monotonic() + timeout
     line = b""
     with selectors.DefaultSelector() as selector:
         selector.register(process.stdout, selectors.EVENT_READ)
@@ -58,22 +59,57 @@ def start_simulator(
     ``TimeoutError`` when it does not report within ``timeout`` seconds. Stop it with
     ``stop_simulator(process)``.
     """
+    process, [(host, port)] = _start([], args, 1, binary, timeout)
+    return process, host, port
+
+
+def start_simulators(
+    count: int, *args: str, binary: Optional[Path] = None, timeout: float = _START_TIMEOUT
+) -> Tuple["subprocess.Popen[bytes]", List[Tuple[str, int]]]:
+    """Starts one simulator process serving ``count`` independent devices (``--count``), each
+    with its own flash, state and faults, and returns ``(process, [(host, port), ...])`` in device
+    order once every one of them listens. Each device gets a free port, unless ``args`` name a
+    ``--port``: then they listen on consecutive ports from it.
+
+    ``args`` must not hold ``--count``. Raises ``ValueError`` for a count below 1, and otherwise
+    as ``start_simulator`` does; ``timeout`` is for all the devices together. Stop it with
+    ``stop_simulator(process)``.
+    """
+    if count < 1:
+        raise ValueError(f"count must be at least 1, not {count}")
+    if "--count" in args:
+        raise ValueError("give the number of devices as count, not as --count in args")
+    return _start(["--count", str(count)], args, count, binary, timeout)
+
+
+def _start(
+    flags: List[str],
+    args: Sequence[str],
+    devices: int,
+    binary: Optional[Path],
+    timeout: float,
+) -> Tuple["subprocess.Popen[bytes]", List[Tuple[str, int]]]:
+    """Runs the simulator with ``flags`` and ``args`` and reads the lines of ``devices`` devices."""
     exe = Path(binary) if binary is not None else simulator_binary()
     if not exe.is_file():
         raise FileNotFoundError(f"kestrix-sim binary not found: {exe}")
     # The port goes first so that a --port in `args` wins (the last value of a flag counts).
-    command: List[str] = [str(exe), "--port", "0", *args]
+    command: List[str] = [str(exe), "--port", "0", *flags, *args]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        banner = _read_banner(process, timeout)
-    except BaseException:
-        stop_simulator(process)
-        raise
-    if not banner.startswith(_BANNER):
-        error = _finish(process)
-        raise RuntimeError(f"kestrix-sim did not start: {error or banner or 'no output'}")
-    host, _, port = banner[len(_BANNER) :].rpartition(":")
-    return process, host, int(port)
+    deadline = time.monotonic() + timeout
+    places: List[Tuple[str, int]] = []
+    for _ in range(devices):
+        try:
+            banner = _read_banner(process, deadline, timeout)
+        except BaseException:
+            stop_simulator(process)
+            raise
+        if not banner.startswith(_BANNER):
+            error = _finish(process)
+            raise RuntimeError(f"kestrix-sim did not start: {error or banner or 'no output'}")
+        host, _, port = banner[len(_BANNER) :].rpartition(":")
+        places.append((host, int(port)))
+    return process, places
 
 
 def _finish(process: "subprocess.Popen[bytes]") -> str:

@@ -59,6 +59,10 @@ inline constexpr std::array<FbsCommand, 8> kFbsCommandTable = {{
     {"_applyBeamPatternToBFIC", "BEAM_PATTERN_APPLY_BFIC", RspType::RSP_STRING},
 }};
 
+// The command word of the device's reboot (it reloads its stored beams). Not a table entry: the
+// table is the hook map handed out as is, and no hook of it sends this.
+inline constexpr std::string_view kRebootCommand = "REBOOT";
+
 // What the setup sequence passes as `user_delay` to the erase and apply hooks; its unit and effect
 // belong to the device class.
 inline constexpr int kUserDelay = 2;

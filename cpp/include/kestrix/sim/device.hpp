@@ -8,6 +8,9 @@
 // flash to 0xFF. "FPGA_REFRESH" reloads the FPGA: from then on it reports the version it was
 // configured to have after an update, when one was given.
 //
+// "*IDN?" answers "Kestrix,KRX-SIM,<serial>,<firmware version>" so that VISA clients can tell
+// what they talk to; it is a device command like the others.
+//
 // Debug queries of the simulator itself (not part of any real device; fault injection leaves
 // them alone and they do not count as commands):
 //   "SIM_FLASH_SHA256? [len]"    SHA-256 (lower-case hex) of the first len bytes (default: all)
@@ -23,18 +26,26 @@
 #include <string>
 #include <string_view>
 
+#include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/sim/command_parser.hpp"
 
 namespace kestrix::sim {
 
 inline constexpr std::size_t kDefaultFlashSize = 16 * 1024 * 1024;
 
+// The "*IDN?" answer, as SCPI instruments give it: "<maker>,<model>,<serial>,<firmware version>"
+// (the serial and the control firmware version are the device's own).
+inline constexpr std::string_view kIdentify = "*IDN?";
+inline constexpr std::string_view kMaker = "Kestrix";
+inline constexpr std::string_view kModel = "KRX-SIM";
+
 struct DeviceOptions {
   std::size_t flash_size = kDefaultFlashSize;  // a positive multiple of the page size
   std::string device_id = "0x0362D093";
-  std::string fpga_version = "0.2.3.4";
+  // By default the oldest versions the host's update tool accepts for device type 32.
+  std::string fpga_version = std::string(flash::kFpgaVerMinDev32);
   std::optional<std::string> version_after_update;
-  std::string fw_version = "0.1.0.6";
+  std::string fw_version = std::string(flash::kFpgaFwVerMin);
   std::string serial = "KRX-SIM-0001";
   // The "GET_FE_INFO" answer (one line of JSON); by default one front end reporting the FPGA
   // version: {"FE0":{"fpga_ver":"<version>"}}.
@@ -108,6 +119,7 @@ class Device {
   void getFwVersion(const Command& command, std::string& reply);
   void getSerial(const Command& command, std::string& reply);
   void getFeInfo(const Command& command, std::string& reply);
+  void identify(const Command& command, std::string& reply);
   void setStoreEnable(const Command& command, std::string& reply);
   void getStoreEnable(const Command& command, std::string& reply);
   void erasePatterns(const Command& command, std::string& reply);

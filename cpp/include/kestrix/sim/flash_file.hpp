@@ -12,8 +12,11 @@ namespace kestrix::sim {
 // does not hold exactly `size` bytes (checked before reading anything).
 std::optional<std::string> readFlashFile(const std::string& path, std::size_t size);
 
-// Replaces the file with `content` in one step (a temporary file renamed over it), so a run that
-// dies while saving leaves the previous flash intact. Throws FileError.
+// Replaces the file with `content` in one step, so a run that dies while saving leaves the
+// previous flash intact: the bytes go to a temporary file created exclusively under a fresh name
+// in the same folder (never through anything already there), are synced, and the file is renamed
+// over `path`. The new file's mode is what the umask gives a new file. On any failure the
+// temporary file is removed and FileError is thrown.
 void writeFlashFile(const std::string& path, std::string_view content);
 
 }  // namespace kestrix::sim

@@ -17,8 +17,11 @@ struct SimOptions {
   DeviceFaults device_faults;
   LinkFaults link_faults;
   ServerOptions server;
+  // Independent devices served, on consecutive ports from server.port (or each on a free port
+  // when it is 0); each has its own flash and its own copy of the faults.
+  unsigned count = 1;
   // The flash is loaded from this file at start (when it exists) and saved to it after every
-  // client that changed it and at exit.
+  // client that changed it and at exit. With more than one device see flashFileOf().
   std::optional<std::string> flash_file;
   bool help = false;
 };
@@ -26,6 +29,10 @@ struct SimOptions {
 // Parses the arguments after the program name. A flag given twice takes its last value. Numbers
 // are decimal or 0x-prefixed hexadecimal. Throws std::invalid_argument naming the bad flag.
 SimOptions parseOptions(const std::vector<std::string>& args);
+
+// The flash file of device `index` (from 0): flash_file itself for a single device, and
+// "<flash_file>.<index>" when there are several; nothing without a flash file.
+std::optional<std::string> flashFileOf(const SimOptions& options, unsigned index);
 
 // The --help text.
 std::string usage();

@@ -24,6 +24,10 @@ inline constexpr std::string_view kBlockRefused = "1";
 // What a device that talks nonsense answers, whatever it was asked: not UTF-8, not a block.
 inline constexpr std::string_view kGarbage = "\xff\xfe\x00garbage\x80?\r\n"sv;
 
+// Why a client beyond the limit of clients is turned away (after kErrorPrefix), before it is
+// closed: a host can then say "device busy" at once instead of waiting for a time-out.
+inline constexpr std::string_view kBusy = "busy: another client is connected";
+
 inline constexpr std::string_view kLineEnd = kestrix::flash::protocol::kLineEnd;
 
 }  // namespace kestrix::sim::replies

@@ -1,58 +1,86 @@
-// The simulator's TCP server: one listening socket, clients served one at a time, each through
-// its own Session on the one shared Device. A client that leaves in the middle of a command
-// takes the half-received command with it; the next client starts clean.
+// The simulator's TCP server: one or more devices, each on its own listening socket, each serving
+// any number of clients at once, one Session per client on that device's one Device.
+//
+// One thread runs one poll() loop over every listener and every client of every device. Nothing
+// else touches the devices, so each command is carried out whole before the next one starts,
+// whichever client sent it: commands are atomic by construction, with no lock. Link faults
+// (closing, stalling, garbage) belong to each client's session; device faults belong to the
+// device and so to all of its clients. A client that leaves in the middle of a command takes the
+// half-received command with it; the others never see it.
+//
+// No client can hold up another:
+//   - bytes are read only while the client's unsent replies stay under kMaxPendingOutput; a
+//     client that does not take its replies stops being read until it does, and what it has sent
+//     is kept only as far as one command may reach (the parser's bounds), so no client grows the
+//     server's memory without bound;
+//   - a client that neither sends a byte nor takes one for `idle_timeout` is closed (replies
+//     still held back by the latency do not count as idle time);
+//   - a device with `max_clients` clients answers one more with the single line
+//     "ERR busy: another client is connected" and closes it at once.
+// With a latency each reply is sent `latency` after its command was complete, independently of
+// the replies before it (see ReplyQueue); with none, an exchange costs what it did for a server
+// of one client: one poll(), one recv() and one send().
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "kestrix/net/socket.hpp"
 #include "kestrix/sim/device.hpp"
+#include "kestrix/sim/listener.hpp"
 #include "kestrix/sim/session.hpp"
 
 namespace kestrix::sim {
 
+// Unsent replies (ready or held back) past which a client is no longer read.
+inline constexpr std::size_t kMaxPendingOutput = std::size_t{1} << 20;
+
 struct ServerOptions {
   std::string host = "127.0.0.1";
-  int port = 5025;  // 0 picks a free port
+  int port = 5025;                        // of the first device; 0 picks a free port for each
+  unsigned max_clients = 0;               // clients served at once per device; 0 for no limit
+  std::chrono::seconds idle_timeout{60};  // 0 for none
+  std::chrono::microseconds latency{0};   // added to every reply
 };
 
 class Server {
  public:
-  // Binds and listens; throws ConnectionError when it cannot.
-  Server(const ServerOptions& options, Device& device, LinkFaults faults);
+  // Takes the limits of `options`; the address is the listeners' business.
+  explicit Server(const ServerOptions& options);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
 
-  const std::string& host() const { return host_; }
-  // The bound port (the one picked when 0 was asked for).
-  int port() const { return port_; }
+  // Serves `device` on `listener`, committing `faults` on each of its clients' links.
+  // `after_client` runs after each of its clients has been closed (and may throw, which ends
+  // run()). `device` must outlive the server.
+  void addDevice(Listener listener, Device& device, LinkFaults faults,
+                 std::function<void()> after_client = {});
 
-  // Serves clients until `stop_fd` becomes readable. `after_client` runs after each client.
-  void run(int stop_fd, const std::function<void()>& after_client = {});
-
- private:
-  // Returns true when the stop descriptor fired.
-  bool serve(int client_fd, int stop_fd);
-
-  std::string host_;
-  int port_ = 0;
-  Device& device_;
-  LinkFaults faults_;
-  net::UniqueFd listen_fd_;
-};
-
-// Turns SIGINT and SIGTERM into a readable descriptor for as long as it lives (one at a time).
-class StopSignals {
- public:
-  StopSignals();
-  ~StopSignals();
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
-  int fd() const { return read_end_.get(); }
+  // Serves every device until `stop_fd` becomes readable, then closes every client (running
+  // their after_client) and returns.
+  void run(int stop_fd);
 
  private:
-  net::UniqueFd read_end_;
-  net::UniqueFd write_end_;
+  using Clock = std::chrono::steady_clock;
+  struct Served;
+  struct Client;
+
+  void acceptClients(Served& served, Clock::time_point now);
+  void serviceClient(Client& client, short revents, Clock::time_point now);
+  void pump(Client& client, Clock::time_point now);
+  bool feed(Client& client, Clock::time_point now);
+  void send(Client& client, Clock::time_point now);
+  void handleTimers(Clock::time_point now);
+  void closeFinished();
+  void closeAll();
+
+  ServerOptions options_;
+  std::vector<std::unique_ptr<Served>> devices_;
+  std::vector<std::unique_ptr<Client>> clients_;
 };
 
 }  // namespace kestrix::sim

@@ -2,7 +2,9 @@
 // commits the faults of the link: closing it, going silent, answering garbage.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,10 +26,12 @@ class Session {
  public:
   Session(Device& device, LinkFaults faults);
 
-  // Handles the complete commands at the front of `input`, appending their replies to `output`.
-  // Returns the bytes consumed; the rest (a command still arriving) must be offered again with
-  // more bytes after it.
-  std::size_t feed(std::string_view input, std::string& output);
+  // Handles the complete commands at the front of `input`, appending their replies to `output`,
+  // and stops before the next command once `output` holds `output_limit` bytes or more. Returns
+  // the bytes consumed; the rest (a command still arriving, or those left for the limit) must be
+  // offered again, with any further bytes after it.
+  std::size_t feed(std::string_view input, std::string& output,
+                   std::size_t output_limit = std::numeric_limits<std::size_t>::max());
 
   // The connection should be closed now (after sending what feed() produced).
   bool wantsClose() const { return close_; }
