@@ -19,6 +19,7 @@
 #include "kestrix/flash/fleet.hpp"
 #include "kestrix/flash/image_pack.hpp"
 #include "kestrix/flash/update_job.hpp"
+#include "kestrix/net/tcp_connection.hpp"
 #include "sim_process.hpp"
 
 namespace kestrix::testing {
@@ -230,6 +231,17 @@ TEST_F(Job, AnUnreachableDeviceSaysWhy) {
   r = flash::runUpdateJob({"no-such-device.invalid", 5025}, bin_, {}, {host_, nullptr, {}});
   EXPECT_EQ(r.failure, Failure::kUnreachable);
   EXPECT_EQ(r.error.rfind("name 'no-such-device.invalid' not resolved: ", 0), 0u) << r.error;
+}
+
+TEST_F(Job, ADeviceBusyWithAnotherClientSaysSo) {
+  SimProcess sim({"--max-clients", "1"});
+  net::TcpConnection other(sim.host(), sim.port(), net::TcpOptions{2.0, 2.0});
+  ASSERT_TRUE(other.initConnection());
+  other.sendCmd("FPGA_GET_ID\r\n", RspType::RSP_LIST);  // the device now serves this client
+  const UpdateReport r = run(sim, bin_);
+  EXPECT_EQ(r.failure, Failure::kDeviceBusy);
+  EXPECT_EQ(r.error,
+            "device busy: another client is connected (ERR busy: another client is connected)");
 }
 
 // Stops the job once the write phase is under way.

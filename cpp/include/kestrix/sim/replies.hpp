@@ -25,7 +25,8 @@ inline constexpr std::string_view kBlockRefused = "1";
 inline constexpr std::string_view kGarbage = "\xff\xfe\x00garbage\x80?\r\n"sv;
 
 // Why a client beyond the limit of clients is turned away (after kErrorPrefix), before it is
-// closed: a host can then say "device busy" at once instead of waiting for a time-out.
+// closed: a host can then say "device busy" at once instead of waiting for a time-out. The whole
+// line starts with the protocol's kBusyReply, which hosts look for.
 inline constexpr std::string_view kBusy = "busy: another client is connected";
 
 inline constexpr std::string_view kLineEnd = kestrix::flash::protocol::kLineEnd;

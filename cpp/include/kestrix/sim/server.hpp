@@ -40,7 +40,7 @@ inline constexpr std::size_t kMaxPendingOutput = std::size_t{1} << 20;
 
 struct ServerOptions {
   std::string host = "127.0.0.1";
-  int port = 5025;                        // of the first device; 0 picks a free port for each
+  int port = kDefaultPort;                // of the first device; 0 picks a free port for each
   unsigned max_clients = 0;               // clients served at once per device; 0 for no limit
   std::chrono::seconds idle_timeout{60};  // 0 for none
   std::chrono::microseconds latency{0};   // added to every reply
