@@ -219,9 +219,11 @@ class Job {
   // Who answers: a device that is busy with another client says so at once.
   void identify(FpgaTool& tool) {
     report_.device_id = tool._fpgaGetId();
-    if (report_.device_id.rfind(protocol::kBusyReply, 0) == 0)
-      failWith(Failure::kDeviceBusy,
-               "device busy: another client is connected (" + report_.device_id + ")");
+    const std::string_view busy = protocol::kBusyReply;
+    if (report_.device_id.rfind(busy, 0) == 0) {
+      // "ERR busy: why" from the device becomes "device busy: why".
+      failWith(Failure::kDeviceBusy, "device busy" + report_.device_id.substr(busy.size()));
+    }
     report_.serial = tool._fpgaGetSerialNumber();
     report_.control_fw_version = tool._fpgaGetControlFwVer();
     try {
