@@ -164,13 +164,20 @@ void bindFpgaTool(pyb::module_& m) {
         heap_type->ht_type.tp_clear = clearTool;
       }),
       "FPGA update tool: drives the device's FPGA configuration controller.")
-      .def(pyb::init([m](pyb::object connection, pyb::object address, pyb::object port) {
-             return makeTool(m, std::move(connection), std::move(address), std::move(port));
+      .def(pyb::init([m](pyb::object connection, pyb::object address, pyb::object port,
+                         bool show_progress) {
+             auto tool =
+                 makeTool(m, std::move(connection), std::move(address), std::move(port));
+             tool->set_show_progress(show_progress);
+             return tool;
            }),
            arg("connection") = pyb::none(), arg("address") = pyb::none(),
-           arg("port") = kDefaultPort,
+           arg("port") = kDefaultPort, pyb::kw_only(), arg("show_progress") = true,
            "Create a tool on `connection` (an existing DevConnection (e.g. _TCPConn) "
-           "instance.), or open a connection to `address`:`port`.")
+           "instance.), or open a connection to `address`:`port`.\n\n"
+           "show_progress=False switches off the per-block progress display on standard output\n"
+           "(for programs with a display of their own); the progress callback and the log are\n"
+           "the same either way.")
       .def(
           "_getRecv",
           [](FpgaTool& t, pyb::object log_print, std::size_t size,
@@ -304,6 +311,10 @@ void bindFpgaTool(pyb::module_& m) {
           "Close the connection and clean up.")
       .def_property_readonly("_conn", [](FpgaTool& t) { return self(t).conn_object_; })
       .def_property_readonly("_owns_conn", [](FpgaTool& t) { return t._owns_conn(); })
+      .def_property(
+          "show_progress", [](FpgaTool& t) { return t.show_progress(); },
+          [](FpgaTool& t, bool show) { t.set_show_progress(show); },
+          "Whether updates write the per-block progress display to standard output.")
       .def_property(
           "progress_callback", [](FpgaTool& t) { return self(t).callback(); },
           [](FpgaTool& t, pyb::object callback) { self(t).setCallback(std::move(callback)); });

@@ -28,7 +28,10 @@ class FpgaTool:
         connection: Optional[_Connection] = None,
         address: Optional[str] = None,
         port: int = 5025,
+        *,
+        show_progress: bool = True,
     ) -> None: ...
+    show_progress: bool
     @property
     def _conn(self) -> Any: ...
     @property

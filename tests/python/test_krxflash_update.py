@@ -269,3 +269,17 @@ def test_control_fw_version(tool, device, reply, ok, caplog):
     warnings = [r.getMessage() for r in caplog.records if r.levelname == "WARNING"]
     assert warnings == ([] if ok else [
         f"RIS control FW version {reply} is lower than minimum required version 0.1.0.6"])
+
+
+def test_show_progress_off_keeps_the_callback_and_the_log(device, tmp_path, capsys, caplog):
+    path, _ = image(tmp_path, 40)
+    tool = FpgaTool(connection=device, show_progress=False)
+    calls = []
+    tool.set_progress_callback(lambda *args: calls.append(args))
+    with caplog.at_level(logging.INFO, logger="FPGA"):
+        assert tool.processFpgaUpdate(path, 32).RetCode is RetCode.OK
+    assert capsys.readouterr().out == ""
+    assert calls[-1] == ("verify", 40, 40) and len(calls) == 8
+    assert "Verify Success" in [r.getMessage() for r in caplog.records]
+    tool.show_progress = True
+    assert tool.show_progress is True
