@@ -1,5 +1,6 @@
 // The fleet runner for Python: run_fleet runs every device's job on a pool of threads with the GIL
 // released, and takes it back only for the caller's callbacks (throttled) and the log.
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/stl.h>
 
 #include <chrono>
@@ -25,14 +26,30 @@ using flash::UpdateReport;
 namespace {
 
 // A device's job logs to Python's logger "FPGA", its messages prefixed with the device when the
-// fleet has more than one; clocks and sleeps are the process's own, and nothing is printed.
+// fleet has more than one; clocks are the process's own, and nothing is printed. Its sleep is
+// time.sleep, looked up when it sleeps, so a test can patch it; the real one is served by the
+// process's wait, which a cancelled fleet cuts short.
 class DeviceHost final : public ProcessHost {
  public:
-  DeviceHost(pyb::object logger, std::string prefix)
-      : logger_(std::move(logger)), prefix_(std::move(prefix)) {}
+  DeviceHost(pyb::object logger, std::string prefix, pyb::object real_sleep)
+      : logger_(std::move(logger)),
+        prefix_(std::move(prefix)),
+        real_sleep_(std::move(real_sleep)) {}
   ~DeviceHost() override {
     pyb::gil_scoped_acquire gil;
     logger_ = {};
+    real_sleep_ = {};
+  }
+  void sleepSeconds(int seconds) override {
+    {
+      pyb::gil_scoped_acquire gil;
+      const pyb::object sleep = pyb::module_::import("time").attr("sleep");
+      if (!sleep.is(real_sleep_)) {
+        sleep(seconds);
+        return;
+      }
+    }
+    ProcessHost::sleepSeconds(seconds);
   }
   void log(LogLevel level, std::string_view message) override {
     pyb::gil_scoped_acquire gil;
@@ -47,21 +64,33 @@ class DeviceHost final : public ProcessHost {
  private:
   pyb::object logger_;
   std::string prefix_;
+  pyb::object real_sleep_;
 };
 
 flash::JobMode modeFrom(const std::string& name) {
   if (name == "update") return flash::JobMode::kUpdate;
   if (name == "verify") return flash::JobMode::kVerify;
   if (name == "update-unless-identical") return flash::JobMode::kUpdateUnlessIdentical;
-  throw pyb::value_error("mode must be 'update', 'verify' or 'update-unless-identical', not '" +
-                         name + "'");
+  if (name == "identify") return flash::JobMode::kIdentify;
+  throw pyb::value_error(
+      "mode must be 'update', 'verify', 'update-unless-identical' or 'identify', not '" + name +
+      "'");
 }
 
-// What a job did: its record's fields, with the failure as a Failure member.
+// time.sleep as the interpreter made it, before anyone could patch it (kept for the life of the
+// interpreter, the way pybind11 keeps such objects).
+const pyb::object& realSleep() {
+  PYBIND11_CONSTINIT static pyb::gil_safe_call_once_and_store<pyb::object> storage;
+  return storage
+      .call_once_and_store_result([] { return pyb::module_::import("time").attr("sleep"); })
+      .get_stored();
+}
+
+// What a job did: its record's fields (image_path with bytes that are not UTF-8 escaped), with the
+// failure as a Failure member.
 pyb::dict reportDict(const UpdateReport& r) {
   pyb::dict d = toPython(flash::recordOf(r));
   d["failure"] = pyb::cast(r.failure);
-  d["image_path"] = pathObject(r.image_path);
   return d;
 }
 
@@ -125,6 +154,24 @@ class PythonFleetObserver final : public flash::FleetObserver {
   std::mutex mutex_;
 };
 
+// Why a fleet with these settings cannot run, found without a device: (Failure, message), or
+// None.
+pyb::object checkOffline(const pyb::object& image_object, std::int64_t device_type, bool init,
+                         const std::string& mode) {
+  flash::UpdateOptions options;
+  options.mode = modeFrom(mode);
+  options.device_type = device_type;
+  options.init = init;
+  const std::string image_path = pathBytes(image_object);
+  std::optional<flash::OfflineFault> fault;
+  {
+    pyb::gil_scoped_release release;
+    fault = flash::checkJobOffline(image_path, options);
+  }
+  if (!fault) return pyb::none();
+  return pyb::make_tuple(fault->failure, displayText(fault->error));
+}
+
 pyb::tuple runFleet(const pyb::object& image_object, const std::vector<std::string>& devices,
                     std::int64_t device_type, bool init, bool check_version,
                     const std::string& mode, double timeout, double connect_timeout, int jobs,
@@ -153,8 +200,10 @@ pyb::tuple runFleet(const pyb::object& image_object, const std::vector<std::stri
   options.record = record_file ? &*record_file : nullptr;
   std::vector<std::shared_ptr<Host>> hosts;
   const pyb::object logger = pyb::module_::import("logging").attr("getLogger")("FPGA");
-  for (const std::string& name : names)
-    hosts.push_back(std::make_shared<DeviceHost>(logger, names.size() > 1 ? name + ": " : ""));
+  for (const std::string& name : names) {
+    hosts.push_back(
+        std::make_shared<DeviceHost>(logger, names.size() > 1 ? name + ": " : "", realSleep()));
+  }
   options.host_for = [&hosts](std::size_t device) { return hosts[device]; };
   PythonFleetObserver observer(std::move(progress), std::move(on_result), names);
 
@@ -187,6 +236,20 @@ pyb::tuple runFleet(const pyb::object& image_object, const std::vector<std::stri
 }  // namespace
 
 void bindFleet(pyb::module_& m) {
+  realSleep();
+  m.def(
+      "parse_device_address",
+      [](const std::string& text, int default_port) {
+        const DeviceAddress address = flash::parseDeviceAddress(text, default_port);
+        return pyb::make_tuple(address.host, address.port);
+      },
+      pyb::arg("text"), pyb::arg("default_port") = kDefaultPort,
+      "(host, port) of \"host\", \"host:port\" or \"[v6]:port\"; ValueError for anything else.");
+  m.def("check_offline", &checkOffline, pyb::arg("image_path"), pyb::kw_only(),
+        pyb::arg("device_type") = flash::kDefaultDeviceType, pyb::arg("init") = true,
+        pyb::arg("mode") = "update",
+        "Why run_fleet with these settings would fail for every device, found without one:\n"
+        "(Failure, message), or None when the image and the device type are fine.");
   m.def("run_fleet", &runFleet, pyb::arg("image_path"), pyb::arg("devices"), pyb::kw_only(),
         pyb::arg("device_type") = flash::kDefaultDeviceType, pyb::arg("init") = true,
         pyb::arg("check_version") = true, pyb::arg("mode") = "update", pyb::arg("timeout") = 10.0,

@@ -48,6 +48,7 @@ class DeviceResult:
     control_fw_version: str
     fpga_version_before: str
     fpga_version_after: str
+    #: As recorded: bytes of a file name that are not UTF-8 written \\xNN.
     image_path: str
     image_kind: str
     image_size: int
@@ -76,7 +77,6 @@ class DeviceResult:
     def _from_report(cls, report: Dict[str, Any]) -> "DeviceResult":
         record = dict(report)
         record["failure"] = report["failure"].label if report["failure"] != Failure.NONE else None
-        record["image_path"] = _record_text(report["image_path"])
         fields = {name: report[name] for name in cls.__dataclass_fields__ if name != "record"}
         return cls(record=record, **fields)
 
@@ -98,11 +98,6 @@ def _device_text(device: Device) -> str:
         if isinstance(host, str) and isinstance(port, int) and not isinstance(port, bool):
             return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
     raise TypeError(f"a device is 'host[:port]' or a (host, port) pair, not {device!r}")
-
-
-def _record_text(path: str) -> str:
-    # A file name that is not UTF-8 is recorded with its odd bytes escaped, as the record file.
-    return path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
 
 
 def update_fleet(

@@ -18,6 +18,7 @@
 #include "kestrix/crypto/sha256.hpp"
 #include "kestrix/flash/fleet.hpp"
 #include "kestrix/flash/image_pack.hpp"
+#include "kestrix/flash/record.hpp"
 #include "kestrix/flash/update_job.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 #include "sim_process.hpp"
@@ -291,6 +292,23 @@ TEST_F(Job, VerifyAndUpdateUnlessIdentical) {
 
   r = run(sim, bin_, verify);
   EXPECT_TRUE(r.ok() && r.identical) << r.error;
+}
+
+TEST_F(Job, AnIdentifyJobOnlyAsksWhoTheDeviceIs) {
+  SimProcess sim({"--serial", "SN-9"});
+  UpdateOptions identify;
+  identify.mode = JobMode::kIdentify;
+  const UpdateReport r = run(sim, "", identify);
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_EQ((std::tuple{r.device_id, r.serial, r.control_fw_version, r.fpga_version_before}),
+            (std::tuple<std::string, std::string, std::string, std::string>{"0x0362D093", "SN-9",
+                                                                            "0.1.0.6", "0.2.3.4"}));
+  EXPECT_EQ(flash::recordOf(r)["outcome"], "identified");
+  net::TcpConnection conn(sim.host(), sim.port(), net::TcpOptions{2.0, 2.0});
+  ASSERT_TRUE(conn.initConnection());
+  const Json stats =
+      Json::parse(conn.sendCmd("SIM_STATS?\r\n", RspType::RSP_LIST).data.get<std::string>());
+  EXPECT_EQ(stats["commands"], 4);  // ID, serial, firmware version, FPGA version
 }
 
 TEST(DeviceAddress, ParsesHostsPortsAndBracketedV6) {

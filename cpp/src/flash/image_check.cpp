@@ -78,6 +78,32 @@ Failure failureOf(ImageFault fault) {
   return Failure::kImageRejected;
 }
 
+std::string_view faultHint(ImageFault fault) {
+  switch (fault) {
+    case ImageFault::kNone:
+      return "";
+    case ImageFault::kPathNotFound:
+      return "no such file";
+    case ImageFault::kFileType:
+      return "an image is a .bin or a .tbin file";
+    case ImageFault::kNotAFile:
+      return "not a regular file";
+    case ImageFault::kFileError:
+    case ImageFault::kNotReadable:
+      return "the file cannot be read";
+    case ImageFault::kEmpty:
+      return "the file holds no image";
+    case ImageFault::kHeaderParse:
+      return "not a valid tbin container";
+    case ImageFault::kHeaderHash:
+      return "the header digest does not match: the header was changed, or the file was not "
+             "packed with this tool's key";
+    case ImageFault::kImageHash:
+      break;
+  }
+  return "the image digest does not match: the image bytes were changed or cut short";
+}
+
 ImageFault checkImageFile(const std::string& image_path, Host& host) {
   using messages::kImagePathNotFound;
   if (!files::pathExists(image_path))

@@ -167,9 +167,10 @@ ImageReport inspectImage(const std::string& path, std::optional<std::int64_t> de
   const auto recordError = [&](const std::exception& e) { host.log(LogLevel::ERROR, e.what()); };
   std::optional<tbin::Verification> verification;
   try {
-    ImageFault fault = checkImageFile(path, host);
-    if (fault == ImageFault::kNone) fault = checkImageHeader(path, host, nullptr, &verification);
-    report.failure_kind = failureOf(fault);
+    report.fault = checkImageFile(path, host);
+    if (report.fault == ImageFault::kNone)
+      report.fault = checkImageHeader(path, host, nullptr, &verification);
+    report.failure_kind = failureOf(report.fault);
   } catch (const FileError& e) {
     recordError(e);
     report.failure_kind = Failure::kImageInvalid;

@@ -19,6 +19,8 @@ const char* modeName(JobMode mode) {
       return "verify";
     case JobMode::kUpdateUnlessIdentical:
       return "update-unless-identical";
+    case JobMode::kIdentify:
+      return "identify";
     case JobMode::kUpdate:
       break;
   }
@@ -31,6 +33,7 @@ std::string_view outcomeOf(const UpdateReport& report) {
   if (report.failure == Failure::kInterrupted) return "interrupted";
   if (!report.ok()) return "failed";
   if (report.unchanged) return "unchanged";
+  if (report.mode == JobMode::kIdentify) return "identified";
   return report.mode == JobMode::kVerify ? "verified" : "updated";
 }
 

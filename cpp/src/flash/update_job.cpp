@@ -105,6 +105,12 @@ JobFailure classify(const std::exception& error, Host& host) {
   return {Failure::kUpdateFailed, host.errorText(error), {}};
 }
 
+// A check's message followed by what the fault means.
+std::string explained(const std::string& message, ImageFault fault) {
+  const std::string_view hint = faultHint(fault);
+  return hint.empty() ? message : message + " (" + std::string(hint) + ")";
+}
+
 std::string kindOf(const std::string& path) {
   const std::string suffix = lowerSuffix(path);
   if (suffix == kRawSuffix) return "bin";
@@ -138,8 +144,9 @@ class Job {
     tool.set_cancel_token(context_.cancel);
     try {
       identify(tool);
+      if (options_.mode == JobMode::kIdentify) return;
       if (options_.init) initialise(tool);
-      const Image image = loadImage(tool);
+      const Image image = loadImage();
       if (options_.mode != JobMode::kUpdate) {
         report_.identical = tool.verifyFlash(image, &run_);
         if (options_.mode == JobMode::kVerify) {
@@ -179,23 +186,8 @@ class Job {
  private:
   // The image and the device type, before the device is reached.
   void checkOffline() {
-    const DeviceProfile& profile = deviceProfile(options_.device_type);
-    if (!hasDeviceProfile(options_.device_type)) {
-      std::string supported;
-      for (const std::int64_t type : profiledDeviceTypes())
-        supported += (supported.empty() ? "" : ", ") + std::to_string(type);
-      failWith(Failure::kDeviceTypeUnsupported,
-               "device type " + std::to_string(options_.device_type) +
-                   " is not supported (supported: " + supported + ")");
-    }
-    if (options_.init && !profile.init_accepted)
-      failWith(Failure::kDeviceTypeUnsupported,
-               "Device type " + std::to_string(options_.device_type) +
-                   " is not supported for FPGA update. (Its controller is not initialised: update "
-                   "it without initialisation.)");
-    const ImageReport image = inspectImage(path_, options_.device_type);
-    if (image.file_size) report_.image_size = *image.file_size;
-    if (!image.passed) failWith(image.failure_kind, image.failure);
+    if (options_.mode == JobMode::kIdentify) return;
+    if (const auto fault = checkJobOffline(path_, options_)) failWith(fault->failure, fault->error);
   }
 
   void connect() {
@@ -240,12 +232,13 @@ class Job {
   }
 
   // The bytes that pass the checks now are the ones programmed and verified.
-  Image loadImage(FpgaTool& tool) {
+  Image loadImage() {
     host_->reset();
-    if (!tool._checkUpdateFile(path_)) failWith(Failure::kImageInvalid, host_->firstError());
+    ImageFault fault = checkImageFile(path_, *host_);
     Image image;
-    const ImageFault fault = checkImageHeader(path_, *host_, &image);
-    if (fault != ImageFault::kNone) failWith(failureOf(fault), host_->firstError());
+    if (fault == ImageFault::kNone) fault = checkImageHeader(path_, *host_, &image);
+    if (fault != ImageFault::kNone)
+      failWith(failureOf(fault), explained(host_->firstError(), fault));
     if (image.container) {
       if (auto mismatch = deviceTypeMismatch(image.device_types, options_.device_type))
         failWith(Failure::kImageDeviceType, *mismatch);
@@ -279,6 +272,30 @@ class Job {
 };
 
 }  // namespace
+
+std::optional<OfflineFault> checkJobOffline(const std::string& image_path,
+                                            const UpdateOptions& options) {
+  // Asking a device who it is needs no image, and any device type says how to read its version.
+  if (options.mode == JobMode::kIdentify) return std::nullopt;
+  const DeviceProfile& profile = deviceProfile(options.device_type);
+  const std::string type = std::to_string(options.device_type);
+  if (!hasDeviceProfile(options.device_type)) {
+    std::string supported;
+    for (const std::int64_t known : profiledDeviceTypes())
+      supported += (supported.empty() ? "" : ", ") + std::to_string(known);
+    return OfflineFault{Failure::kDeviceTypeUnsupported,
+                        "device type " + type + " is not supported (supported: " + supported + ")"};
+  }
+  if (options.init && !profile.init_accepted) {
+    return OfflineFault{Failure::kDeviceTypeUnsupported,
+                        "Device type " + type +
+                            " is not supported for FPGA update. (Its controller is not "
+                            "initialised: update it without initialisation.)"};
+  }
+  const ImageReport image = inspectImage(image_path, options.device_type);
+  if (image.passed) return std::nullopt;
+  return OfflineFault{image.failure_kind, explained(image.failure, image.fault)};
+}
 
 DeviceAddress parseDeviceAddress(std::string_view text, int default_port) {
   const auto bad = [&](const std::string& why) {

@@ -1,17 +1,17 @@
 """``kestrix-flash``: FPGA images and updates on the command line.
 
-    kestrix-flash pack IMAGE.bin OUT.tbin [--header FILE] [--dev-type N] [--image-start OFFSET]
-    kestrix-flash check [--verbose] IMAGE
-    kestrix-flash update IMAGE (--address HOST | --sim) [--port 5025] [--device-type 32]
-                         [--skip-init] [--skip-version-check] [--timeout S] [--json]
-    kestrix-flash info --address HOST [--port 5025]
+    kestrix-flash pack IMAGE.bin OUT.tbin [--header FILE] [--device-type N] [--image-start OFFSET]
+    kestrix-flash check IMAGE [--device-type N] [--verbose]
+    kestrix-flash update IMAGE (--address HOST[:PORT] ... | --hosts FILE | --sim [N]) [options]
+    kestrix-flash verify IMAGE (--address HOST[:PORT] ... | --hosts FILE | --sim [N]) [options]
+    kestrix-flash info (--address HOST[:PORT] ... | --hosts FILE | --sim [N]) [options]
 
 ``pack`` wraps a raw image into a tbin whose digests the update's header check accepts; ``check``
-runs the update's two file checks without a device and tells what it found; ``update`` flashes an
-image into a device (or the bundled simulator) and verifies it; ``info`` shows a device's IDs and
-versions. Exit status: 0 when the command did its job, 1 when it did not (the image failed its
-check, the update failed), 2 for a usage or image error, 3 when the device cannot be reached or
-stops answering.
+runs the update's file checks without a device; ``update`` flashes an image into one device or
+many and verifies it; ``verify`` compares what devices hold with an image; ``info`` shows devices'
+IDs and versions. Every subcommand takes ``--json``. Exit status: 0 done, 1 the update, its
+verification or a check failed, 2 a usage or input-file error, 3 a device could not be reached
+or stopped answering, 130 interrupted.
 
 Each command is one ``_register_*`` function that adds its subparser and sets ``func`` to its
 ``_cmd_*`` handler; a new command adds one of each and lists its registration in ``_COMMANDS``.
@@ -21,51 +21,31 @@ import argparse
 import sys
 from typing import Any, Callable, Dict, List, Optional, Sequence
 
-from kestrix.tools import flash_device
+from kestrix import __version__
+from kestrix.tools import flash_devices
+from kestrix.tools.cli_support import (
+    EXIT_FAILED,
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    EXIT_USAGE,
+    add_device_type,
+    error_line,
+    int_argument,
+    offset_argument,
+    print_json,
+    shown,
+)
 
 __all__ = ["main", "build_parser"]
 
 _PROG = "kestrix-flash"
-_INT64_MIN = -(2**63)
-_INT64_MAX = 2**63 - 1
 
 
 def _flash_module() -> Any:
-    # Imported on use, so that --help and usage errors work without the extension module.
+    # Imported on use: --help and usage errors need no extension module.
     from kestrix import KRXFlash
 
     return KRXFlash
-
-
-def _int_argument(text: str) -> int:
-    # Decimal (leading zeros allowed) or prefixed: 0x1000, 0o17, 0b101.
-    try:
-        value = int(text, 10)
-    except ValueError:
-        try:
-            value = int(text, 0)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if not _INT64_MIN <= value <= _INT64_MAX:
-        raise argparse.ArgumentTypeError(f"out of range: {text}")
-    return value
-
-
-def _offset_argument(text: str) -> int:
-    value = _int_argument(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
-    return value
-
-
-def _shown(text: str) -> str:
-    """A path as a terminal can show it: bytes of a file name that are not UTF-8 escaped (\\xff)."""
-    return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
-
-
-def _error(command: str, error: BaseException, status: int = 1) -> int:
-    print(f"{_PROG} {command}: error: {_shown(str(error))}", file=sys.stderr)
-    return status
 
 
 # --- pack ---------------------------------------------------------------------------------------
@@ -76,7 +56,8 @@ def _register_pack(subparsers: Any) -> None:
         "pack",
         help="wrap a raw image into a tbin file",
         description="Wrap a raw FPGA image into a tbin file whose header and image digests the "
-        "update's header check accepts.",
+        "update's header check accepts. The output must end in .tbin and must not be the image "
+        "itself; it appears only once it is complete.",
     )
     parser.add_argument("image", metavar="IMAGE.bin", help="the raw image")
     parser.add_argument("out", metavar="OUT.tbin", help="the tbin file to write")
@@ -85,20 +66,15 @@ def _register_pack(subparsers: Any) -> None:
         metavar="FILE",
         help='header text region, taken verbatim (default: {"DEV_TYPE": N})',
     )
-    parser.add_argument(
-        "--dev-type",
-        metavar="N",
-        type=_int_argument,
-        default=32,
-        help="device type of the default header (default: 32)",
-    )
+    add_device_type(parser, "device type of the default header")
     parser.add_argument(
         "--image-start",
         metavar="OFFSET",
-        type=_offset_argument,
+        type=offset_argument,
         default=None,
         help="file offset of the image; zero bytes fill any gap (default: right after the header)",
     )
+    parser.add_argument("--json", action="store_true", help="print the result as JSON")
     parser.set_defaults(func=_cmd_pack)
 
 
@@ -108,21 +84,25 @@ def _cmd_pack(args: argparse.Namespace) -> int:
             args.image,
             args.out,
             header_path=args.header,
-            dev_type=args.dev_type,
+            dev_type=args.device_type,
             image_start=args.image_start,
         )
     except ValueError as error:
-        return _error("pack", error, 2)
+        error_line("pack", str(error))
+        return EXIT_USAGE
     except OSError as error:
         # The inputs' faults are usage errors; failing to write the output is not.
-        inputs = (args.image, args.header)
-        return _error("pack", error, 2 if error.filename in inputs else 1)
+        error_line("pack", str(error))
+        return EXIT_USAGE if error.filename in (args.image, args.header) else EXIT_FAILED
+    if args.json:
+        print_json({"path": shown(args.out), **info})
+        return EXIT_OK
     print(
-        f"{_shown(args.out)}: tbin, {info['file_size']} bytes, header {info['header_length']} bytes, "
-        f"image {info['image_length']} bytes at offset {info['image_start']}, "
+        f"{shown(args.out)}: tbin, {info['file_size']} bytes, header {info['header_length']} "
+        f"bytes, image {info['image_length']} bytes at offset {info['image_start']}, "
         f"device type {info['device_type'] or '(none)'}"
     )
-    return 0
+    return EXIT_OK
 
 
 # --- check --------------------------------------------------------------------------------------
@@ -137,8 +117,18 @@ def _register_check(subparsers: Any) -> None:
     )
     parser.add_argument("image", metavar="IMAGE", help="a .bin or .tbin image")
     parser.add_argument(
+        "--device-type",
+        "--dev-type",
+        dest="device_type",
+        metavar="N",
+        type=int_argument,
+        default=None,
+        help="also check that a tbin is made for this device type (default: any)",
+    )
+    parser.add_argument(
         "-v", "--verbose", action="store_true", help="also print every message the checks log"
     )
+    parser.add_argument("--json", action="store_true", help="print the report as JSON")
     parser.set_defaults(func=_cmd_check)
 
 
@@ -149,7 +139,7 @@ def _digest_text(ok: Optional[bool]) -> str:
 
 
 def _report_lines(report: Dict[str, Any]) -> List[str]:
-    lines = [f"file: {_shown(report['path'])}", f"kind: {report['kind'] or 'unknown'}"]
+    lines = [f"file: {shown(report['path'])}", f"kind: {report['kind'] or 'unknown'}"]
     if report["file_size"] is not None:
         lines.append(f"size: {report['file_size']} bytes")
     if report["header_length"] is not None:
@@ -168,13 +158,19 @@ def _report_lines(report: Dict[str, Any]) -> List[str]:
 
 
 def _cmd_check(args: argparse.Namespace) -> int:
-    report: Dict[str, Any] = _flash_module()._inspect_image(args.image)
+    report: Dict[str, Any] = _flash_module()._inspect_image(
+        args.image, device_type=args.device_type
+    )
+    status = EXIT_OK if report["passed"] else EXIT_FAILED
+    if args.json:
+        print_json({**report, "path": shown(report["path"]), "exit_status": status})
+        return status
     if args.verbose:
         for level, text in report["messages"]:
             print(f"[{level}] {text}")
     for line in _report_lines(report):
         print(line)
-    return 0 if report["passed"] else 1
+    return status
 
 
 # --- entry point --------------------------------------------------------------------------------
@@ -182,14 +178,18 @@ def _cmd_check(args: argparse.Namespace) -> int:
 _COMMANDS: Sequence[Callable[[Any], None]] = (
     _register_pack,
     _register_check,
-    flash_device.register,
+    flash_devices.register,
 )
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=_PROG, description="Make, check and flash FPGA images of kestrix devices."
+        prog=_PROG,
+        description="Make, check and flash FPGA images of kestrix devices.",
+        epilog="Exit status: 0 done, 1 failed, 2 usage or input error, 3 device unreachable or "
+        "not answering, 130 interrupted.",
     )
+    parser.add_argument("--version", action="version", version=f"{_PROG} {__version__}")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for register in _COMMANDS:
         register(subparsers)
@@ -197,13 +197,17 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    """Runs one command; returns the exit status (0 done, 1 failed, 2 usage error)."""
+    """Runs one command; returns its exit status."""
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
-    except SystemExit as stop:  # usage errors and --help
-        return stop.code if isinstance(stop.code, int) else 2
-    return int(args.func(args))
+    except SystemExit as stop:  # usage errors, --help and --version
+        return stop.code if isinstance(stop.code, int) else EXIT_USAGE
+    try:
+        return int(args.func(args))
+    except KeyboardInterrupt:
+        print(f"{_PROG}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
 
 
 if __name__ == "__main__":

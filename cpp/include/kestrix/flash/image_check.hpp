@@ -32,6 +32,9 @@ enum class ImageFault {
 
 // The update's failure for a check that failed at `fault`.
 Failure failureOf(ImageFault fault);
+// What `fault` means for someone holding the file, to follow the check's own message in a tool's
+// error line: "an image is a .bin or a .tbin file", ... ("" for kNone).
+std::string_view faultHint(ImageFault fault);
 
 // The checks' messages: the ones ending in a space are followed by the path (and for the file
 // error and not-readable ones ", " and the failure text), the parse error by its reason.

@@ -14,6 +14,7 @@
 #include "kestrix/contracts/host.hpp"
 #include "kestrix/flash/device_profile.hpp"
 #include "kestrix/flash/failure.hpp"
+#include "kestrix/flash/image_check.hpp"
 #include "kestrix/flash/tbin_format.hpp"
 
 namespace kestrix::flash {
@@ -59,8 +60,10 @@ struct ImageReport {
   bool passed = false;
   // The first error-level message the checks logged; empty when they passed.
   std::string failure;
-  // What kind of failure that is (kNone when they passed).
+  // What kind of failure that is (kNone when they passed), and the check's step (kNone for a
+  // device type mismatch or an error thrown by a size query).
   Failure failure_kind = Failure::kNone;
+  ImageFault fault = ImageFault::kNone;
   // Every message the checks logged, in order (debug lines included).
   std::vector<std::pair<LogLevel, std::string>> messages;
   std::optional<std::uint64_t> file_size;

@@ -11,8 +11,8 @@
 
 namespace kestrix::flash {
 
-// "updated", "unchanged" (already held the image), "verified" (a verify that matched), "failed"
-// or "interrupted".
+// "updated", "unchanged" (already held the image), "verified" (a verify that matched),
+// "identified" (the device answered who it is), "failed" or "interrupted".
 std::string_view outcomeOf(const UpdateReport& report);
 
 // The record of `report`, keys in this order: started_at, finished_at, tool_version, address,

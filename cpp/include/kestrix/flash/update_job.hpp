@@ -34,9 +34,10 @@ DeviceAddress parseDeviceAddress(std::string_view text, int default_port = kDefa
 std::string formatDeviceAddress(const DeviceAddress& address);
 
 enum class JobMode {
-  kUpdate,                // erase, write, verify, reload
-  kVerify,                // read the image's length back and compare; nothing is written
-  kUpdateUnlessIdentical  // verify first; update only when the flash does not hold the image
+  kUpdate,                 // erase, write, verify, reload
+  kVerify,                 // read the image's length back and compare; nothing is written
+  kUpdateUnlessIdentical,  // verify first; update only when the flash does not hold the image
+  kIdentify,               // only ask who the device is (no image, no initialisation)
 };
 
 struct UpdateOptions {
@@ -54,7 +55,7 @@ struct UpdateReport {
   std::int64_t device_type = 0;
   JobMode mode = JobMode::kUpdate;
   // The image.
-  std::string image_path;
+  std::string image_path;        // empty for kIdentify
   std::string image_kind;        // "bin", "tbin", or "" for a name with neither suffix
   std::uint64_t image_size = 0;  // the bytes programmed (a tbin's image region)
   std::string image_sha256;      // of those bytes, once they were read
@@ -86,6 +87,17 @@ struct JobContext {
   EngineObserver* observer = nullptr;          // may be null
   CancelToken cancel;
 };
+
+// Why a job with `options` cannot run with the image at `image_path`, found without the device:
+// a device type without a profile, or one initialisation refuses when it is asked for, or an image
+// that fails its checks or is made for another device type. `error` is the check's message with
+// what it means ("FPGA image path not found: x.bin (no such file)").
+struct OfflineFault {
+  Failure failure = Failure::kNone;
+  std::string error;
+};
+std::optional<OfflineFault> checkJobOffline(const std::string& image_path,
+                                            const UpdateOptions& options);
 
 // Runs one job. Never throws for anything the image, the device or the link does: every such
 // failure ends up in the report. A cancellation ends it with Failure::kInterrupted, the device

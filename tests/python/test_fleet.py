@@ -1,0 +1,168 @@
+"""kestrix.fleet over real TCP against simulated devices (kestrix-sim --count): results in input
+order, faults kept to their device, throttled progress with the GIL held, the GIL released while
+the fleet runs, audit records, and Ctrl-C."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from kestrix.fleet import DeviceResult, Failure, FleetInterrupted, update_fleet
+from kestrix.tools.sim_cli import start_simulators, stop_simulator
+
+REAL_SLEEP = time.sleep
+
+
+@pytest.fixture(autouse=True)
+def no_reinit_wait(monkeypatch):
+    monkeypatch.setattr(time, "sleep", lambda seconds: None)
+
+
+@pytest.fixture
+def devices():
+    """devices(count, *flags): `count` simulated devices in one process, as "host:port" texts."""
+    processes = []
+
+    def start(count, *flags):
+        process, where = start_simulators(count, *flags)
+        processes.append(process)
+        return [f"{host}:{port}" for host, port in where]
+
+    yield start
+    for process in processes:
+        stop_simulator(process)
+
+
+@pytest.fixture
+def image(tmp_path):
+    path = tmp_path / "fpga.bin"
+    path.write_bytes(os.urandom(2000))
+    return str(path)
+
+
+def test_an_all_good_fleet_in_input_order_with_records(devices, image, tmp_path):
+    addresses = devices(4)
+    host, port = addresses[2].rsplit(":", 1)
+    given = [addresses[0], addresses[1], (host, int(port)), addresses[3]]
+    record = tmp_path / "audit.jsonl"
+    record.write_text('{"earlier": true}\n')  # appended to, never truncated
+    results = update_fleet(image, given, jobs=2, record=str(record))
+    assert [r.address for r in results] == addresses
+    assert all(isinstance(r, DeviceResult) and r.ok and r.outcome == "updated" for r in results)
+    lines = record.read_text().splitlines()
+    assert json.loads(lines[0]) == {"earlier": True} and len(lines) == 5
+    records = {json.loads(line)["address"]: json.loads(line) for line in lines[1:]}
+    for r in results:
+        assert records[r.address] == r.record
+        assert records[r.address]["outcome"] == "updated"
+        assert records[r.address]["image_size"] == 2000
+
+
+def test_faults_stay_with_their_device(devices, image):
+    good, refusing, silent, closing = (
+        devices(1)[0],
+        devices(1, "--refuse-from", "0")[0],
+        devices(1, "--stall-after", "9")[0],
+        devices(1, "--close-after", "9")[0],
+    )
+    results = update_fleet(image, [refusing, good, silent, closing], timeout=0.5)
+    assert [r.failure for r in results] == [
+        Failure.BLOCK_REFUSED,
+        Failure.NONE,
+        Failure.TIMEOUT,
+        Failure.CONNECTION_LOST,
+    ]
+    assert results[0].failed_offset == 0 and "refused" in results[0].error
+
+
+def test_progress_is_throttled_and_comes_with_the_gil_while_other_threads_run(devices, tmp_path):
+    path = tmp_path / "fpga.bin"
+    path.write_bytes(os.urandom(64 * 1024))
+    addresses = devices(2, "--latency-us", "300")
+    calls = []
+    ticks = []
+    running = threading.Event()
+
+    def ticker():
+        # Runs only while the fleet has the GIL released.
+        while not running.is_set():
+            ticks.append(time.monotonic())
+            REAL_SLEEP(0.01)
+
+    def progress(device, stage, done, total):
+        calls.append((device, stage, done, total, time.monotonic()))
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    start = time.monotonic()
+    try:
+        results = update_fleet(str(path), addresses, progress=progress, init=False, device_type=28)
+    finally:
+        running.set()
+        thread.join()
+    seconds = time.monotonic() - start
+    assert all(r.ok for r in results)
+    assert len(ticks) > 10 * seconds  # the other thread kept running
+    for device in addresses:
+        mine = [c for c in calls if c[0] == device]
+        stages = [c[1] for c in mine]
+        assert stages[0] == "connect" and stages[-1] == "reload"
+        assert ("write", 65536, 65536) in [c[1:4] for c in mine]  # the end of a phase always comes
+        # At most about 20 a second within a phase, plus one per phase change.
+        assert len(mine) <= 20 * seconds + 12, (len(mine), seconds)
+
+
+def test_a_device_is_text_or_a_host_port_pair(image):
+    for bad in [("host",), ("host", "5025"), 5025, ("host", True)]:
+        with pytest.raises(TypeError, match="a device is"):
+            update_fleet(image, [bad])  # type: ignore[list-item]
+    with pytest.raises(ValueError, match="port must be a number"):
+        update_fleet(image, ["host:0"])
+
+
+CHILD = textwrap.dedent(
+    """
+    import json, sys
+    from kestrix.fleet import FleetInterrupted, update_fleet
+    devices = sys.argv[2:]
+    print("ready", flush=True)
+    try:
+        update_fleet(sys.argv[1], devices, init=False, device_type=28)
+    except FleetInterrupted as stop:
+        print(json.dumps([[r.address, r.outcome, r.error] for r in stop.results]), flush=True)
+    """
+)
+
+
+def test_ctrl_c_stops_every_device_within_a_second_and_says_where_each_stood(devices, tmp_path):
+    path = tmp_path / "fpga.bin"
+    path.write_bytes(os.urandom(64 * 1024))
+    addresses = devices(3, "--latency-us", "2000")  # several seconds per device
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, str(path), *addresses],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        REAL_SLEEP(1.0)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+        stopped_within = time.monotonic() - sent
+    finally:
+        child.kill()
+        child.wait()
+    states = json.loads(out)
+    assert [s[0] for s in states] == addresses
+    for address, outcome, error in states:
+        assert outcome == "interrupted", (address, error)
+        assert "the flash is incomplete; run the update again" in error
+    assert stopped_within < 5.0, err  # not the seconds the updates had left
