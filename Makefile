@@ -2,7 +2,9 @@
 # need on a fresh machine.
 SHELL := /bin/bash
 PY39 := $(firstword $(wildcard $(HOME)/.pyenv/versions/3.9*/bin/python3))
-BUILD := build/cpp
+# Build trees live outside the source tree, one set per checkout (so worktrees do not share).
+BUILD_ROOT ?= $(HOME)/.cache/kestrix/build/$(shell printf %s '$(CURDIR)' | sha256sum | cut -c1-12)
+BUILD := $(BUILD_ROOT)/cpp
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_DIR ?= $(HOME)/.cache/kestrix-ccache
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
@@ -22,15 +24,15 @@ test-cpp: build-cpp
 
 # The C++ core and its tests under AddressSanitizer and UBSan; any finding fails the run.
 test-sanitize: setup
-	.venv/bin/cmake -S . -B build/sanitize -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
+	.venv/bin/cmake -S . -B $(BUILD_ROOT)/sanitize -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_SANITIZE=ON
-	.venv/bin/cmake --build build/sanitize
+	.venv/bin/cmake --build $(BUILD_ROOT)/sanitize
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  .venv/bin/ctest --test-dir build/sanitize --output-on-failure --timeout 300
+	  .venv/bin/ctest --test-dir $(BUILD_ROOT)/sanitize --output-on-failure --timeout 300
 
 # Installs the package the way a user does, then tests the installed package (not the source tree).
 install: setup
-	.venv/bin/python -m pip install -q --no-build-isolation .
+	.venv/bin/python -m pip install -q --no-build-isolation -C build-dir=$(BUILD_ROOT)/wheel/{wheel_tag} .
 
 test-python: install
 	cd tests/python && ../../.venv/bin/python -m pytest -q
@@ -38,7 +40,7 @@ test-python: install
 test-python39:
 ifneq ($(PY39),)
 	scripts/bootstrap.sh .venv39 $(PY39)
-	.venv39/bin/python -m pip install -q --no-build-isolation .
+	.venv39/bin/python -m pip install -q --no-build-isolation -C build-dir=$(BUILD_ROOT)/wheel/{wheel_tag} .
 	cd tests/python && ../../.venv39/bin/python -m pytest -q
 else
 	@echo "no Python 3.9 interpreter under pyenv; skipping the 3.9 run"
@@ -57,10 +59,10 @@ fuzz:
 
 # Not part of `make test`: figures, not verdicts.
 bench: install
-	.venv/bin/cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
+	.venv/bin/cmake -S . -B $(BUILD_ROOT)/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=Release -DKESTRIX_BUILD_BENCH=ON
-	.venv/bin/cmake --build build/bench --target kestrix-sim kestrix_floor_client kestrix_cpp_update
-	.venv/bin/python bench/run_bench.py --build-dir build/bench
+	.venv/bin/cmake --build $(BUILD_ROOT)/bench --target kestrix-sim kestrix_floor_client kestrix_cpp_update
+	.venv/bin/python bench/run_bench.py --build-dir $(BUILD_ROOT)/bench
 
 # Formatting of the C++ sources (clang-format 14, as Debian ships it).
 CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp')
@@ -70,4 +72,4 @@ format-check:
 	clang-format-14 --dry-run --Werror $(CXX_SOURCES)
 
 clean:
-	rm -rf build
+	rm -rf $(BUILD_ROOT)
