@@ -10,11 +10,11 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
 
-from fast_beam_device import FastBeamDevice  # noqa: E402
-
 from kestrix.KRXPublic import FBSMode, RFMode  # noqa: E402
 from kestrix.KRXUtils import RetCode  # noqa: E402
 from kestrix.tools.sim_cli import start_simulator, stop_simulator  # noqa: E402
+
+from fast_beam_device import FastBeamDevice  # noqa: E402
 
 
 def step(title: str) -> None:

@@ -8,7 +8,7 @@ import pytest
 
 import kestrix.KRXFlash as KRXFlash
 from kestrix.KRXFlash import FpgaTool
-from kestrix.KRXUtils import RetCode, RetType
+from kestrix.KRXUtils import RetCode
 
 from fpga_fakes import FakeController
 

@@ -11,6 +11,7 @@ from collections.abc import Iterator
 from typing import Any
 
 import pytest
+
 from kestrix.KRXPublic import FBSMode, RFMode
 from kestrix.KRXUtils import RetCode, RetType
 
