@@ -9,10 +9,11 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_DIR ?= $(HOME)/.cache/kestrix-ccache
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: setup build-cpp test test-cpp test-python test-python39 test-sanitize install demo bench fuzz format format-check clean
+.PHONY: setup build-cpp test test-cpp test-python test-python39 test-sanitize install lint demo bench fuzz \
+  format format-check clean
 
 setup:
-	scripts/bootstrap.sh .venv python3
+	scripts/bootstrap.sh --lint .venv python3
 
 build-cpp: setup
 	.venv/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
@@ -48,6 +49,11 @@ endif
 
 test: test-cpp test-python test-python39
 
+# ruff, mypy --strict, stubtest on the installed extension modules and the clang-format check; any
+# finding fails (scripts/lint.sh).
+lint: install
+	scripts/lint.sh .venv
+
 demo: install
 	.venv/bin/python scripts/demo.py
 
@@ -64,12 +70,12 @@ bench: install
 	.venv/bin/cmake --build $(BUILD_ROOT)/bench --target kestrix-sim kestrix_floor_client kestrix_cpp_update
 	.venv/bin/python bench/run_bench.py --build-dir $(BUILD_ROOT)/bench
 
-# Formatting of the C++ sources (clang-format 14, as Debian ships it).
+# Formatting of the C++ sources: clang-format 14.0.6 from PyPI in .venv, the same on any machine.
 CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp')
-format:
-	clang-format-14 -i $(CXX_SOURCES)
-format-check:
-	clang-format-14 --dry-run --Werror $(CXX_SOURCES)
+format: setup
+	.venv/bin/clang-format -i $(CXX_SOURCES)
+format-check: setup
+	.venv/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
 clean:
 	rm -rf $(BUILD_ROOT)

@@ -55,8 +55,10 @@ def main() -> int:
     finally:
         os.unlink(f.name)
     blocks = 2 * ((mib << 20) // 16)
-    print(f"{mib} MiB update on an in-process connection: {seconds:.3f} s, "
-          f"{seconds / blocks * 1e6:.2f} us per command, verified={ok}")
+    print(
+        f"{mib} MiB update on an in-process connection: {seconds:.3f} s, "
+        f"{seconds / blocks * 1e6:.2f} us per command, verified={ok}"
+    )
     return 0 if ok else 1
 
 

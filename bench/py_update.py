@@ -66,8 +66,7 @@ def main() -> int:
     tool.disconnect()
     if conn is not None:
         conn.closeConnection()
-    print(f"{seconds:.6f} {peak_rss_kib()} {'verified' if ok else 'NOT-VERIFIED'}",
-          file=sys.stderr)
+    print(f"{seconds:.6f} {peak_rss_kib()} {'verified' if ok else 'NOT-VERIFIED'}", file=sys.stderr)
     return 0 if ok else 1
 
 

@@ -51,12 +51,22 @@ def bench_updates(args, work: Path) -> Dict[str, Dict[str, float]]:
     py = sys.executable
     proc, host, port = start_simulator(binary=build / "cpp" / "kestrix-sim")
     variants = {
-        "floor": [str(build / "bench" / "kestrix_floor_client"), host, str(port),
-                  str(image.stat().st_size)],
+        "floor": [
+            str(build / "bench" / "kestrix_floor_client"),
+            host,
+            str(port),
+            str(image.stat().st_size),
+        ],
         "C++ API": [str(build / "bench" / "kestrix_cpp_update"), host, str(port), str(image)],
         "Python API": [py, str(HERE / "py_update.py"), "native", host, str(port), str(image)],
-        "Python connection": [py, str(HERE / "py_update.py"), "pyconn", host, str(port),
-                              str(image)],
+        "Python connection": [
+            py,
+            str(HERE / "py_update.py"),
+            "pyconn",
+            host,
+            str(port),
+            str(image),
+        ],
     }
     samples: Dict[str, List[Tuple[float, float, int]]] = {name: [] for name in variants}
     try:
@@ -126,13 +136,17 @@ def bench_memory(args, work: Path) -> Dict[str, float]:
     try:
         for label, size in (("64 KiB", 64 << 10), ("4 MiB", 4 << 20)):
             image = make_image(work / f"mem-{size}.bin", size)
-            err, _, _ = run([sys.executable, str(HERE / "py_update.py"), "native", host,
-                             str(port), str(image)])
+            err, _, _ = run(
+                [sys.executable, str(HERE / "py_update.py"), "native", host, str(port), str(image)]
+            )
             rss[label] = int(err.split()[1]) / 1024
     finally:
         stop_simulator(proc)
-    return {"rss_64k_mib": rss["64 KiB"], "rss_4m_mib": rss["4 MiB"],
-            "difference_mib": rss["4 MiB"] - rss["64 KiB"]}
+    return {
+        "rss_64k_mib": rss["64 KiB"],
+        "rss_4m_mib": rss["4 MiB"],
+        "difference_mib": rss["4 MiB"] - rss["64 KiB"],
+    }
 
 
 def main() -> int:
@@ -151,23 +165,43 @@ def main() -> int:
         check = bench_check(args, work)
 
     targets = {"C++ API": 1.10, "Python API": 1.20}
-    print(f"Update of a {args.image_mib} MiB raw image, device type 28, median of {args.runs} "
-          "interleaved runs, simulator on loopback")
-    print(f"{'variant':<20}{'seconds':>10}{'x floor':>10}{'target':>9}"
-          f"{'CPU us/block':>14}{'peak RSS MiB':>14}")
+    print(
+        f"Update of a {args.image_mib} MiB raw image, device type 28, median of {args.runs} "
+        "interleaved runs, simulator on loopback"
+    )
+    print(
+        f"{'variant':<20}{'seconds':>10}{'x floor':>10}{'target':>9}"
+        f"{'CPU us/block':>14}{'peak RSS MiB':>14}"
+    )
     for name, row in updates.items():
         target = f"<={targets[name]:.2f}" if name in targets else ""
-        print(f"{name:<20}{row['seconds']:>10.3f}{row['ratio_to_floor']:>10.3f}{target:>9}"
-              f"{row['cpu_us_per_block']:>14.2f}{row['peak_rss_mib']:>14.1f}")
-    print(f"\nImage check of a {check['file_mib']:.0f} MiB tbin: kestrix-flash check "
-          f"{check['check_mib_per_s']:.0f} MiB/s, openssl dgst -sha256 -hmac "
-          f"{check['openssl_mib_per_s']:.0f} MiB/s, ratio {check['ratio_to_openssl']:.2f} "
-          f"(target >=0.80), peak RSS {check['check_peak_rss_mib']:.1f} MiB")
-    print(f"Raw update peak RSS: 64 KiB image {memory['rss_64k_mib']:.1f} MiB, 4 MiB image "
-          f"{memory['rss_4m_mib']:.1f} MiB, difference {memory['difference_mib']:.1f} MiB")
-    Path(args.output).write_text(json.dumps(
-        {"updates": updates, "check": check, "memory": memory, "runs": args.runs,
-         "image_mib": args.image_mib}, indent=2) + "\n")
+        print(
+            f"{name:<20}{row['seconds']:>10.3f}{row['ratio_to_floor']:>10.3f}{target:>9}"
+            f"{row['cpu_us_per_block']:>14.2f}{row['peak_rss_mib']:>14.1f}"
+        )
+    print(
+        f"\nImage check of a {check['file_mib']:.0f} MiB tbin: kestrix-flash check "
+        f"{check['check_mib_per_s']:.0f} MiB/s, openssl dgst -sha256 -hmac "
+        f"{check['openssl_mib_per_s']:.0f} MiB/s, ratio {check['ratio_to_openssl']:.2f} "
+        f"(target >=0.80), peak RSS {check['check_peak_rss_mib']:.1f} MiB"
+    )
+    print(
+        f"Raw update peak RSS: 64 KiB image {memory['rss_64k_mib']:.1f} MiB, 4 MiB image "
+        f"{memory['rss_4m_mib']:.1f} MiB, difference {memory['difference_mib']:.1f} MiB"
+    )
+    Path(args.output).write_text(
+        json.dumps(
+            {
+                "updates": updates,
+                "check": check,
+                "memory": memory,
+                "runs": args.runs,
+                "image_mib": args.image_mib,
+            },
+            indent=2,
+        )
+        + "\n"
+    )
     return 0
 
 

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need: Debian packages when they are missing, and a virtual
-# environment per Python interpreter with the build and test dependencies.
-#   scripts/bootstrap.sh VENV_DIR [PYTHON]
+# environment per Python interpreter with the build and test dependencies, and with --lint the
+# tools `make lint` runs.
+#   scripts/bootstrap.sh [--lint] VENV_DIR [PYTHON]
 set -euo pipefail
 
+lint=0
+if [ "${1:-}" = "--lint" ]; then
+  lint=1
+  shift
+fi
 venv=${1:-.venv}
 python=${2:-python3}
 
@@ -25,6 +31,11 @@ if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
 fi
 deps="pip scikit-build-core>=0.10 pybind11>=2.12 pytest>=7 cmake>=3.24 ninja"
+# Pinned, so a new release cannot fail the gate on its own: mypy 1.20 is the last that checks for
+# Python 3.9, and clang-format is the version the C++ sources are formatted with.
+if [ "$lint" = 1 ]; then
+  deps="$deps ruff==0.17.6 mypy==1.20.2 clang-format==14.0.6"
+fi
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$deps" ]; then
   "$venv/bin/python" -m pip install -q --upgrade $deps
   echo "$deps" > "$stamp"

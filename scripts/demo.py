@@ -10,11 +10,11 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
 
-from fast_beam_device import FastBeamDevice  # noqa: E402
-
 from kestrix.KRXPublic import FBSMode, RFMode  # noqa: E402
 from kestrix.KRXUtils import RetCode  # noqa: E402
 from kestrix.tools.sim_cli import start_simulator, stop_simulator  # noqa: E402
+
+from fast_beam_device import FastBeamDevice  # noqa: E402
 
 
 def step(title: str) -> None:
@@ -39,8 +39,10 @@ def fast_beam() -> None:
                 device.setFastBeamPatternThetaPhi(beam_id, 28e9, theta=10.0 * beam_id, phi=0.0)
                 device.setFastBeamGain(RFMode.TX, beam_id, True, com_gain=3)
             for name, call in [
-                ("setFastParallelMode(True)",
-                 lambda: device.setFastParallelMode(True, FBSMode.FULL_GAIN_PHASE)),
+                (
+                    "setFastParallelMode(True)",
+                    lambda: device.setFastParallelMode(True, FBSMode.FULL_GAIN_PHASE),
+                ),
                 ("getFastParallelMode()", device.getFastParallelMode),
                 ("eraseFastBeamConfig()", device.eraseFastBeamConfig),
                 ("storeFastBeamConfig()", device.storeFastBeamConfig),
@@ -61,8 +63,11 @@ def main() -> int:
     work = ROOT / "build" / "demo"
     work.mkdir(parents=True, exist_ok=True)
     image = work / "demo_fpga.bin"
-    image.write_bytes(random.Random(2026).randbytes(48 * 1024 + 5)
-                      if hasattr(random.Random, "randbytes") else os.urandom(48 * 1024 + 5))
+    image.write_bytes(
+        random.Random(2026).randbytes(48 * 1024 + 5)
+        if hasattr(random.Random, "randbytes")
+        else os.urandom(48 * 1024 + 5)
+    )
     packed = work / "demo_fpga.tbin"
 
     step("Pack a demo image into a signed container")

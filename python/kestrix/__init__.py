@@ -4,4 +4,7 @@
 classes that switch beam patterns fast.
 """
 
-__version__ = "0.1.0"
+from importlib.metadata import version as _distribution_version
+
+# The one version number is pyproject.toml's; the installed distribution carries it.
+__version__ = _distribution_version("kestrix")

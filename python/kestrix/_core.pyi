@@ -1,8 +1,12 @@
-"""Native device connections of the kestrix package."""
+"""Native values of the kestrix package: connection, versions, update rules."""
 
-from typing import Union
+import os
+from collections.abc import Callable, Sequence
+from typing import Any, ClassVar, Final, TypedDict
 
 from kestrix.KRXUtils import RetType, _RspType
+
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 class TCPConnection:
     """A device connection over TCP (default port 5025).
@@ -16,7 +20,7 @@ class TCPConnection:
         self, address: str, port: int = 5025, *, connect_timeout: float = 5.0, timeout: float = 10.0
     ) -> None: ...
     def initConnection(self) -> bool: ...
-    def sendCmd(self, line: Union[bytes, str], rsp_type: _RspType) -> RetType: ...
+    def sendCmd(self, line: bytes | str, rsp_type: _RspType) -> RetType: ...
     def sendRawBytes(self, data: bytes) -> None: ...
     def recvRawBytes(self, size: int = 1024) -> bytes: ...
     def closeConnection(self) -> None: ...
@@ -30,3 +34,113 @@ class TCPConnection:
     def connect_timeout(self) -> float: ...
     @property
     def is_open(self) -> bool: ...
+
+class VER:
+    """A version value made from dotted decimal text such as "0.1.0.6".
+
+    Values compare component by component, a missing trailing component counting as 0; a text
+    that is not a version raises ValueError, a value that is not text TypeError.
+    """
+
+    def __init__(self, text: str) -> None: ...
+    def __lt__(self, other: VER, /) -> bool: ...
+    def __le__(self, other: VER, /) -> bool: ...
+    def __gt__(self, other: VER, /) -> bool: ...
+    def __ge__(self, other: VER, /) -> bool: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+DEFAULT_PORT: Final[int]
+DEFAULT_DEVICE_TYPE: Final[int]
+
+class FailureCategory:
+    """What a caller can do about a failure: fix the INPUT, look at the DEVICE, or see why the
+    UPDATE failed; INTERRUPTED on request."""
+
+    NONE: ClassVar[FailureCategory]
+    INPUT: ClassVar[FailureCategory]
+    DEVICE: ClassVar[FailureCategory]
+    UPDATE: ClassVar[FailureCategory]
+    INTERRUPTED: ClassVar[FailureCategory]
+    __members__: ClassVar[dict[str, FailureCategory]]
+    def __init__(self, value: int) -> None: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __int__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class Failure:
+    """Why an update did not succeed (NONE: it did)."""
+
+    NONE: ClassVar[Failure]
+    IMAGE_MISSING: ClassVar[Failure]
+    IMAGE_INVALID: ClassVar[Failure]
+    IMAGE_REJECTED: ClassVar[Failure]
+    IMAGE_DEVICE_TYPE: ClassVar[Failure]
+    DEVICE_TYPE_UNSUPPORTED: ClassVar[Failure]
+    UNREACHABLE: ClassVar[Failure]
+    DEVICE_BUSY: ClassVar[Failure]
+    TIMEOUT: ClassVar[Failure]
+    CONNECTION_LOST: ClassVar[Failure]
+    PROTOCOL: ClassVar[Failure]
+    VERSION_TOO_LOW: ClassVar[Failure]
+    BLOCK_REFUSED: ClassVar[Failure]
+    VERIFY_FAILED: ClassVar[Failure]
+    UPDATE_FAILED: ClassVar[Failure]
+    INTERRUPTED: ClassVar[Failure]
+    __members__: ClassVar[dict[str, Failure]]
+    def __init__(self, value: int) -> None: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __int__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+    @property
+    def label(self) -> str:
+        """The stable name used in records: 'block-refused'."""
+    @property
+    def category(self) -> FailureCategory:
+        """The FailureCategory the failure belongs to."""
+
+class _DeviceProfile(TypedDict):
+    device_type: int
+    erase_bits: str | None
+    reinit_wait_seconds: int | None
+    init_accepted: bool
+    min_fpga_version: str | None
+
+def device_profiles() -> list[_DeviceProfile]:
+    """What an update does per device type: erase argument, re-initialisation wait, whether
+    initialisation accepts the type, minimum FPGA version; one dict per known type."""
+
+#: The texts of the update's messages, by key.
+MESSAGES: dict[str, str]
+
+def run_fleet(
+    image_path: _Path,
+    devices: Sequence[str],
+    *,
+    device_type: int = 32,
+    init: bool = True,
+    check_version: bool = True,
+    mode: str = "update",
+    timeout: float = 10.0,
+    connect_timeout: float = 5.0,
+    jobs: int = 8,
+    progress: Callable[[str, str, int, int], object] | None = None,
+    on_result: Callable[[dict[str, Any]], object] | None = None,
+    record: _Path | None = None,
+) -> tuple[list[dict[str, Any]], BaseException | None]:
+    """Runs one job per device on `jobs` threads and returns (reports, stopped): one dict per
+    device in input order, and the exception that stopped the fleet (KeyboardInterrupt) or None.
+    Use kestrix.fleet.update_fleet."""

@@ -26,7 +26,7 @@ def simulator() -> Iterator[Callable[..., Simulator]]:
     and returns its ``Simulator``; every one started is stopped when the test ends."""
     if not simulator_binary().is_file():
         pytest.fail(f"kestrix-sim binary not found: {simulator_binary()}")
-    started: List["subprocess.Popen[bytes]"] = []
+    started: List[subprocess.Popen[bytes]] = []
 
     def start(*flags: str) -> Simulator:
         process, host, port = start_simulator(*flags)

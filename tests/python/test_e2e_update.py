@@ -53,10 +53,15 @@ def write_image(tmp_path, size: int, tbin: bool = False, dev_type: int = 32) -> 
 @pytest.mark.parametrize("size", [4096, 1000])
 @pytest.mark.parametrize("tbin", [False, True], ids=["bin", "tbin"])
 @pytest.mark.parametrize("device_type, version", [(32, "0.3.0.0"), (28, "1.4.0.0"), (30, "")])
-def test_update_writes_exactly_the_image(simulator, tmp_path, size, tbin, device_type, version,
-                                         no_reinit_wait):
-    sim = simulator("--version-after-update", "0.3.0.0",
-                    "--fe-info", '{"FE0": {"fpga_ver": "1.4.0.0"}, "FE1": {"fpga_ver": "9"}}')
+def test_update_writes_exactly_the_image(
+    simulator, tmp_path, size, tbin, device_type, version, no_reinit_wait
+):
+    sim = simulator(
+        "--version-after-update",
+        "0.3.0.0",
+        "--fe-info",
+        '{"FE0": {"fpga_ver": "1.4.0.0"}, "FE1": {"fpga_ver": "9"}}',
+    )
     path, data = write_image(tmp_path, size, tbin, dev_type=device_type)
     tool = FpgaTool(address=sim.host, port=sim.port)
     calls = []
@@ -88,7 +93,9 @@ def test_block_refused_forever_stops_with_the_offset(simulator, tmp_path):
     sim = simulator("--refuse-from", "64")
     path, _ = write_image(tmp_path, 200)
     tool = FpgaTool(address=sim.host, port=sim.port)
-    with pytest.raises(BlockRefusedError, match="byte offset 64 refused by the controller 10 times"):
+    with pytest.raises(
+        BlockRefusedError, match="byte offset 64 refused by the controller 10 times"
+    ):
         tool.processFpgaUpdate(path, 32)
     tool.disconnect()
     stats = json.loads(ask(sim, "SIM_STATS?"))
@@ -110,9 +117,14 @@ def test_corrupted_read_back_is_an_error_result(simulator, tmp_path, caplog):
 
 @pytest.mark.parametrize(
     "flag, after, error",
-    [("--close-after", 1, ConnectionError), ("--close-after", 5, ConnectionError),
-     ("--close-after", 40, ConnectionError), ("--stall-after", 0, TimeoutError),
-     ("--stall-after", 3, TimeoutError), ("--stall-after", 30, TimeoutError)],
+    [
+        ("--close-after", 1, ConnectionError),
+        ("--close-after", 5, ConnectionError),
+        ("--close-after", 40, ConnectionError),
+        ("--stall-after", 0, TimeoutError),
+        ("--stall-after", 3, TimeoutError),
+        ("--stall-after", 30, TimeoutError),
+    ],
 )
 def test_dropped_or_silent_link_fails_within_the_timeout(simulator, tmp_path, flag, after, error):
     sim = simulator(flag, str(after))

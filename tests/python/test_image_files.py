@@ -448,8 +448,9 @@ def test_cli_help_is_not_an_error(capsys):
     ],
     ids=["bad-layout", "missing-image", "same-file", "linked-file", "not-tbin"],
 )
-def test_cli_pack_input_errors_are_status_two_and_keep_the_image(tmp_path, capsys, make_argv,
-                                                                 message):
+def test_cli_pack_input_errors_are_status_two_and_keep_the_image(
+    tmp_path, capsys, make_argv, message
+):
     raw = tmp_path / "fw.bin"
     raw.write_bytes(b"abc")
     os.link(raw, tmp_path / "link.tbin")

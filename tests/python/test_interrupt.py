@@ -69,8 +69,9 @@ def interrupt(sim, path, device_type, after):
     ],
     ids=["silent-device", "write-phase", "reinit-wait"],
 )
-def test_ctrl_c_stops_the_update_at_once(simulator, tmp_path, flags, size, device_type, after,
-                                         where):
+def test_ctrl_c_stops_the_update_at_once(
+    simulator, tmp_path, flags, size, device_type, after, where
+):
     sim = simulator(*flags)
     path = tmp_path / "fpga.bin"
     path.write_bytes(os.urandom(size))

@@ -43,8 +43,12 @@ def test_neither_connection_nor_address():
 
 @pytest.mark.parametrize(
     "kwargs, name",
-    [({"address": 5}, "address"), ({"address": b"h"}, "address"), ({"address": "h", "port": "1"}, "port"),
-     ({"connection": ScriptedConnection(), "port": None}, "port")],
+    [
+        ({"address": 5}, "address"),
+        ({"address": b"h"}, "address"),
+        ({"address": "h", "port": "1"}, "port"),
+        ({"connection": ScriptedConnection(), "port": None}, "port"),
+    ],
 )
 def test_argument_types_are_checked_first(kwargs, name):
     with pytest.raises(TypeError, match=name):
@@ -115,9 +119,13 @@ def test_send_cmd_text_and_bytes_send_the_same_line(cmd):
     assert conn.rsp_types == [_RspType.RSP_LIST]
 
 
-@pytest.mark.parametrize("reply", [None, "", RetType(RetCode.ERROR, "failed"), RetType(RetCode.ERROR, "x", "")])
+@pytest.mark.parametrize(
+    "reply", [None, "", RetType(RetCode.ERROR, "failed"), RetType(RetCode.ERROR, "x", "")]
+)
 def test_empty_or_absent_payload_is_empty_text(reply):
-    conn = ScriptedConnection([reply if isinstance(reply, RetType) else RetType(RetCode.OK, "", reply)])
+    conn = ScriptedConnection(
+        [reply if isinstance(reply, RetType) else RetType(RetCode.OK, "", reply)]
+    )
     assert FpgaTool(conn)._sendCmd("GET_SN") == ""
 
 
@@ -129,7 +137,11 @@ def test_non_text_payload_is_refused():
 
 @pytest.mark.parametrize(
     "frame, data",
-    [(b"#216" + b"0123456789\r\nABCD" + b"\r\n", b"0123456789\r\nABCD"), (b"abcdef", b""), (b"", b"")],
+    [
+        (b"#216" + b"0123456789\r\nABCD" + b"\r\n", b"0123456789\r\nABCD"),
+        (b"abcdef", b""),
+        (b"", b""),
+    ],
 )
 def test_raw_path(frame, data):
     conn = ScriptedConnection(raw=[frame])
@@ -147,7 +159,9 @@ def test_get_recv_decodes_strictly_and_keeps_whitespace():
 
 
 def test_received_data_is_logged_only_on_request(caplog):
-    conn = ScriptedConnection(["text"], raw=[b"#216" + b"a" * 16 + b"\r\n", b"#216" + bytes(range(16)) + b"\r\n"])
+    conn = ScriptedConnection(
+        ["text"], raw=[b"#216" + b"a" * 16 + b"\r\n", b"#216" + bytes(range(16)) + b"\r\n"]
+    )
     tool = FpgaTool(conn)
     with caplog.at_level(logging.DEBUG, logger="FPGA"):
         tool._sendCmd("X", log_print=True)
@@ -202,7 +216,9 @@ def test_program_block_bytes(data, header):
     assert conn.lines == [b"FPGA_PROGRAM " + header + bytes(data) + b"\r\n"]
 
 
-@pytest.mark.parametrize("reply, ok", [("0", True), (" 0\r\n", True), ("", False), ("00", False), ("1", False)])
+@pytest.mark.parametrize(
+    "reply, ok", [("0", True), (" 0\r\n", True), ("", False), ("00", False), ("1", False)]
+)
 def test_program_acknowledgement(reply, ok):
     assert FpgaTool(ScriptedConnection([reply]))._fpgaProgram(b"abc") is ok
 
@@ -224,7 +240,11 @@ def test_connection_errors_pass_unchanged():
 
 @pytest.mark.parametrize(
     "call",
-    [lambda t, a: t._fpgaCfgMode(a), lambda t, a: t._fpgaErase(a), lambda t, a: t._fpgaRstPagePtr(a)],
+    [
+        lambda t, a: t._fpgaCfgMode(a),
+        lambda t, a: t._fpgaErase(a),
+        lambda t, a: t._fpgaRstPagePtr(a),
+    ],
     ids=["cfg-mode", "erase", "rst-page-ptr"],
 )
 @pytest.mark.parametrize("argument", ["TRANS\r\nFPGA_ERASE 12", b"12\n", "CFG\x00"])

@@ -8,7 +8,7 @@ import pytest
 
 import kestrix.KRXFlash as KRXFlash
 from kestrix.KRXFlash import FpgaTool
-from kestrix.KRXUtils import RetCode, RetType
+from kestrix.KRXUtils import RetCode
 
 from fpga_fakes import FakeController
 
@@ -37,7 +37,9 @@ def image(tmp_path, size, name="fpga.bin"):
     return str(path), data
 
 
-def test_update_succeeds_with_callback_display_and_logs(tool, device, tmp_path, capsys, caplog, no_real_sleep):
+def test_update_succeeds_with_callback_display_and_logs(
+    tool, device, tmp_path, capsys, caplog, no_real_sleep
+):
     path, data = image(tmp_path, 20)
     calls = []
     tool.set_progress_callback(lambda *args: calls.append(args))
@@ -48,8 +50,12 @@ def test_update_succeeds_with_callback_display_and_logs(tool, device, tmp_path, 
     assert list(ret.RetData) == ["success", "error_message", "fw_version"]
     assert bytes(device.flash[:20]) == data
     assert calls == [
-        ("write", 0, 0), ("write", 16, 20), ("write", 20, 20),
-        ("verify", 0, 20), ("verify", 16, 20), ("verify", 20, 20),
+        ("write", 0, 0),
+        ("write", 16, 20),
+        ("write", 20, 20),
+        ("verify", 0, 20),
+        ("verify", 16, 20),
+        ("verify", 20, 20),
     ]
     out = capsys.readouterr().out
     assert "\rProgress: 80.00% (16/20 bytes), block time: " in out
@@ -60,8 +66,10 @@ def test_update_succeeds_with_callback_display_and_logs(tool, device, tmp_path, 
     assert ("DEBUG", f"w hash: {digest}") in messages
     assert ("DEBUG", f"r hash: {digest}") in messages
     assert ("INFO", "Verify Success") in messages
-    assert messages[-2:] == [("INFO", "Updated FPGA version: 0.3.0.0"),
-                             ("INFO", "FPGA update process completed successfully.")]
+    assert messages[-2:] == [
+        ("INFO", "Updated FPGA version: 0.3.0.0"),
+        ("INFO", "FPGA update process completed successfully."),
+    ]
     assert device.words[-3:] == ["FPGA_REFRESH", "REINIT_RF_MODULE", "GET_FPGA_VER"]
     assert no_real_sleep == [3]
 
@@ -70,7 +78,9 @@ def test_update_succeeds_with_callback_display_and_logs(tool, device, tmp_path, 
     "device_type, version, last",
     [(28, "1.2.0.0", "GET_FE_INFO"), (30, "", "FPGA_REFRESH")],
 )
-def test_version_read_back_by_device_type(tool, device, tmp_path, device_type, version, last, no_real_sleep):
+def test_version_read_back_by_device_type(
+    tool, device, tmp_path, device_type, version, last, no_real_sleep
+):
     path, _ = image(tmp_path, 33)
     ret = tool.processFpgaUpdate(image_path=path, device_type=device_type)
     assert ret.RetData["fw_version"] == version
@@ -95,10 +105,14 @@ def test_missing_file_logs_two_lines(tool, tmp_path, caplog):
     ret = tool.processFpgaUpdate(path)
     assert ret.RetMsg == "FPGA update file check failed."
     assert [r.getMessage() for r in caplog.records] == [
-        f"FPGA image path not found: {path}", "FPGA update file check failed."]
+        f"FPGA image path not found: {path}",
+        "FPGA update file check failed.",
+    ]
 
 
-def test_verify_failure_is_an_error_result_after_the_finishing_commands(tool, device, tmp_path, caplog):
+def test_verify_failure_is_an_error_result_after_the_finishing_commands(
+    tool, device, tmp_path, caplog
+):
     path, _ = image(tmp_path, 40)
     device.corrupt_at = 17
     ret = tool.processFpgaUpdate(path)
@@ -180,8 +194,14 @@ def test_dropped_link_mid_update_reaches_the_caller(tool, device, tmp_path):
     assert len(device.words) == 5
 
 
-@pytest.mark.parametrize("kwargs", [{"image_path": 5}, {"image_path": "x.bin", "device_type": "32"},
-                                    {"image_path": "x.bin", "device_type": 32.0}])
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"image_path": 5},
+        {"image_path": "x.bin", "device_type": "32"},
+        {"image_path": "x.bin", "device_type": 32.0},
+    ],
+)
 def test_process_argument_types(tool, kwargs):
     with pytest.raises(TypeError):
         tool.processFpgaUpdate(**kwargs)
@@ -199,13 +219,20 @@ def test_program_file_arguments(tool, device, tmp_path):
 
 # --- initialisation ---------------------------------------------------------------------------
 
+
 def test_init_success_has_seven_keys_in_order(tool, device, caplog):
     with caplog.at_level(logging.INFO, logger="FPGA"):
         ret = tool.initFpga(32)
     assert (ret.RetCode, ret.RetMsg) == (RetCode.OK, "FPGA initialized successfully")
     assert list(ret.RetData.items()) == [
-        ("success", True), ("error_message", ""), ("device_count", 0), ("device_info", None),
-        ("fpga_id", "0x1234"), ("fw_version", ""), ("fpga_version", "0.3.0.0")]
+        ("success", True),
+        ("error_message", ""),
+        ("device_count", 0),
+        ("device_info", None),
+        ("fpga_id", "0x1234"),
+        ("fw_version", ""),
+        ("fpga_version", "0.3.0.0"),
+    ]
     assert device.words == ["FPGA_CTRL_INIT", "FPGA_CFG_MODE", "FPGA_GET_ID", "GET_FPGA_VER"]
     assert [r.getMessage() for r in caplog.records] == ["FPGA ID: 0x1234", "FPGA Version: 0.3.0.0"]
 
@@ -220,15 +247,21 @@ def test_init_refuses_other_device_types(tool, device, device_type):
 
 @pytest.mark.parametrize(
     "version, disable, code",
-    [("0.2.3.3", False, RetCode.WARNING), ("0.2.3.4", False, RetCode.OK),
-     ("0.2.3.3", True, RetCode.OK), ("", False, RetCode.OK)],
+    [
+        ("0.2.3.3", False, RetCode.WARNING),
+        ("0.2.3.4", False, RetCode.OK),
+        ("0.2.3.3", True, RetCode.OK),
+        ("", False, RetCode.OK),
+    ],
 )
 def test_init_version_gate(tool, device, version, disable, code):
     device.answers["GET_FPGA_VER"] = version
     ret = tool.initFpga(32, disable)
     assert ret.RetCode is code
     if code is RetCode.WARNING:
-        assert ret.RetMsg == (f"FPGA version {version} is lower than minimum required version 0.2.3.4.")
+        assert ret.RetMsg == (
+            f"FPGA version {version} is lower than minimum required version 0.2.3.4."
+        )
         assert ret.RetData is None
     else:
         assert ret.RetData["fpga_version"] == version
@@ -238,7 +271,10 @@ def test_init_turns_device_errors_into_an_error_result(tool, device):
     device.fail_at = 2
     ret = tool.initFpga(32)
     assert (ret.RetCode, ret.RetMsg, ret.RetData) == (
-        RetCode.ERROR, "FPGA initialization failed: link dropped", None)
+        RetCode.ERROR,
+        "FPGA initialization failed: link dropped",
+        None,
+    )
 
 
 def test_init_versions_go_through_the_package_ver(tool, device, monkeypatch):
@@ -267,8 +303,11 @@ def test_control_fw_version(tool, device, reply, ok, caplog):
     device.answers["GET_FW_VER"] = reply
     assert tool._checkControlFwVersion() is ok
     warnings = [r.getMessage() for r in caplog.records if r.levelname == "WARNING"]
-    assert warnings == ([] if ok else [
-        f"RIS control FW version {reply} is lower than minimum required version 0.1.0.6"])
+    assert warnings == (
+        []
+        if ok
+        else [f"RIS control FW version {reply} is lower than minimum required version 0.1.0.6"]
+    )
 
 
 def test_show_progress_off_keeps_the_callback_and_the_log(device, tmp_path, capsys, caplog):

@@ -15,9 +15,10 @@ import textwrap
 import weakref
 from typing import Any
 
+import pytest
+
 import kestrix.krxdev.BeamPatternManager as BPM
 import kestrix.krxdev.LobeSteer as module
-import pytest
 from kestrix import KRXPublic, KRXUtils
 from kestrix.krxdev.LobeSteer import (
     LobeSteer,
@@ -494,7 +495,7 @@ def test_command_list_in_table_order() -> None:
     table = Recorder()._fbs_cmd_dict()
     assert type(table) is dict
     assert [(k, v[0]) for k, v in table.items()] == TABLE
-    for command, rsp_type in table.values():
+    for _command, rsp_type in table.values():
         assert rsp_type is _RspType.RSP_STRING
 
 

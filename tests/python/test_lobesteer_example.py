@@ -1,5 +1,6 @@
 """The example device class (examples/fast_beam_device.py) end to end over the package's TCP
 connection, against a small in-process device that speaks the example's wire convention."""
+
 from __future__ import annotations
 
 import importlib.util
@@ -11,6 +12,7 @@ from collections.abc import Iterator
 from typing import Any
 
 import pytest
+
 from kestrix.KRXPublic import FBSMode, RFMode
 from kestrix.KRXUtils import RetCode, RetType
 

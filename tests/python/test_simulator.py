@@ -328,4 +328,3 @@ def test_console_entry_point_without_a_binary_says_so(monkeypatch, capsys):
     assert "binary not found: /nonexistent/kestrix-sim" in capsys.readouterr().err
     with pytest.raises(FileNotFoundError):
         start_simulator()
-

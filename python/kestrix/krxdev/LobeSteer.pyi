@@ -2,7 +2,8 @@
 
 import abc
 import enum
-from typing import Callable, TypeVar
+from collections.abc import Callable
+from typing import Any, TypeVar
 
 from kestrix.krxdev.BeamPatternManager import BeamPatternManager as BeamPatternManager
 from kestrix.KRXPublic import FBSMode as FBSMode
@@ -34,6 +35,32 @@ def _require_beam_pattern_setup(func: _F) -> _F:
 def _command_line(command: str, argument: str = "") -> str:
     """One device command line without its terminator: "COMMAND", or "COMMAND ARGUMENT" when the
     argument is not empty. Raises ValueError, building nothing, when either holds CR, LF or NUL."""
+
+# The core's rules, bound as plain functions for the Python layer (kestrix/krxdev/_lobesteer.py).
+_START_END: list[tuple[str, int]]
+
+def _run_with_beam_pattern_setup(
+    func: Callable[..., RetType], args: tuple[Any, ...], kwargs: dict[str, Any], /
+) -> RetType:
+    """Calls func(*args, **kwargs) inside the beam pattern setup sequence of device args[0]."""
+
+def _beam_pattern_manager(self: object, /) -> BeamPatternManager:
+    """The device's manager, made by its _create_beam_pattern_mgr while none is held."""
+
+def _read_fast_parallel_mode(self: object, /) -> RetType:
+    """Asks the device whether fast parallel mode is on."""
+
+def _write_fast_parallel_mode(self: object, enable: object, mode: FBSMode | int, /) -> RetType:
+    """Switches fast parallel mode with the given FBSMode (or mode number)."""
+
+def _fbs_command_table() -> dict[str, tuple[str, RspType]]:
+    """A new dict: hook name to (command text, response type), in table order."""
+
+def _not_implemented(
+    operation: Callable[..., Any], arguments: dict[str, Any], /
+) -> NotImplementedError:
+    """Converts the arguments of an abstract operation's base version to their declared types
+    and returns the NotImplementedError it raises."""
 
 class LobeSteer(abc.ABC):
     """Abstract base class for managing fast beam operations.

@@ -5,21 +5,39 @@
 # its own). By then the module holds the sibling names FBSMode, RFMode, RetCode, RetType, RspType
 # and BeamPatternManager, StartEndEnum's members (_START_END) and plain functions over the C++
 # core that own every rule: the setup sequence, the lazy manager, fast parallel mode, the command
-# table and argument conversions.
-# ruff: noqa: F821
+# table and argument conversions. The type checker finds those names in the module's stub.
 
 import abc
 import enum
 import functools
 import inspect
-from typing import Any, Callable, Dict, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Tuple
+
+if TYPE_CHECKING:
+    from kestrix.krxdev.BeamPatternManager import BeamPatternManager
+    from kestrix.krxdev.LobeSteer import (
+        _START_END,
+        _beam_pattern_manager,
+        _fbs_command_table,
+        _not_implemented,
+        _read_fast_parallel_mode,
+        _run_with_beam_pattern_setup,
+        _write_fast_parallel_mode,
+    )
+    from kestrix.KRXPublic import FBSMode, RFMode
+    from kestrix.KRXUtils import RetType
+    from kestrix.KRXUtils import _RspType as RspType
 
 if __name__ != "kestrix.krxdev.LobeSteer":
     raise ImportError(f"{__name__} is run by kestrix.krxdev.LobeSteer, not imported")
 
 __all__ = ["StartEndEnum", "_require_beam_pattern_setup", "LobeSteer"]
 
-StartEndEnum = enum.IntEnum("StartEndEnum", _START_END, module=__name__, qualname="StartEndEnum")
+# mypy reads the members of a functional enum only from a literal; these are the core's (the
+# module's stub lists them).
+StartEndEnum = enum.IntEnum(  # type: ignore[misc]
+    "StartEndEnum", _START_END, module=__name__, qualname="StartEndEnum"
+)
 StartEndEnum.__doc__ = "Enum for start and end states."
 
 
@@ -63,6 +81,10 @@ class LobeSteer(abc.ABC):
 
     _beam_pattern_mgr: Optional[BeamPatternManager] = None
     external_control_enabled: bool = False
+
+    if TYPE_CHECKING:
+        # A device class's hook, as the others the setup sequence calls; the base has none.
+        def _reboot(self) -> RetType: ...
 
     @property
     def beam_pattern_mgr(self) -> BeamPatternManager:
