@@ -166,8 +166,7 @@ void bindFpgaTool(pyb::module_& m) {
       "FPGA update tool: drives the device's FPGA configuration controller.")
       .def(pyb::init([m](pyb::object connection, pyb::object address, pyb::object port,
                          bool show_progress) {
-             auto tool =
-                 makeTool(m, std::move(connection), std::move(address), std::move(port));
+             auto tool = makeTool(m, std::move(connection), std::move(address), std::move(port));
              tool->set_show_progress(show_progress);
              return tool;
            }),

@@ -144,3 +144,12 @@ def run_fleet(
     """Runs one job per device on `jobs` threads and returns (reports, stopped): one dict per
     device in input order, and the exception that stopped the fleet (KeyboardInterrupt) or None.
     Use kestrix.fleet.update_fleet."""
+
+def check_offline(
+    image_path: _Path, *, device_type: int = 32, init: bool = True, mode: str = "update"
+) -> tuple[Failure, str] | None:
+    """Why run_fleet with these settings would fail for every device, found without one:
+    (Failure, message), or None when the image and the device type are fine."""
+
+def parse_device_address(text: str, default_port: int = 5025) -> tuple[str, int]:
+    """(host, port) of "host", "host:port" or "[v6]:port"; ValueError for anything else."""

@@ -70,8 +70,14 @@ def test_update_reports_the_device_the_image_and_the_phases(simulator, image, ca
         "0.1.0.6",
     )
     assert (result["fpga_version_before"], result["fpga_version_after"]) == ("0.2.3.4", "0.5.0.0")
-    assert (result["image_kind"], result["image_size"], result["bytes_written"]) == ("bin", 300, 300)
-    assert result["image_sha256"] == __import__("hashlib").sha256(Path(image).read_bytes()).hexdigest()
+    assert (result["image_kind"], result["image_size"], result["bytes_written"]) == (
+        "bin",
+        300,
+        300,
+    )
+    assert (
+        result["image_sha256"] == __import__("hashlib").sha256(Path(image).read_bytes()).hexdigest()
+    )
     assert result["retries"] == 0 and result["outcome"] == "updated" and result["failure"] is None
     assert set(result["seconds"]) == {"erase", "write", "verify", "reload", "total"}
 
@@ -83,8 +89,13 @@ def test_update_reports_the_device_the_image_and_the_phases(simulator, image, ca
         ([], lambda t, i: i + ".none.bin", [], 2, "FPGA image path not found: "),
         ([], lambda t, i: i, ["--device-type", "30"], 2, "device type 30 is not supported"),
         ([], lambda t, i: i, ["--device-type", "28"], 2, "update it without initialisation"),
-        ([], lambda t, i: packed(t, dev_type=28), [], 2,
-         "FPGA image is made for device type 28, not for device type 32."),
+        (
+            [],
+            lambda t, i: packed(t, dev_type=28),
+            [],
+            2,
+            "FPGA image is made for device type 28, not for device type 32.",
+        ),
         ([], lambda t, i: packed(t, tamper_at=20), [], 2, "the header digest does not match"),
         ([], lambda t, i: packed(t, tamper_at=-1), [], 2, "the image digest does not match"),
         # The device.
@@ -94,14 +105,29 @@ def test_update_reports_the_device_the_image_and_the_phases(simulator, image, ca
         # The update itself.
         (["--refuse-from", "32"], lambda t, i: i, [], 1, "block at byte offset 32 refused"),
         (["--corrupt-read", "37"], lambda t, i: i, [], 1, "first at byte offset 37"),
-        (["--fpga-version", "0.0.1"], lambda t, i: i, [], 1,
-         "is lower than minimum required version"),
+        (
+            ["--fpga-version", "0.0.1"],
+            lambda t, i: i,
+            [],
+            1,
+            "is lower than minimum required version",
+        ),
         (["--fpga-version", "0.0.1"], lambda t, i: i, ["--skip-version-check"], 0, ""),
     ],
     ids=[
-        "image-missing", "no-profile", "not-initialised", "other-device-type", "header-digest",
-        "image-digest", "no-answer", "link-closed", "garbage", "block-refused", "read-back",
-        "version-too-low", "version-check-skipped",
+        "image-missing",
+        "no-profile",
+        "not-initialised",
+        "other-device-type",
+        "header-digest",
+        "image-digest",
+        "no-answer",
+        "link-closed",
+        "garbage",
+        "block-refused",
+        "read-back",
+        "version-too-low",
+        "version-check-skipped",
     ],
 )
 def test_each_cause_has_its_message_and_exit_status(
@@ -189,10 +215,13 @@ def test_ctrl_c_stops_the_update_and_says_the_flash_is_incomplete(simulator, tmp
 
 def test_verify_and_skip_identical(simulator, image, capsys):
     sim = simulator("--corrupt-read", "7")
-    status, result = run_json(capsys, "verify", image, *at(sim), "--device-type", "28",
-                              "--skip-init")
+    status, result = run_json(
+        capsys, "verify", image, *at(sim), "--device-type", "28", "--skip-init"
+    )
     assert status == 1 and "first at byte offset 0" in result["error_message"]  # erased flash
-    assert run_json(capsys, "update", image, *at(sim), "--skip-identical")[0] == 1  # byte 7 reads bad
+    assert (
+        run_json(capsys, "update", image, *at(sim), "--skip-identical")[0] == 1
+    )  # byte 7 reads bad
     sim = simulator()
     status, result = run_json(capsys, "update", image, *at(sim), "--skip-identical")
     assert (status, result["outcome"]) == (0, "updated")
@@ -224,8 +253,9 @@ def test_update_of_a_file_name_that_is_not_utf8(simulator, tmp_path, capsys):
     sim = simulator()
     path = tmp_path / os.fsdecode(b"fpga\xff.bin")
     path.write_bytes(os.urandom(100))
-    status, result = run_json(capsys, "update", str(path), *at(sim), "--device-type", "28",
-                              "--skip-init")
+    status, result = run_json(
+        capsys, "update", str(path), *at(sim), "--device-type", "28", "--skip-init"
+    )
     assert (status, result["success"]) == (0, True)
     assert result["image_path"].endswith("fpga\\xff.bin")
 

@@ -102,10 +102,26 @@ def test_records_are_one_line_per_device_and_match_the_outcomes(devices, image, 
     for device in per_device:
         written = by_address[device["address"]]
         assert written["outcome"] == device["outcome"] and written["error"] == device["error"]
-        for key in ("started_at", "finished_at", "tool_version", "device_id", "serial",
-                    "control_fw_version", "fpga_version_before", "fpga_version_after",
-                    "image_path", "image_kind", "image_size", "image_sha256", "device_type",
-                    "bytes_written", "retries", "seconds", "host", "port"):
+        for key in (
+            "started_at",
+            "finished_at",
+            "tool_version",
+            "device_id",
+            "serial",
+            "control_fw_version",
+            "fpga_version_before",
+            "fpga_version_after",
+            "image_path",
+            "image_kind",
+            "image_size",
+            "image_sha256",
+            "device_type",
+            "bytes_written",
+            "retries",
+            "seconds",
+            "host",
+            "port",
+        ):
             assert key in written, key
     assert by_address[fleet[2]]["failure"] == "verify-failed"
     assert by_address[fleet[2]]["failed_offset"] == 3

@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from kestrix.fleet import DeviceResult, Failure, FleetInterrupted, update_fleet
+from kestrix.fleet import DeviceResult, Failure, update_fleet
 from kestrix.tools.sim_cli import start_simulators, stop_simulator
 
 REAL_SLEEP = time.sleep

@@ -138,7 +138,7 @@ class _StderrHandler(logging.StreamHandler):  # type: ignore[type-arg]
     def __init__(self) -> None:
         super().__init__()
 
-    @property  # type: ignore[override]
+    @property
     def stream(self) -> TextIO:
         return sys.stderr
 

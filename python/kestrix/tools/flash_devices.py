@@ -194,7 +194,7 @@ def _simulated(count: Optional[int]) -> Iterator[Optional[List[str]]]:
 def _check(args: argparse.Namespace) -> Optional[Tuple[Failure, str]]:
     """Why the command cannot run on any device, found without one."""
     if args.mode == "identify":
-        return _core.check_offline("", device_type=args.device_type, init=False, mode="identify")
+        return None
     checked: Optional[Tuple[Failure, str]] = _core.check_offline(
         args.image,
         device_type=args.device_type,
@@ -211,10 +211,11 @@ def _mode(args: argparse.Namespace) -> str:
     return mode
 
 
-def _run(args: argparse.Namespace, devices: List[str], display: TextIO) -> Tuple[
-    List[DeviceResult], bool
-]:
-    """Runs the fleet with a view on `display`; returns the results and whether Ctrl-C stopped it."""
+def _run(
+    args: argparse.Namespace, devices: List[str], display: TextIO
+) -> Tuple[List[DeviceResult], bool]:
+    """Runs the fleet with a view on `display`; returns the results and whether Ctrl-C stopped
+    it."""
     view = progress_view.make_view(display, devices, args.quiet)
     try:
         results = update_fleet(

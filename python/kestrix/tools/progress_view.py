@@ -19,7 +19,6 @@ from rich.progress import (
     BarColumn,
     DownloadColumn,
     Progress,
-    ProgressBar,
     ProgressColumn,
     Task,
     TaskID,
@@ -28,6 +27,7 @@ from rich.progress import (
     TimeRemainingColumn,
     TransferSpeedColumn,
 )
+from rich.progress_bar import ProgressBar
 from rich.table import Table
 from rich.text import Text
 
