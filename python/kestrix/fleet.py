@@ -24,6 +24,7 @@ __all__ = [
     "Failure",
     "FailureCategory",
     "FleetInterrupted",
+    "identify_devices",
     "update_fleet",
 ]
 
@@ -154,3 +155,26 @@ def update_fleet(
     if stopped is not None:
         raise stopped
     return results
+
+
+def identify_devices(
+    devices: Sequence[Device],
+    *,
+    device_type: int = DEFAULT_DEVICE_TYPE,
+    jobs: int = 8,
+    timeout: float = 10.0,
+    connect_timeout: float = 5.0,
+) -> List[DeviceResult]:
+    """Asks every device who it is (FPGA ID, serial, control firmware version, FPGA version, read
+    as ``device_type`` says) and returns one result per device, in input order; nothing on the
+    devices changes. Raises as :func:`update_fleet` does."""
+    return update_fleet(
+        "",
+        devices,
+        device_type=device_type,
+        jobs=jobs,
+        init=False,
+        mode="identify",
+        timeout=timeout,
+        connect_timeout=connect_timeout,
+    )

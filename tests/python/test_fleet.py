@@ -166,3 +166,14 @@ def test_ctrl_c_stops_every_device_within_a_second_and_says_where_each_stood(dev
         assert outcome == "interrupted", (address, error)
         assert "the flash is incomplete; run the update again" in error
     assert stopped_within < 5.0, err  # not the seconds the updates had left
+
+
+def test_identify_asks_each_device_and_changes_nothing(devices):
+    from kestrix.fleet import identify_devices
+
+    addresses = devices(2, "--serial", "SN-5")
+    results = identify_devices(addresses)
+    assert [(r.outcome, r.device_id, r.serial) for r in results] == [
+        ("identified", "0x0362D093", "SN-5")
+    ] * 2
+    assert all(r.bytes_written == 0 and r.fpga_version_before == "0.2.3.4" for r in results)
