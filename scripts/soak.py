@@ -4,8 +4,8 @@ with a fault drawn at random, through the installed package exactly as a user ca
 
     python scripts/soak.py [--seed 1] [--count 50] [--reply-timeout 1] [--guard 60]
 
-Every draw (fault, image size, .bin or .tbin, device type, image bytes) comes from one generator
-seeded by --seed, so a run can be repeated. Each update runs in a worker process with a hard
+Every draw (fault, image size, .bin or .tbin, device type, transfer window, image bytes) comes
+from one generator seeded by --seed, so a run can be repeated. Each update runs in a worker process with a hard
 wall-clock guard: one that has not returned when the guard expires is a hang and is killed.
 After an update reported successful, the simulator's flash is hashed over a new connection and
 must equal the image.
@@ -49,6 +49,9 @@ FAULT_WEIGHTS = [2, 1, 1, 1, 1, 1, 1]
 # Device types 28 and 30 mostly: type 32 waits 3 s after every update; others are rare.
 DEVICE_TYPES = [28, 30, 32, 7, 33, 255]
 DEVICE_WEIGHTS = [45, 30, 12, 4, 4, 5]
+# Half the updates one command at a time, half with a transfer window.
+WINDOWS = [1, 2, 8, 32]
+WINDOW_WEIGHTS = [3, 1, 1, 1]
 MAX_PAGES = 200
 PAGE = 16
 # Seconds the soak's own queries of the simulator may take.
@@ -63,11 +66,15 @@ class Plan:
     size: int
     tbin: bool
     device_type: int
+    window: int = 1
 
     def describe(self) -> str:
         fault = " ".join([self.fault, *self.fault_args])
         kind = "tbin" if self.tbin else "bin"
-        return f"#{self.index:02d} {fault:<22} {self.size:5d} B {kind:<4} type {self.device_type}"
+        return (
+            f"#{self.index:02d} {fault:<22} {self.size:5d} B {kind:<4} type {self.device_type:<3}"
+            f" window {self.window}"
+        )
 
 
 @dataclass
@@ -121,7 +128,8 @@ def draw_plan(rng: random.Random, index: int) -> Plan:
             args = [str(rng.randint(max(1, total - 4), total + 1))]
         else:
             args = [str(rng.randint(1, total + 3))]
-    return Plan(index, fault, args, size, tbin, device_type)
+    window = rng.choices(WINDOWS, WINDOW_WEIGHTS)[0]
+    return Plan(index, fault, args, size, tbin, device_type, window)
 
 
 def write_image(plan: Plan, data: bytes, directory: Path) -> str:
@@ -145,7 +153,13 @@ def failure_kind(error: Exception, host: str, port: int) -> str:
 
 
 def run_update(
-    host: str, port: int, image_path: str, device_type: int, reply_timeout: float, results
+    host: str,
+    port: int,
+    image_path: str,
+    device_type: int,
+    window: int,
+    reply_timeout: float,
+    results,
 ) -> None:
     """Worker process: one update through the public API; sends back ("success", "") or
     ("failure", kind)."""
@@ -160,7 +174,7 @@ def run_update(
             results.send(("failure", "connect refused"))
             return
         try:
-            tool = KRXFlash.FpgaTool(connection=conn)
+            tool = KRXFlash.FpgaTool(connection=conn, window=window)
             ret = tool.processFpgaUpdate(image_path, device_type)
         finally:
             conn.closeConnection()
@@ -194,7 +208,7 @@ def soak_one(
         receiver, sender = context.Pipe(duplex=False)
         worker = context.Process(
             target=run_update,
-            args=(host, port, image_path, plan.device_type, reply_timeout, sender),
+            args=(host, port, image_path, plan.device_type, plan.window, reply_timeout, sender),
         )
         started = time.monotonic()
         worker.start()

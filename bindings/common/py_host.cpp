@@ -43,6 +43,15 @@ class PythonHost final : public Host {
     if (flush) out.attr("flush")();
   }
 
+  bool stdoutIsTerminal() override {
+    pyb::gil_scoped_acquire gil;
+    try {
+      return sys_.attr("stdout").attr("isatty")().cast<bool>();
+    } catch (pyb::error_already_set&) {
+      return false;  // a stream without isatty() is no terminal
+    }
+  }
+
   double monotonicClock() override {
     using Seconds = std::chrono::duration<double>;
     return Seconds(std::chrono::steady_clock::now().time_since_epoch()).count();

@@ -14,6 +14,7 @@
 #include "common/py_contracts.hpp"
 #include "core_bindings.hpp"
 #include "kestrix/flash/fleet.hpp"
+#include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/record.hpp"
 
 namespace kestrix::py {
@@ -175,9 +176,12 @@ pyb::object checkOffline(const pyb::object& image_object, std::int64_t device_ty
 pyb::tuple runFleet(const pyb::object& image_object, const std::vector<std::string>& devices,
                     std::int64_t device_type, bool init, bool check_version,
                     const std::string& mode, double timeout, double connect_timeout, int jobs,
-                    pyb::object progress, pyb::object on_result, const pyb::object& record) {
+                    int window, pyb::object progress, pyb::object on_result,
+                    const pyb::object& record) {
   const std::string image_path = pathBytes(image_object);
   if (jobs < 1) throw pyb::value_error("jobs must be at least 1");
+  if (window < 1 || window > flash::kMaxWindow)
+    throw pyb::value_error("window must be from 1 to " + std::to_string(flash::kMaxWindow));
   if (!(timeout > 0) || !(connect_timeout > 0))
     throw pyb::value_error("time-outs must be positive");
   std::vector<DeviceAddress> addresses;
@@ -193,6 +197,7 @@ pyb::tuple runFleet(const pyb::object& image_object, const std::vector<std::stri
   options.update.check_version = check_version;
   options.update.timeout = timeout;
   options.update.connect_timeout = connect_timeout;
+  options.update.window = window;
   options.jobs = jobs;
   // Opened before any device is touched, so a record that cannot be kept stops nothing halfway.
   std::optional<flash::RecordFile> record_file;
@@ -253,8 +258,9 @@ void bindFleet(pyb::module_& m) {
   m.def("run_fleet", &runFleet, pyb::arg("image_path"), pyb::arg("devices"), pyb::kw_only(),
         pyb::arg("device_type") = flash::kDefaultDeviceType, pyb::arg("init") = true,
         pyb::arg("check_version") = true, pyb::arg("mode") = "update", pyb::arg("timeout") = 10.0,
-        pyb::arg("connect_timeout") = 5.0, pyb::arg("jobs") = 8, pyb::arg("progress") = pyb::none(),
-        pyb::arg("on_result") = pyb::none(), pyb::arg("record") = pyb::none(),
+        pyb::arg("connect_timeout") = 5.0, pyb::arg("jobs") = 8, pyb::arg("window") = 1,
+        pyb::arg("progress") = pyb::none(), pyb::arg("on_result") = pyb::none(),
+        pyb::arg("record") = pyb::none(),
         "Runs one job per device (\"host\", \"host:port\", \"[v6]:port\") on `jobs` threads and\n"
         "returns (reports, stopped): one dict per device in input order, and the exception that\n"
         "stopped the fleet (KeyboardInterrupt) or None. progress(device, stage, done, total) and\n"

@@ -23,15 +23,20 @@ namespace pyb = pybind11;
 using flash::FpgaTool;
 using pyb::arg;
 
-// The caller's callback object; its truth is asked before every report.
+// The caller's callback object; its truth is asked before every report. The truth of None, a
+// function or a method cannot change, so it is known without asking Python per block.
 class PythonProgress final : public flash::ProgressCallback {
  public:
-  explicit PythonProgress(pyb::object callback) : callback_(std::move(callback)) {}
+  explicit PythonProgress(pyb::object callback)
+      : callback_(std::move(callback)), constant_(truthIsConstant(callback_)) {
+    if (constant_) truth_ = pyb::bool_(callback_);
+  }
   ~PythonProgress() override {
     pyb::gil_scoped_acquire gil;
     callback_ = {};
   }
   bool enabled() override {
+    if (constant_) return truth_;
     pyb::gil_scoped_acquire gil;
     return pyb::bool_(callback_);
   }
@@ -42,7 +47,15 @@ class PythonProgress final : public flash::ProgressCallback {
   const pyb::object& object() const { return callback_; }
 
  private:
+  // Built-in types, which no one can give a __bool__ of their own.
+  static bool truthIsConstant(const pyb::object& callback) {
+    PyObject* o = callback.ptr();
+    return o == Py_None || PyFunction_Check(o) || PyMethod_Check(o) || PyCFunction_Check(o);
+  }
+
   pyb::object callback_;
+  bool constant_;
+  bool truth_ = false;
 };
 
 // FpgaTool as Python sees it: keeps the Python connection object it was given or made, and lets
@@ -165,18 +178,21 @@ void bindFpgaTool(pyb::module_& m) {
       }),
       "FPGA update tool: drives the device's FPGA configuration controller.")
       .def(pyb::init([m](pyb::object connection, pyb::object address, pyb::object port,
-                         bool show_progress) {
+                         bool show_progress, int window) {
              auto tool = makeTool(m, std::move(connection), std::move(address), std::move(port));
              tool->set_show_progress(show_progress);
+             tool->set_window(window);
              return tool;
            }),
            arg("connection") = pyb::none(), arg("address") = pyb::none(),
            arg("port") = kDefaultPort, pyb::kw_only(), arg("show_progress") = true,
+           arg("window") = 1,
            "Create a tool on `connection` (an existing DevConnection (e.g. _TCPConn) "
            "instance.), or open a connection to `address`:`port`.\n\n"
            "show_progress=False switches off the per-block progress display on standard output\n"
            "(for programs with a display of their own); the progress callback and the log are\n"
-           "the same either way.")
+           "the same either way. window=W keeps up to W program or read commands in flight\n"
+           "(see the window property); 1, the default, sends one command at a time.")
       .def(
           "_getRecv",
           [](FpgaTool& t, pyb::object log_print, std::size_t size,
@@ -310,6 +326,14 @@ void bindFpgaTool(pyb::module_& m) {
           "Close the connection and clean up.")
       .def_property_readonly("_conn", [](FpgaTool& t) { return self(t).conn_object_; })
       .def_property_readonly("_owns_conn", [](FpgaTool& t) { return t._owns_conn(); })
+      .def_property(
+          "window", [](FpgaTool& t) { return t.window(); },
+          [](FpgaTool& t, int window) { t.set_window(window); },
+          "Program and read commands kept in flight at once (1 to 1024; 1 is one at a time).\n"
+          "With more, the verify phase keeps that many reads outstanding, and for device types\n"
+          "whose flash is erased first (28, 32) so does the write phase; at the first block\n"
+          "refused inside a window the update erases and writes the image again one block at\n"
+          "a time. Needs the package's TCP connection; other connections go one at a time.")
       .def_property(
           "show_progress", [](FpgaTool& t) { return t.show_progress(); },
           [](FpgaTool& t, bool show) { t.set_show_progress(show); },

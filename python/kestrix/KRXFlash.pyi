@@ -31,8 +31,10 @@ class FpgaTool:
         port: int = 5025,
         *,
         show_progress: bool = True,
+        window: int = 1,
     ) -> None: ...
     show_progress: bool
+    window: int
     @property
     def _conn(self) -> Any: ...
     @property

@@ -137,6 +137,7 @@ def run_fleet(
     timeout: float = 10.0,
     connect_timeout: float = 5.0,
     jobs: int = 8,
+    window: int = 1,
     progress: Callable[[str, str, int, int], object] | None = None,
     on_result: Callable[[dict[str, Any]], object] | None = None,
     record: _Path | None = None,

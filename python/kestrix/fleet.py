@@ -112,6 +112,7 @@ def update_fleet(
     mode: str = "update",
     timeout: float = 10.0,
     connect_timeout: float = 5.0,
+    window: int = 1,
     progress: Optional[ProgressCallback] = None,
     on_result: Optional[Callable[[DeviceResult], object]] = None,
     record: Optional[str] = None,
@@ -121,7 +122,8 @@ def update_fleet(
     ``mode`` is "update", "verify" (read back and compare, nothing written) or
     "update-unless-identical" (verify first; devices that already hold the image are reported
     "unchanged"). ``init`` initialises each controller first; ``check_version`` keeps its minimum
-    FPGA version. ``progress`` is called with the GIL held, at most about 20 times a second per
+    FPGA version. ``window`` commands are kept in flight at once (see FpgaTool's ``window``; 1,
+    the default, is one at a time). ``progress`` is called with the GIL held, at most about 20 times a second per
     device (every phase change and every end at once); ``on_result`` as each device ends. Each
     result is appended to ``record`` as one JSON line (the file is created if missing, never
     truncated, and synced at the end). The GIL is released while the fleet runs.
@@ -145,6 +147,7 @@ def update_fleet(
         timeout=timeout,
         connect_timeout=connect_timeout,
         jobs=jobs,
+        window=window,
         progress=progress,
         on_result=result_ready if on_result is not None else None,
         record=record,

@@ -35,8 +35,10 @@ class FakeHost : public Host {
   bool logEnabled(LogLevel) override { return true; }
   void writeStdout(std::string_view text, bool flush) override {
     out.append(text);
+    ++writes;
     if (flush) ++flushes;
   }
+  bool stdoutIsTerminal() override { return terminal; }
   double monotonicClock() override { return monotonic += 0.5; }
   double wallClock() override { return wall += wall_step; }
   void sleepSeconds(int seconds) override { sleeps.push_back(seconds); }
@@ -55,7 +57,9 @@ class FakeHost : public Host {
 
   std::vector<LogRecord> logs;
   std::string out;
+  int writes = 0;
   int flushes = 0;
+  bool terminal = true;  // a display written as it comes
   std::vector<int> sleeps;
   double monotonic = 100.0;
   double wall = 1000.0;

@@ -191,3 +191,20 @@ def test_init_and_info_against_the_simulator(simulator):
         assert tool._fpgaGetSerialNumber() == "KRX-SIM-0001"
     finally:
         tool.disconnect()
+
+
+@pytest.mark.parametrize("device_type", [28, 30])
+def test_a_transfer_window_lands_the_same_bytes(simulator, tmp_path, device_type):
+    sim = simulator("--latency-us", "200")
+    path, data = write_image(tmp_path, 5000)
+    conn = _TCPConn(sim.host, sim.port)
+    assert conn.initConnection()
+    tool = FpgaTool(connection=conn, window=16)
+    assert tool.window == 16
+    try:
+        assert tool.processFpgaUpdate(path, device_type).RetCode is RetCode.OK
+    finally:
+        conn.closeConnection()
+    assert flash_digest(sim, len(data)) == hashlib.sha256(data).hexdigest()
+    with pytest.raises(ValueError, match="window must be from 1 to 1024"):
+        tool.window = 0

@@ -1,5 +1,7 @@
 #include "kestrix/contracts/host.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -58,6 +60,10 @@ void ProcessHost::log(LogLevel level, std::string_view message) {
 void ProcessHost::writeStdout(std::string_view text, bool flush) {
   std::fwrite(text.data(), 1, text.size(), stdout);
   if (flush) std::fflush(stdout);
+}
+
+bool ProcessHost::stdoutIsTerminal() {
+  return ::isatty(STDOUT_FILENO) == 1;
 }
 
 double ProcessHost::monotonicClock() {

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "kestrix/contracts/cancel.hpp"
@@ -98,14 +99,14 @@ void FpgaTool::report(std::string_view stage, std::uint64_t done, std::uint64_t 
   if (callback && callback->enabled()) callback->report(stage, done, total);
 }
 
-void FpgaTool::display(std::uint64_t done, std::uint64_t total, double seconds) {
+std::string FpgaTool::displayText(std::uint64_t done, std::uint64_t total, double seconds) const {
   const double percent =
       total ? static_cast<double>(done) / static_cast<double>(total) * 100.0 : 0.0;
   char line[160];
   const int n = std::snprintf(
       line, sizeof line, "\rProgress: %.2f%% (%" PRIu64 "/%" PRIu64 " bytes), block time: %.4f sec",
       percent, done, total, seconds);
-  host_->writeStdout(std::string_view(line, static_cast<std::size_t>(n)), true);
+  return std::string(line, static_cast<std::size_t>(n));
 }
 
 double FpgaTool::programBlock(std::string_view block, std::uint64_t offset,
@@ -129,8 +130,60 @@ bool FpgaTool::_fpgaProgramFile(const std::string& image_path, std::int64_t devi
   return programImage(readImage(image_path), image_path, device_type);
 }
 
-// One run of the engine over one image: the phases, the cancellation poll and the display, shared
-// by programming and verifying.
+// The per-block display: written at once on a terminal, where each display overwrites the last;
+// elsewhere gathered and written every few milliseconds, so a pipe or a Python stream is not
+// called once per block. What is written is the same either way.
+class DisplayBuffer {
+ public:
+  static constexpr auto kInterval = std::chrono::milliseconds(50);
+  static constexpr std::size_t kMaxHeld = 64 * 1024;
+
+  DisplayBuffer(Host& host, bool shown)
+      : host_(host), shown_(shown), terminal_(shown && host.stdoutIsTerminal()) {}
+  ~DisplayBuffer() {
+    try {
+      flush();
+    } catch (...) {
+      // What stopped the run matters more than the rest of its display.
+    }
+  }
+
+  bool shown() const { return shown_; }
+  void show(const std::string& text) {
+    if (terminal_) {
+      host_.writeStdout(text, true);
+      return;
+    }
+    held_ += text;
+    const auto now = std::chrono::steady_clock::now();
+    if (held_.size() >= kMaxHeld || now >= next_) {
+      flush();
+      next_ = now + kInterval;
+    }
+  }
+  // The line feed that ends a phase's display.
+  void endLine() {
+    if (!shown_) return;
+    held_ += '\n';
+    flush();
+  }
+  void flush() {
+    if (held_.empty()) return;
+    std::string text;
+    text.swap(held_);
+    host_.writeStdout(text, true);
+  }
+
+ private:
+  Host& host_;
+  bool shown_;
+  bool terminal_;
+  std::string held_;
+  std::chrono::steady_clock::time_point next_{};
+};
+
+// One run of the engine over one image: the phases, the cancellation poll, the display and the
+// transfer window, shared by programming and verifying.
 class EngineSession {
  public:
   EngineSession(FpgaTool& tool, std::string_view data, EngineRun* run)
@@ -139,9 +192,11 @@ class EngineSession {
         run_(run),
         phases_(run),
         token_(tool.cancel_token()),
-        show_(tool.show_progress()) {}
+        display_(*tool.host_, tool.show_progress()),
+        window_(static_cast<std::size_t>(tool.window())) {}
 
   Phases& phases() { return phases_; }
+  std::size_t window() const { return window_; }
 
   // Every block looks at the token (one atomic load); the host is asked every few milliseconds.
   void poll() {
@@ -149,7 +204,8 @@ class EngineSession {
     host_poll_();
   }
 
-  // Writes the image in blocks; returns the hex SHA-256 digest of what was written.
+  // Writes the image one block at a time, each sent again until the controller takes it (within
+  // the bounded retries); returns the hex SHA-256 digest of what was written.
   std::string write() {
     const std::uint64_t total = data_.size();
     phases_.begin(Phase::kWrite, total);
@@ -161,32 +217,88 @@ class EngineSession {
       w_hasher.update(block);
       const double seconds = tool_.programBlock(block, sent, &run_->retries);
       sent += block.size();
-      run_->bytes_written = sent;
-      phases_.progress(sent);
-      if (show_) tool_.display(sent, total, seconds);
-      tool_.report(kStageWrite, sent, total);
+      blockWritten(sent, total, seconds);
     }
-    if (show_) tool_.host_->writeStdout("\n", true);
+    display_.endLine();
     return w_hasher.hexdigest();
   }
 
-  // Reads the flash back from its first page, as many pages as the image has, and returns the hex
-  // SHA-256 digest of exactly the image's length of it ("" when the read-back came up short).
-  // Flash reads back whole pages: the erased tail of a partial last page does not count.
+  // Writes the image with up to window() blocks in flight on `pipe`, replies matched in order.
+  // Returns the digest, or nothing at the first refused block: whether a refused block moved the
+  // page pointer is the device's business, so the replies still in flight are drained, nothing
+  // more is sent, and the caller starts the write again one block at a time.
+  std::optional<std::string> writeWindowed(Connection::Pipeline& pipe) {
+    const std::uint64_t total = data_.size();
+    phases_.begin(Phase::kWrite, total);
+    crypto::Sha256 w_hasher;
+    std::uint64_t sent = 0;  // acknowledged
+    std::uint64_t next = 0;  // the next block to send
+    std::size_t in_flight = 0;
+    const auto sendNext = [&] {
+      pipe.send(protocol::terminate(protocol::programLine(data_.substr(next, kPageSize))));
+      next += std::min<std::uint64_t>(kPageSize, total - next);
+      ++in_flight;
+    };
+    while (next < total && in_flight < window_) sendNext();
+    double last = tool_.host_->wallClock();
+    while (in_flight > 0) {
+      poll();
+      const std::string reply = pipe.receiveLine();
+      --in_flight;
+      const double now = tool_.host_->wallClock();
+      if (!protocol::programAccepted(reply)) {
+        refused_at_ = sent;
+        while (in_flight > 0) {
+          pipe.receiveLine();
+          --in_flight;
+        }
+        display_.endLine();
+        return std::nullopt;
+      }
+      const std::string_view block = data_.substr(sent, kPageSize);
+      w_hasher.update(block);
+      sent += block.size();
+      blockWritten(sent, total, now - last);
+      last = now;
+      if (next < total) sendNext();
+    }
+    display_.endLine();
+    return w_hasher.hexdigest();
+  }
+  std::uint64_t refusedAt() const { return refused_at_; }
+
+  // Reads the flash back from its first page, as many pages as the image has (with up to
+  // window() reads in flight when the connection can), and returns the hex SHA-256 digest of
+  // exactly the image's length of it ("" when the read-back came up short). Flash reads back
+  // whole pages: the erased tail of a partial last page does not count.
   std::string readBack() {
     const std::uint64_t total = data_.size();
     phases_.begin(Phase::kVerify, total);
     crypto::Sha256 r_hasher;
     tool_._fpgaRstPagePtr(protocol::kSectionCfg);
+    const std::uint64_t pages = (total + kPageSize - 1) / kPageSize;
+    std::unique_ptr<Connection::Pipeline> pipe;
+    if (window_ > 1) pipe = tool_.conn_->pipeline();
+    std::uint64_t requested = 0;
+    const auto request = [&] {
+      while (pipe && requested < pages && requested - (read_ / kPageSize) < window_) {
+        pipe->send(protocol::terminate(protocol::kRead));
+        ++requested;
+      }
+    };
     std::uint64_t hashed = 0;
+    read_ = 0;
     for (std::uint64_t read = kPageSize; read < total + kPageSize; read += kPageSize) {
       poll();
+      request();
       const double block_start = tool_.host_->wallClock();
-      const Bytes page_data = tool_._fpgaRead();
+      const Bytes page_data =
+          pipe ? tool_.rawReply(pipe->receiveFrame(kRecvSize), false, false) : tool_._fpgaRead();
       const double block_end = tool_.host_->wallClock();
+      read_ = read;
       const std::uint64_t done = std::min(read, total);
       phases_.progress(done);
-      if (show_) tool_.display(done, total, block_end - block_start);
+      show(done, total, block_end - block_start);
       tool_.report(kStageVerify, done, total);
       const std::uint64_t take = std::min<std::uint64_t>(page_data.size(), total - hashed);
       const std::string_view page = std::string_view(page_data).substr(0, take);
@@ -195,7 +307,8 @@ class EngineSession {
                      hashed, run_);
       hashed += take;
     }
-    if (show_) tool_.host_->writeStdout("\n", true);
+    pipe.reset();
+    display_.endLine();
     const std::string digest = r_hasher.hexdigest();
     tool_.log(LogLevel::DEBUG, "r hash: " + digest);
     return hashed == total ? digest : std::string();
@@ -210,13 +323,27 @@ class EngineSession {
   }
 
  private:
+  void show(std::uint64_t done, std::uint64_t total, double seconds) {
+    if (display_.shown()) display_.show(tool_.displayText(done, total, seconds));
+  }
+
+  void blockWritten(std::uint64_t sent, std::uint64_t total, double seconds) {
+    run_->bytes_written = sent;
+    phases_.progress(sent);
+    show(sent, total, seconds);
+    tool_.report(kStageWrite, sent, total);
+  }
+
   FpgaTool& tool_;
   std::string_view data_;
   EngineRun* run_;
   Phases phases_;
   CancelToken token_;
   CancellationPoll host_poll_;
-  bool show_;
+  DisplayBuffer display_;
+  std::size_t window_;
+  std::uint64_t refused_at_ = 0;
+  std::uint64_t read_ = 0;  // bytes of read-back received (whole pages)
 };
 
 bool FpgaTool::programImage(const Image& image, const std::string& image_path,
@@ -236,7 +363,29 @@ bool FpgaTool::programImage(const Image& image, const std::string& image_path,
     _fpgaRstPagePtr(protocol::kSectionCfg);
     report(kStageWrite, 0, 0);
 
-    const std::string w_digest = session.write();
+    std::string w_digest;
+    // A window needs a connection that keeps several commands in flight, and a device whose
+    // flash can be erased to start again after a refused block.
+    std::unique_ptr<Connection::Pipeline> pipe;
+    if (session.window() > 1 && profile.erase_bits) pipe = conn_->pipeline();
+    if (pipe) {
+      std::optional<std::string> digest = session.writeWindowed(*pipe);
+      pipe.reset();
+      if (!digest) {
+        log(LogLevel::WARNING,
+            "FPGA block at byte offset " + std::to_string(session.refusedAt()) +
+                " refused inside the transfer window; erasing and writing the image again one "
+                "block at a time");
+        session.phases().begin(Phase::kErase, 0);
+        _fpgaErase(*profile.erase_bits);
+        _fpgaRstPagePtr(protocol::kSectionCfg);
+        report(kStageWrite, 0, 0);
+        digest = session.write();
+      }
+      w_digest = std::move(*digest);
+    } else {
+      w_digest = session.write();
+    }
     log(LogLevel::DEBUG, "w hash: " + w_digest);
     log(LogLevel::INFO, "Verify Data");
     report(kStageVerify, 0, image.bytes.size());

@@ -104,8 +104,7 @@ std::string FpgaTool::_fpgaRstPagePtr(std::string_view section) {
 }
 
 bool FpgaTool::_fpgaProgram(std::string_view data_block) {
-  const std::string reply = _sendCmd(proto::programLine(data_block));
-  return stripWhitespace(reply) == proto::kProgramAck;
+  return proto::programAccepted(_sendCmd(proto::programLine(data_block)));
 }
 
 Bytes FpgaTool::_fpgaRead() {
@@ -160,6 +159,19 @@ void FpgaTool::set_show_progress(bool show) {
 bool FpgaTool::show_progress() const {
   const std::lock_guard<std::mutex> lock(settings_);
   return show_progress_;
+}
+
+void FpgaTool::set_window(int window) {
+  if (window < 1 || window > kMaxWindow)
+    throw std::invalid_argument("window must be from 1 to " + std::to_string(kMaxWindow) +
+                                ", not " + std::to_string(window));
+  const std::lock_guard<std::mutex> lock(settings_);
+  window_ = window;
+}
+
+int FpgaTool::window() const {
+  const std::lock_guard<std::mutex> lock(settings_);
+  return window_;
 }
 
 void FpgaTool::checkCancelled() {

@@ -23,6 +23,10 @@ std::string withArgument(std::string_view prefix, std::string_view argument) {
   return out;
 }
 
+bool programAccepted(std::string_view reply) {
+  return stripWhitespace(reply) == kProgramAck;
+}
+
 std::string definiteLengthHeader(std::size_t n) {
   const std::string length = std::to_string(n);
   // A block needs at most 9 length digits to be representable at all; more cannot be announced.

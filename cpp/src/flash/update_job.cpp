@@ -142,6 +142,7 @@ class Job {
     FpgaTool tool(conn_, host_);
     tool.set_show_progress(false);
     tool.set_cancel_token(context_.cancel);
+    tool.set_window(options_.window);
     try {
       identify(tool);
       if (options_.mode == JobMode::kIdentify) return;

@@ -294,6 +294,10 @@ RetType TcpConnection::sendCmd(std::string_view line, RspType rsp_type) {
     scratch_.assign(line).append(protocol::kLineEnd);
     sendAll(scratch_);
   }
+  return RetType(Json(receiveLine()));
+}
+
+std::string TcpConnection::receiveLine() {
   const Deadline deadline(options_.timeout);
   const std::size_t n = frameLength(true, kMaxLineLength, deadline);
   std::string_view text = buffer_.view().substr(0, n - 1);
@@ -301,7 +305,46 @@ RetType TcpConnection::sendCmd(std::string_view line, RspType rsp_type) {
   std::string reply(text);
   buffer_.consume(n);
   requireUtf8(reply);
-  return RetType(Json(std::move(reply)));
+  return reply;
+}
+
+// Holds the exchange lock while it lives; counts commands and replies so that one left with
+// replies unread closes the link.
+class TcpConnection::TcpPipeline final : public Connection::Pipeline {
+ public:
+  explicit TcpPipeline(TcpConnection& conn) : conn_(conn), lock_(conn.exchange_) {
+    conn_.requireOpen("pipeline");
+  }
+  ~TcpPipeline() override {
+    if (sent_ != received_) conn_.closeLocked();
+  }
+  void send(std::string_view line) override {
+    conn_.requireOpen("pipeline send");
+    conn_.sendAll(line);
+    ++sent_;
+  }
+  std::string receiveLine() override {
+    conn_.requireOpen("pipeline receive");
+    std::string reply = conn_.receiveLine();
+    ++received_;
+    return reply;
+  }
+  Bytes receiveFrame(std::size_t size) override {
+    conn_.requireOpen("pipeline receive");
+    Bytes frame = conn_.receiveFrame(size);
+    ++received_;
+    return frame;
+  }
+
+ private:
+  TcpConnection& conn_;
+  std::unique_lock<std::mutex> lock_;
+  std::uint64_t sent_ = 0;
+  std::uint64_t received_ = 0;
+};
+
+std::unique_ptr<Connection::Pipeline> TcpConnection::pipeline() {
+  return std::make_unique<TcpPipeline>(*this);
 }
 
 void TcpConnection::sendRawBytes(std::string_view bytes) {

@@ -144,6 +144,14 @@ def _update_options(parser: argparse.ArgumentParser) -> None:
     )
     _timeouts(parser)
     parser.add_argument(
+        "--window",
+        type=count_argument,
+        default=1,
+        metavar="W",
+        help="program and read commands kept in flight at once; more than 1 overlaps the "
+        "network's delays (default: %(default)s, one at a time)",
+    )
+    parser.add_argument(
         "--record",
         metavar="FILE",
         help="append one JSON line per device to FILE, an audit record (default: none)",
@@ -228,6 +236,7 @@ def _run(
             mode=_mode(args),
             timeout=args.timeout,
             connect_timeout=min(args.timeout, 5.0),
+            window=getattr(args, "window", 1),
             progress=view.progress,
             on_result=view.finished,
             record=getattr(args, "record", None),

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,24 @@ class Connection {
 
   // Closes the link; safe to call when it is already closed.
   virtual void closeConnection() = 0;
+
+  // Several commands in flight: commands go out without waiting for replies, and the replies are
+  // read back in the order the commands went. While a pipeline lives it has the connection to
+  // itself (other threads' exchanges wait); one that goes with replies unread leaves the
+  // connection closed, since its stream is out of step.
+  class Pipeline {
+   public:
+    virtual ~Pipeline() = default;
+    // Sends one command line (ending in CR LF) without waiting.
+    virtual void send(std::string_view line) = 0;
+    // The next reply as text, as sendCmd returns it.
+    virtual std::string receiveLine() = 0;
+    // The next reply as one raw frame of at most `size` bytes, as recvRawBytes returns it.
+    virtual Bytes receiveFrame(std::size_t size) = 0;
+  };
+  // A pipeline on this connection; null when the connection cannot keep several commands in
+  // flight (then every command is one exchange).
+  virtual std::unique_ptr<Pipeline> pipeline() { return nullptr; }
 };
 
 }  // namespace kestrix

@@ -23,6 +23,9 @@ class Host {
 
   // Writes text to standard output; `flush` pushes it out at once (progress displays).
   virtual void writeStdout(std::string_view text, bool flush) = 0;
+  // Whether standard output is a terminal (where a display that overwrites itself is written as
+  // it comes); asked once per update.
+  virtual bool stdoutIsTerminal() { return false; }
 
   // Seconds, as floating point.
   virtual double monotonicClock() = 0;
@@ -54,6 +57,7 @@ class ProcessHost : public Host {
   void log(LogLevel level, std::string_view message) override;
   bool logEnabled(LogLevel level) override { return level >= threshold_; }
   void writeStdout(std::string_view text, bool flush) override;
+  bool stdoutIsTerminal() override;
   double monotonicClock() override;
   double wallClock() override;
   // Sleeps in slices, running the thread's cancellation check between them.

@@ -40,6 +40,8 @@ inline constexpr std::string_view kFpgaFwVerMin = "0.1.0.6";
 
 // A refused programming block is sent at most this many times in all before the update stops.
 inline constexpr int kMaxProgramAttempts = 10;
+// The largest transfer window.
+inline constexpr int kMaxWindow = 1024;
 
 // Makes the connection of a tool that opens its own: (address, port) -> an unopened connection.
 using ConnectionFactory =
@@ -128,9 +130,20 @@ class FpgaTool {
   Json readFpgaVersion(std::int64_t device_type);
 
   // The per-block display on standard output ("\rProgress: ..."); on by default. Tools with a
-  // display of their own switch it off.
+  // display of their own switch it off. On a terminal each display is written as it comes;
+  // elsewhere the same text is written every few milliseconds.
   void set_show_progress(bool show);
   bool show_progress() const;
+
+  // The transfer window: how many program or read commands may be in flight at once. 1 (the
+  // default) is one command at a time. With more, the verify phase keeps up to `window` reads
+  // outstanding, and for device types whose flash is erased first the write phase keeps up to
+  // `window` blocks outstanding; at the first block refused inside a window the update drains
+  // the replies, erases, and writes the whole image again one block at a time. A window needs a
+  // connection that can pipeline (net::TcpConnection); others go one command at a time.
+  // Throws std::invalid_argument outside 1..kMaxWindow.
+  void set_window(int window);
+  int window() const;
 
   // --- stopping --------------------------------------------------------------------------------
   // The token this tool's operations watch; raise it from any thread to stop them.
@@ -153,7 +166,8 @@ class FpgaTool {
   // A raw reply frame as _getRecv hands it out.
   Bytes rawReply(Bytes data, bool log_print, bool isdecode);
   void report(std::string_view stage, std::uint64_t done, std::uint64_t total);
-  void display(std::uint64_t done, std::uint64_t total, double seconds);
+  // "\rProgress: 4.69% (48/1024 bytes), block time: 0.0123 sec"
+  std::string displayText(std::uint64_t done, std::uint64_t total, double seconds) const;
   // Sends one block until the controller acknowledges it; returns the acknowledged attempt's
   // duration in seconds and counts the refusals in `retries`.
   double programBlock(std::string_view block, std::uint64_t offset, std::uint64_t* retries);
@@ -168,6 +182,7 @@ class FpgaTool {
   std::shared_ptr<ProgressCallback> progress_;
   CancelToken cancel_;
   bool show_progress_ = true;
+  int window_ = 1;
 };
 
 }  // namespace kestrix::flash

@@ -40,6 +40,8 @@ inline constexpr std::string_view kSectionCfg = "CFG";
 
 // The controller's acknowledgement of a programming block.
 inline constexpr std::string_view kProgramAck = "0";
+// Whether a reply to a programming block accepts it: "0", white space around it allowed.
+bool programAccepted(std::string_view reply);
 
 // What a device that serves one client at a time answers another one, before it closes the link:
 // this prefix, then why ("ERR busy: another client is connected").

@@ -47,6 +47,7 @@ struct UpdateOptions {
   bool check_version = true;  // initialisation's minimum FPGA version
   double connect_timeout = 5.0;
   double timeout = 10.0;  // seconds for each reply
+  int window = 1;         // commands in flight at once (FpgaTool::set_window)
 };
 
 // What one job did. Text fields hold what the device answered ("" when it was not asked).

@@ -62,6 +62,7 @@ class TcpConnection : public Connection {
   Bytes recvRawBytes(std::size_t size) override;
   Bytes queryRaw(std::string_view line, std::size_t size) override;
   void closeConnection() override;
+  std::unique_ptr<Pipeline> pipeline() override;
 
   bool isOpen() const;
   const std::string& address() const { return address_; }
@@ -69,8 +70,12 @@ class TcpConnection : public Connection {
   const TcpOptions& options() const { return options_; }
 
  private:
+  class TcpPipeline;
+
   // The members below run with exchange_ held.
   void closeLocked();
+  // The next reply line as text, without its line end.
+  std::string receiveLine();
   void requireOpen(const char* operation) const;
   void sendAll(std::string_view bytes);
   Bytes receiveFrame(std::size_t size);
