@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,11 +19,11 @@
 #include "kestrix/flash/update_job.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 #include "sim_process.hpp"
+#include "temp_dir.hpp"
 
 namespace kestrix::testing {
 namespace {
 
-namespace fs = std::filesystem;
 using flash::Failure;
 using flash::JobMode;
 using flash::UpdateOptions;
@@ -34,22 +32,12 @@ using flash::UpdateReport;
 class Job : public ::testing::Test {
  public:
   Job() {
-    dir_ = fs::temp_directory_path() /
-           ("kestrix-job-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::create_directories(dir_);
     std::mt19937 rng(7);
     data_.resize(1000);
     for (char& c : data_) c = static_cast<char>(rng());
-    bin_ = write("fpga.bin", data_);
+    bin_ = dir_.write("fpga.bin", data_);
   }
-  ~Job() override { fs::remove_all(dir_); }
 
-  std::string write(const std::string& name, const std::string& bytes) {
-    const std::string path = (dir_ / name).string();
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-  }
   UpdateReport run(const SimProcess& sim, const std::string& image, UpdateOptions options = {},
                    flash::JobContext context = {}) {
     context.host = host_;
@@ -62,7 +50,7 @@ class Job : public ::testing::Test {
     return options;
   }
 
-  fs::path dir_;
+  TempDir dir_;
   std::string data_;
   std::string bin_;
   std::shared_ptr<FakeHost> host_ = std::make_shared<FakeHost>();
@@ -97,7 +85,7 @@ TEST_F(Job, ASuccessReportsTheDeviceTheImageAndThePhases) {
 
 TEST_F(Job, ATbinReportsItsImageRegion) {
   SimProcess sim;
-  const UpdateReport r = run(sim, write("fpga.tbin", flash::packTbin(data_)));
+  const UpdateReport r = run(sim, dir_.write("fpga.tbin", flash::packTbin(data_)));
   ASSERT_TRUE(r.ok()) << r.error;
   EXPECT_EQ((std::tuple{r.image_kind, r.image_size, r.image_sha256}),
             (std::tuple{std::string("tbin"), std::uint64_t{1000}, sha256(data_)}));
@@ -116,7 +104,9 @@ struct FailureCase {
 class JobFailures : public Job, public ::testing::WithParamInterface<FailureCase> {
  public:
   std::string image() { return bin_; }
-  std::string file(const std::string& name, const std::string& bytes) { return write(name, bytes); }
+  std::string file(const std::string& name, const std::string& bytes) {
+    return dir_.write(name, bytes);
+  }
 };
 
 TEST_P(JobFailures, EachFailureHasItsKindMessageAndOffset) {
