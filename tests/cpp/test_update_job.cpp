@@ -7,9 +7,9 @@
 #include <memory>
 #include <mutex>
 #include <random>
-#include <regex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fakes.hpp"
@@ -62,6 +62,27 @@ std::string sha256(const std::string& data) {
   return h.hexdigest();
 }
 
+// An ISO 8601 UTC time to the millisecond, as 2024-05-01T12:34:56.789Z. Checked by hand, not
+// with <regex>: GCC 12 warns (maybe-uninitialized) inside <regex> in the sanitizer build.
+bool isUtcMillis(std::string_view text) {
+  constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:dd.dddZ";
+  if (text.size() != kShape.size()) return false;
+  for (std::size_t i = 0; i < kShape.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kShape[i] == 'd' ? !digit : text[i] != kShape[i]) return false;
+  }
+  return true;
+}
+
+TEST(UtcMillis, TakesOnlyTheReportsTimeShape) {
+  EXPECT_TRUE(isUtcMillis("2024-05-01T12:34:56.789Z"));
+  for (const char* other :
+       {"", "2024-05-01T12:34:56Z", "2024-05-01T12:34:56.789", "2024-05-01 12:34:56.789Z",
+        "2024-05-01T12:34:56.78xZ", "2024-05-01T12:34:56.789Z "}) {
+    EXPECT_FALSE(isUtcMillis(other)) << other;
+  }
+}
+
 TEST_F(Job, ASuccessReportsTheDeviceTheImageAndThePhases) {
   SimProcess sim({"--serial", "SN-7", "--version-after-update", "0.5.0.0"});
   const UpdateReport r = run(sim, bin_);
@@ -77,9 +98,8 @@ TEST_F(Job, ASuccessReportsTheDeviceTheImageAndThePhases) {
                         std::uint64_t{0}}));
   for (const double seconds : r.phase_seconds) EXPECT_GT(seconds, 0.0);
   EXPECT_EQ(host_->sleeps, std::vector<int>{3});  // device type 32 re-initialises
-  const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
-  EXPECT_TRUE(std::regex_match(r.started_at, iso)) << r.started_at;
-  EXPECT_TRUE(std::regex_match(r.finished_at, iso)) << r.finished_at;
+  EXPECT_TRUE(isUtcMillis(r.started_at)) << r.started_at;
+  EXPECT_TRUE(isUtcMillis(r.finished_at)) << r.finished_at;
   EXPECT_LE(r.started_at, r.finished_at);
 }
 
