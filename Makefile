@@ -32,12 +32,13 @@ test-sanitize: setup
 # the loopback server of the connection tests) under ThreadSanitizer; every report is printed and
 # any fails the run (TSan exits with 66). Not part of `make test`.
 TSAN_TESTS = SharedConnection.*:Cancel.*:Job.AFleet*:Job.AStopped*:TcpConnection.*:*CommandPath.*:*BadFrames.*:*PeerClose.*
+TSAN_BUILD = build/tsan
 test-tsan: setup
-	.venv/bin/cmake -S . -B build/tsan -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
+	.venv/bin/cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_SANITIZE_THREAD=ON
-	.venv/bin/cmake --build build/tsan --target kestrix_tests
+	.venv/bin/cmake --build $(TSAN_BUILD) --target kestrix_tests
 	TSAN_OPTIONS=second_deadlock_stack=1 \
-	  build/tsan/tests/cpp/kestrix_tests --gtest_filter='$(TSAN_TESTS)'
+	  $(TSAN_BUILD)/tests/cpp/kestrix_tests --gtest_filter='$(TSAN_TESTS)'
 
 # Installs the package the way a user does, then tests the installed package (not the source tree).
 install: setup
