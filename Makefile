@@ -9,8 +9,8 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_DIR ?= $(HOME)/.cache/kestrix-ccache
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: setup build-cpp test test-cpp test-python test-python39 test-sanitize install lint demo bench fuzz \
-  format format-check clean
+.PHONY: setup build-cpp test test-cpp test-python test-python39 test-sanitize test-tsan install lint demo \
+  bench fuzz format format-check clean
 
 setup:
 	scripts/bootstrap.sh --lint .venv python3
@@ -30,6 +30,18 @@ test-sanitize: setup
 	.venv/bin/cmake --build $(BUILD_ROOT)/sanitize
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  .venv/bin/ctest --test-dir $(BUILD_ROOT)/sanitize --output-on-failure --timeout 300
+
+# The C++ tests that run threads (shared connections, cancellation from another thread, fleets,
+# the loopback server of the connection tests) under ThreadSanitizer; every report is printed and
+# any fails the run (TSan exits with 66). Not part of `make test`.
+TSAN_TESTS = SharedConnection.*:Cancel.*:Job.AFleet*:Job.AStopped*:TcpConnection.*:*CommandPath.*:*BadFrames.*:*PeerClose.*
+TSAN_BUILD = $(BUILD_ROOT)/tsan
+test-tsan: setup
+	.venv/bin/cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_SANITIZE_THREAD=ON
+	.venv/bin/cmake --build $(TSAN_BUILD) --target kestrix_tests
+	TSAN_OPTIONS=second_deadlock_stack=1 \
+	  $(TSAN_BUILD)/tests/cpp/kestrix_tests --gtest_filter='$(TSAN_TESTS)'
 
 # Installs the package the way a user does, then tests the installed package (not the source tree).
 install: setup

@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <random>
@@ -17,6 +16,7 @@
 #include "kestrix/flash/image_pack.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 #include "sim_process.hpp"
+#include "temp_dir.hpp"
 
 namespace kestrix::testing {
 namespace {
@@ -26,24 +26,11 @@ using flash::FpgaTool;
 
 class EndToEnd : public ::testing::Test {
  protected:
-  EndToEnd() {
-    dir_ = fs::temp_directory_path() /
-           ("kestrix-e2e-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::create_directories(dir_);
-  }
-  ~EndToEnd() override { fs::remove_all(dir_); }
-
   std::string image(std::size_t size) {
     std::mt19937 rng(static_cast<unsigned>(size));
     std::string data(size, '\0');
     for (char& c : data) c = static_cast<char>(rng());
     return data;
-  }
-  std::string write(const std::string& name, const std::string& bytes) {
-    const std::string path = (dir_ / name).string();
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
   }
   static std::shared_ptr<net::TcpConnection> connect(const SimProcess& sim, double timeout = 5.0) {
     auto conn =
@@ -63,14 +50,15 @@ class EndToEnd : public ::testing::Test {
     return h.hexdigest();
   }
 
-  fs::path dir_;
+  TempDir dir_;
 };
 
 TEST_F(EndToEnd, RawAndContainerImagesLandExactly) {
   SimProcess sim({"--version-after-update", "0.4.0.0"});
   for (std::size_t size : {std::size_t{4096}, std::size_t{1001}}) {
     const std::string data = image(size);
-    for (const std::string& path : {write("a.bin", data), write("a.tbin", flash::packTbin(data))}) {
+    for (const std::string& path :
+         {dir_.write("a.bin", data), dir_.write("a.tbin", flash::packTbin(data))}) {
       auto host = std::make_shared<FakeHost>();
       FpgaTool tool(sim.host(), sim.port(), {}, host);
       const RetType ret = tool.processFpgaUpdate(path, 32);
@@ -98,10 +86,10 @@ class SwappingHost : public FakeHost {
 TEST_F(EndToEnd, AnImageReplacedAfterItsCheckIsNotWhatGetsFlashed) {
   SimProcess sim;
   const std::string checked = image(4096);
-  const std::string path = write("a.tbin", flash::packTbin(checked));
+  const std::string path = dir_.write("a.tbin", flash::packTbin(checked));
   std::string tampered = flash::packTbin(image(4095) + "!");
   tampered.back() ^= 1;  // its digests no longer match
-  const std::string other = write("b.tbin", tampered);
+  const std::string other = dir_.write("b.tbin", tampered);
   auto host = std::make_shared<SwappingHost>();
   host->after_check = [&] { fs::rename(other, path); };
   FpgaTool tool(connect(sim), host);
@@ -115,7 +103,7 @@ TEST_F(EndToEnd, AnImageReplacedAfterItsCheckIsNotWhatGetsFlashed) {
 TEST_F(EndToEnd, ARawImageTruncatedWhileItIsFlashedIsFlashedWhole) {
   SimProcess sim;
   const std::string data = image(160 * 1024);  // more than any read-ahead buffer
-  const std::string path = write("a.bin", data);
+  const std::string path = dir_.write("a.bin", data);
   FpgaTool tool(connect(sim), std::make_shared<FakeHost>());
   bool truncated = false;
   tool.set_progress_callback([&](std::string_view stage, std::uint64_t done, std::uint64_t) {
@@ -134,7 +122,7 @@ TEST_F(EndToEnd, ARawImageTruncatedWhileItIsFlashedIsFlashedWhole) {
 TEST_F(EndToEnd, RefusedForeverStopsAndSendsNothingMore) {
   SimProcess sim({"--refuse-from", "32"});
   FpgaTool tool(connect(sim), std::make_shared<FakeHost>());
-  EXPECT_THROW(tool.processFpgaUpdate(write("a.bin", image(100)), 28), BlockRefusedError);
+  EXPECT_THROW(tool.processFpgaUpdate(dir_.write("a.bin", image(100)), 28), BlockRefusedError);
   tool._conn()->closeConnection();
   const Json stats = Json::parse(ask(sim, "SIM_STATS?"));
   EXPECT_EQ(stats["program"], 2 + 10);
@@ -145,7 +133,7 @@ TEST_F(EndToEnd, CorruptedReadBackIsNeverASuccess) {
   SimProcess sim({"--corrupt-read", "5"});
   auto host = std::make_shared<FakeHost>();
   FpgaTool tool(connect(sim), host);
-  const RetType ret = tool.processFpgaUpdate(write("a.bin", image(64)), 28);
+  const RetType ret = tool.processFpgaUpdate(dir_.write("a.bin", image(64)), 28);
   EXPECT_EQ(ret.code, RetCode::ERROR);
   EXPECT_EQ(ret.message, "FPGA update process failed.");
   EXPECT_TRUE(host->logged(LogLevel::ERROR, "Verify Failed"));
@@ -158,7 +146,7 @@ TEST_F(EndToEnd, DroppedAndSilentLinksFailWithinTheTimeout) {
     FpgaTool tool(connect(sim, 0.5), std::make_shared<FakeHost>());
     const auto start = std::chrono::steady_clock::now();
     try {
-      tool.processFpgaUpdate(write("a.bin", image(256)), 32);
+      tool.processFpgaUpdate(dir_.write("a.bin", image(256)), 32);
       ADD_FAILURE() << flag << ": no error";
     } catch (const TimeoutError&) {
       EXPECT_TRUE(is_timeout) << flag;

@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -14,31 +12,12 @@
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/crypto/sha256.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
+#include "temp_dir.hpp"
 
 namespace kestrix::testing {
 namespace {
 
-namespace fs = std::filesystem;
 using flash::FpgaTool;
-
-class TempDir {
- public:
-  TempDir() {
-    path_ = fs::temp_directory_path() /
-            ("kestrix-engine-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(path_);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string write(const std::string& name, const std::string& bytes) const {
-    const fs::path p = path_ / name;
-    std::ofstream(p, std::ios::binary) << bytes;
-    return p.string();
-  }
-
- private:
-  fs::path path_;
-};
 
 std::string pattern(std::size_t n) {
   std::string s(n, '\0');

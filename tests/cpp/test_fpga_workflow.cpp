@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -10,6 +9,7 @@
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/image_pack.hpp"
+#include "temp_dir.hpp"
 
 namespace kestrix::testing {
 namespace {
@@ -112,16 +112,8 @@ TEST(ControlFwVersion, StrictlyLowerFailsWithOneWarning) {
 
 class UpdateWorkflow : public ::testing::Test {
  protected:
-  UpdateWorkflow() {
-    dir_ = fs::temp_directory_path() /
-           ("kestrix-workflow-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::create_directories(dir_);
-    image_ = (dir_ / "fpga.bin").string();
-    std::ofstream(image_, std::ios::binary) << std::string(40, 'x');
-  }
-  ~UpdateWorkflow() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  UpdateWorkflow() : image_(dir_.write("fpga.bin", std::string(40, 'x'))) {}
+  TempDir dir_;
   std::string image_;
 };
 
@@ -139,7 +131,7 @@ TEST_F(UpdateWorkflow, MissingPathFailsBeforeAnything) {
 
 TEST_F(UpdateWorkflow, FileCheckFailure) {
   Rig rig;
-  const std::string missing = (dir_ / "none.bin").string();
+  const std::string missing = dir_.path("none.bin");
   const RetType ret = rig.tool.processFpgaUpdate(missing);
   EXPECT_EQ(ret.message, "FPGA update file check failed.");
   EXPECT_EQ(rig.host->messages(LogLevel::ERROR),
@@ -207,8 +199,7 @@ TEST_P(ImageDeviceType, AnImageForAnotherDeviceIsRefusedBeforeAnythingIsSent) {
   const DeviceTypeCase& c = GetParam();
   flash::PackOptions options;
   options.header_region = c.header;
-  const std::string path = (dir_ / "fpga.tbin").string();
-  std::ofstream(path, std::ios::binary) << flash::packTbin(std::string(40, 'y'), options);
+  const std::string path = dir_.write("fpga.tbin", flash::packTbin(std::string(40, 'y'), options));
   Rig rig;
   rig.device->answers["GET_FE_INFO"] = "{}";
   const RetType ret = rig.tool.processFpgaUpdate(path, c.update_type);
@@ -241,8 +232,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Only the regions that are hashed and programmed are read: a 4 KiB image followed by 64 GiB of
 // (sparse) trailing bytes costs what the 4 KiB cost.
 TEST_F(UpdateWorkflow, TrailingBytesAfterTheImageAreNeverRead) {
-  const std::string path = (dir_ / "fpga.tbin").string();
-  std::ofstream(path, std::ios::binary) << flash::packTbin(std::string(4096, 'z'));
+  const std::string path = dir_.write("fpga.tbin", flash::packTbin(std::string(4096, 'z')));
   fs::resize_file(path, std::uint64_t{64} << 30);
   Rig rig;
   const RetType ret = rig.tool.processFpgaUpdate(path, 32);
@@ -251,8 +241,7 @@ TEST_F(UpdateWorkflow, TrailingBytesAfterTheImageAreNeverRead) {
 }
 
 TEST_F(UpdateWorkflow, ARawImageLargerThanAnUpdateHoldsIsRefusedBeforeAnythingIsSent) {
-  const std::string path = (dir_ / "huge.bin").string();
-  std::ofstream(path, std::ios::binary) << "x";
+  const std::string path = dir_.write("huge.bin", "x");
   fs::resize_file(path, flash::kMaxImageBytes + 1);
   Rig rig;
   EXPECT_THROW(rig.tool.processFpgaUpdate(path, 32), FileError);
@@ -261,8 +250,7 @@ TEST_F(UpdateWorkflow, ARawImageLargerThanAnUpdateHoldsIsRefusedBeforeAnythingIs
 
 TEST_F(UpdateWorkflow, EmptyContainerImageFailsWithoutTraffic) {
   Rig rig;
-  const std::string path = (dir_ / "x.bin").string();
-  std::ofstream(path, std::ios::binary) << "";
+  const std::string path = dir_.write("x.bin", "");
   // A one-byte raw file is refused by the file check; the engine refuses a zero-byte image.
   EXPECT_FALSE(rig.tool._fpgaProgramFile(path, 32));
   EXPECT_TRUE(rig.device->commands.empty());

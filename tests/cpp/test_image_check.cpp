@@ -18,6 +18,7 @@
 #include "kestrix/flash/image_key.hpp"
 #include "kestrix/flash/image_pack.hpp"
 #include "kestrix/flash/tbin_format.hpp"
+#include "temp_dir.hpp"
 
 namespace kestrix::testing {
 namespace {
@@ -28,33 +29,6 @@ using flash::checkUpdateFile;
 using flash::PackOptions;
 using flash::packTbin;
 namespace tbin = flash::tbin;
-
-class ImageDir {
- public:
-  ImageDir() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string("kestrix-image-") + std::to_string(::getpid()) + "-" +
-                       info->test_suite_name() + "-" + info->name();
-    for (char& c : name)
-      if (c == '/') c = '_';
-    path_ = fs::temp_directory_path() / name;
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~ImageDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string path(const std::string& name) const { return (path_ / name).string(); }
-  std::string write(const std::string& name, const std::string& bytes) const {
-    const std::string p = path(name);
-    std::ofstream(p, std::ios::binary) << bytes;
-    return p;
-  }
-
- private:
-  fs::path path_;
-};
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -116,7 +90,7 @@ class UpdateFileTable : public ::testing::TestWithParam<UpdateFileCase> {};
 
 TEST_P(UpdateFileTable, VerdictAndMessage) {
   const UpdateFileCase& c = GetParam();
-  ImageDir dir;
+  TempDir dir;
   const std::string path = dir.path(c.name);
   const std::string make = c.make;
   if (make == "file") {
@@ -164,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(UpdateFile, PathWithNulByteDoesNotExist) {
-  ImageDir dir;
+  TempDir dir;
   const std::string good = dir.write("a.bin", "abcd");
   const std::string path = good + std::string("\0.bin", 5);
   FakeHost host;
@@ -174,7 +148,7 @@ TEST(UpdateFile, PathWithNulByteDoesNotExist) {
 
 TEST(UpdateFile, UnreadableFileIsReported) {
   if (::geteuid() == 0) GTEST_SKIP() << "root reads files whatever their mode";
-  ImageDir dir;
+  TempDir dir;
   const std::string path = dir.write("locked.bin", "abcd");
   fs::permissions(path, fs::perms::none);
   FakeHost host;
@@ -188,7 +162,7 @@ TEST(UpdateFile, UnreadableFileIsReported) {
 // checkFileHeader: raw images and read failures
 
 TEST(FileHeader, RawImagePassesUnreadWithItsSize) {
-  ImageDir dir;
+  TempDir dir;
   const std::string path = dir.write("IMG.Bin", std::string("\xff\x00 not a header", 15));
   FakeHost host;
   EXPECT_TRUE(checkFileHeader(path, host));
@@ -202,7 +176,7 @@ class QuietHost : public FakeHost {
 };
 
 TEST(FileHeader, DebugLinesAreSkippedWhenNotWanted) {
-  ImageDir dir;
+  TempDir dir;
   const std::string raw = dir.write("a.bin", "abcd");
   const std::string packed = dir.write("a.tbin", packTbin("image"));
   QuietHost host;
@@ -213,7 +187,7 @@ TEST(FileHeader, DebugLinesAreSkippedWhenNotWanted) {
 }
 
 TEST(FileHeader, RawImageSizeQueryIsNotGuarded) {
-  ImageDir dir;
+  TempDir dir;
   FakeHost host;
   const std::string path = dir.path("vanished.bin");
   try {
@@ -227,7 +201,7 @@ TEST(FileHeader, RawImageSizeQueryIsNotGuarded) {
 }
 
 TEST(FileHeader, UnreadableTbinIsAFalseResult) {
-  ImageDir dir;
+  TempDir dir;
   FakeHost host;
   const std::string missing = dir.path("missing.tbin");
   EXPECT_FALSE(checkFileHeader(missing, host));
@@ -323,7 +297,7 @@ class BytesTable : public ::testing::TestWithParam<BytesCase> {};
 
 TEST_P(BytesTable, VerdictAndMessage) {
   const BytesCase& c = GetParam();
-  ImageDir dir;
+  TempDir dir;
   const std::string path = dir.write("image.tbin", c.bytes);
   FakeHost host;
   EXPECT_EQ(checkFileHeader(path, host), c.ok) << c.label;
@@ -351,7 +325,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, BytesTable, ::testing::ValuesIn(bytesCases()), []
 });
 
 TEST(FileHeader, LogLinesOfAPassingImageInOrder) {
-  ImageDir dir;
+  TempDir dir;
   const std::string path = dir.write("ok.tbin", packTbin("data", PackOptions{kHeader32, 0, {}}));
   FakeHost host;
   EXPECT_TRUE(checkFileHeader(path, host));
@@ -361,7 +335,7 @@ TEST(FileHeader, LogLinesOfAPassingImageInOrder) {
 }
 
 TEST(FileHeader, MissingDeviceTypeWarnsThenFails) {
-  ImageDir dir;
+  TempDir dir;
   const std::string header = "{\"name\": \"x\"}";
   const std::string path = dir.write("none.tbin", craft(13, 0, 93, header, "", header, ""));
   FakeHost host;
@@ -380,7 +354,7 @@ std::string paddedHeader(std::size_t size) {
 }
 
 TEST(FileHeader, AHeaderRegionOverTheLimitIsRefusedBeforeItIsRead) {
-  ImageDir dir;
+  TempDir dir;
   for (const std::size_t size : {std::size_t{tbin::kMaxHeaderBytes}, tbin::kMaxHeaderBytes + 1}) {
     const std::string header = paddedHeader(size);
     const std::string path = dir.write("big.tbin", packTbin("data", PackOptions{header, 0, {}}));
@@ -463,7 +437,7 @@ TEST(Tamper, EachRegionFailsWithItsMessage) {
 }
 
 TEST(Tamper, HeaderChangesThatStillParseAreCaughtByTheDigest) {
-  ImageDir dir;
+  TempDir dir;
   const std::string header = "{\"DEV_TYPE\": 32}" + std::string(4, '\0');
   const std::string file = packTbin("payload", PackOptions{header, 0, {}});
   struct Edit {
@@ -703,7 +677,7 @@ class PackTable : public ::testing::TestWithParam<PackCase> {};
 
 TEST_P(PackTable, EveryPackedImagePassesTheCheck) {
   const PackCase& c = GetParam();
-  ImageDir dir;
+  TempDir dir;
   const std::string image = sampleImage(c.image_size);
   const std::string in = dir.write("in.bin", image);
   const std::string out = dir.path("out.tbin");
@@ -781,13 +755,13 @@ TEST(Pack, BadOptionsAreClearErrors) {
 }
 
 TEST(Pack, FailureLeavesAnExistingOutputAlone) {
-  ImageDir dir;
+  TempDir dir;
   const std::string out = dir.write("out.tbin", "previous");
   EXPECT_THROW(flash::packTbinFile(dir.path("missing.bin"), out, {}), FileError);
   EXPECT_THROW(flash::packTbinFile(dir.write("in.bin", "abc"), out, PackOptions{{}, 32, 10}),
                std::invalid_argument);
   EXPECT_EQ(readFile(out), "previous");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path("")), fs::directory_iterator()), 2);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.dir()), fs::directory_iterator()), 2);
   // A successful pack replaces it.
   flash::packTbinFile(dir.path("in.bin"), out, {});
   EXPECT_EQ(readFile(out), packTbin("abc"));
@@ -795,7 +769,7 @@ TEST(Pack, FailureLeavesAnExistingOutputAlone) {
 
 // Packing over its own input would destroy the image; so would a name the update cannot take.
 TEST(Pack, AnOutputThatIsTheImageOrNotATbinIsRefusedAndTheImageKept) {
-  ImageDir dir;
+  TempDir dir;
   const std::string image = dir.write("in.bin", "abcdef");
   fs::create_hard_link(image, dir.path("hard.tbin"));
   fs::create_symlink(image, dir.path("soft.tbin"));
@@ -805,11 +779,11 @@ TEST(Pack, AnOutputThatIsTheImageOrNotATbinIsRefusedAndTheImageKept) {
     EXPECT_EQ(readFile(image), "abcdef") << out;
   }
   // Nothing but what was there: no temporary file is left behind.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path("")), fs::directory_iterator()), 3);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.dir()), fs::directory_iterator()), 3);
 }
 
 TEST(Pack, ImageThatIsADirectoryIsRefused) {
-  ImageDir dir;
+  TempDir dir;
   fs::create_directory(dir.path("d.bin"));
   EXPECT_THROW(flash::packTbinFile(dir.path("d.bin"), dir.path("o.tbin"), {}), FileError);
   EXPECT_FALSE(fs::exists(dir.path("o.tbin")));
@@ -819,7 +793,7 @@ TEST(Pack, ImageThatIsADirectoryIsRefused) {
 // Inspection
 
 TEST(Inspect, ReportsAPassingTbin) {
-  ImageDir dir;
+  TempDir dir;
   const std::string path =
       dir.write("a.tbin", packTbin(sampleImage(300), PackOptions{{}, 32, 200}));
   const flash::ImageReport r = flash::inspectImage(path);
@@ -839,7 +813,7 @@ TEST(Inspect, ReportsAPassingTbin) {
 }
 
 TEST(Inspect, ReportsWhichDigestFailed) {
-  ImageDir dir;
+  TempDir dir;
   std::string file = packTbin(sampleImage(30));
   file.back() = static_cast<char>(file.back() ^ 0x80);
   const flash::ImageReport r = flash::inspectImage(dir.write("b.tbin", file));
@@ -851,7 +825,7 @@ TEST(Inspect, ReportsWhichDigestFailed) {
 }
 
 TEST(Inspect, RawFailingAndMissingFiles) {
-  ImageDir dir;
+  TempDir dir;
   const flash::ImageReport raw = flash::inspectImage(dir.write("r.bin", "abcdef"));
   EXPECT_EQ(raw.kind, "bin");
   EXPECT_TRUE(raw.passed);

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -15,37 +14,24 @@
 
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/sim/flash_file.hpp"
+#include "temp_dir.hpp"
 
 namespace {
 
 using kestrix::sim::readFlashFile;
 using kestrix::sim::writeFlashFile;
+using kestrix::testing::TempDir;
 
 class FlashFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dir[] = "/tmp/kestrix-flash-file-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    dir_ = dir;
-  }
-  void TearDown() override {
-    const std::string cmd = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(std::system(cmd.c_str()), 0);
-  }
-
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
   static std::string contents(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   }
-  static void put(const std::string& file, const std::string& bytes) {
-    std::ofstream(file, std::ios::binary) << bytes;
-  }
 
   std::vector<std::string> entries() const {
     std::vector<std::string> names;
-    DIR* d = ::opendir(dir_.c_str());
+    DIR* d = ::opendir(dir_.dir().c_str());
     while (const dirent* e = ::readdir(d)) {
       const std::string name = e->d_name;
       if (name != "." && name != "..") names.push_back(name);
@@ -55,11 +41,11 @@ class FlashFile : public ::testing::Test {
     return names;
   }
 
-  std::string dir_;
+  TempDir dir_;
 };
 
 TEST_F(FlashFile, WritesThenReadsBackAndReplacesTheOldContent) {
-  const std::string f = path("flash.bin");
+  const std::string f = dir_.path("flash.bin");
   EXPECT_FALSE(readFlashFile(f, 32).has_value());
   writeFlashFile(f, std::string(32, 'a'));
   EXPECT_EQ(readFlashFile(f, 32), std::string(32, 'a'));
@@ -72,7 +58,7 @@ TEST_F(FlashFile, WritesThenReadsBackAndReplacesTheOldContent) {
 
 TEST_F(FlashFile, GetsTheModeTheUmaskGivesANewFile) {
   const mode_t old = ::umask(027);
-  const std::string f = path("flash.bin");
+  const std::string f = dir_.path("flash.bin");
   writeFlashFile(f, "x");
   ::umask(old);
   struct stat info {};
@@ -81,9 +67,8 @@ TEST_F(FlashFile, GetsTheModeTheUmaskGivesANewFile) {
 }
 
 TEST_F(FlashFile, ASymlinkPlantedAtTheOldTemporaryNameIsLeftAlone) {
-  const std::string f = path("flash.bin");
-  const std::string victim = path("victim");
-  put(victim, "precious");
+  const std::string f = dir_.path("flash.bin");
+  const std::string victim = dir_.write("victim", "precious");
   ASSERT_EQ(::symlink(victim.c_str(), (f + ".tmp").c_str()), 0);
   writeFlashFile(f, std::string(16, 'k'));
   EXPECT_EQ(contents(victim), "precious");
@@ -96,16 +81,16 @@ TEST_F(FlashFile, ASymlinkPlantedAtTheOldTemporaryNameIsLeftAlone) {
 
 TEST_F(FlashFile, AFailedReplaceLeavesNoTemporaryFile) {
   // A non-empty folder where the file should be: the rename fails, after the data was written.
-  const std::string f = path("flash.bin");
+  const std::string f = dir_.path("flash.bin");
   ASSERT_EQ(::mkdir(f.c_str(), 0755), 0);
-  put(f + "/inside", "x");
+  dir_.write("flash.bin/inside", "x");
   EXPECT_THROW(writeFlashFile(f, std::string(64, 'z')), kestrix::FileError);
   EXPECT_EQ(entries(), std::vector<std::string>{"flash.bin"});
   EXPECT_EQ(contents(f + "/inside"), "x");
 }
 
 TEST_F(FlashFile, AFolderThatDoesNotExistIsAFileError) {
-  EXPECT_THROW(writeFlashFile(path("no/such/flash.bin"), "x"), kestrix::FileError);
+  EXPECT_THROW(writeFlashFile(dir_.path("no/such/flash.bin"), "x"), kestrix::FileError);
   EXPECT_TRUE(entries().empty());
 }
 

@@ -2,11 +2,8 @@
 // the package's TcpConnection and by bare sockets that misbehave.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -20,6 +17,7 @@
 #include "kestrix/sim/replies.hpp"
 #include "raw_client.hpp"
 #include "sim_process.hpp"
+#include "temp_dir.hpp"
 
 namespace {
 
@@ -28,6 +26,7 @@ using kestrix::RspType;
 using kestrix::net::TcpConnection;
 using kestrix::testing::RawClient;
 using kestrix::testing::SimProcess;
+using kestrix::testing::TempDir;
 using Clock = std::chrono::steady_clock;
 
 const std::string kBusyLine = "ERR busy: another client is connected\r\n";
@@ -144,9 +143,8 @@ TEST(SimulatorClients, AHalfClosedClientGetsEveryReplyBeforeTheClose) {
 }
 
 TEST(SimulatorClients, TheFlashIsSavedWhenAClientLeavesWhileOthersStay) {
-  char dir[] = "/tmp/kestrix-sim-clients-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/flash.bin";
+  const TempDir dir;
+  const std::string path = dir.path("flash.bin");
   {
     SimProcess sim({"--flash-size", "64", "--flash-file", path});
     auto stays = connectTo(sim, sim.port());
@@ -166,8 +164,6 @@ TEST(SimulatorClients, TheFlashIsSavedWhenAClientLeavesWhileOthersStay) {
     EXPECT_EQ(saved, page('s') + std::string(48, '\xff'));
     EXPECT_EQ(ask(*stays, "GET_SN"), "KRX-SIM-0001");
   }
-  std::remove(path.c_str());
-  ::rmdir(dir);
 }
 
 // --- idle clients ------------------------------------------------------------------------------
@@ -343,9 +339,8 @@ TEST(SimulatorCount, APortGivesConsecutivePorts) {
 }
 
 TEST(SimulatorCount, EachDeviceKeepsItsFlashInItsOwnFile) {
-  char dir[] = "/tmp/kestrix-sim-count-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/flash.bin";
+  const TempDir dir;
+  const std::string path = dir.path("flash.bin");
   {
     SimProcess sim(2, {"--flash-size", "32", "--flash-file", path});
     auto second = connectTo(sim, sim.ports()[1]);
@@ -366,8 +361,6 @@ TEST(SimulatorCount, EachDeviceKeepsItsFlashInItsOwnFile) {
     EXPECT_EQ(ask(*second, "SIM_FLASH_HEX? 0,1"), "32");
     EXPECT_EQ(ask(*first, "SIM_FLASH_HEX? 0,1"), "ff");
   }
-  std::remove((path + ".1").c_str());
-  ::rmdir(dir);
 }
 
 }  // namespace

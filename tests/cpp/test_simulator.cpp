@@ -2,9 +2,7 @@
 // socket, then the built kestrix-sim process over TCP through the real TcpConnection.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -25,6 +23,7 @@
 #include "kestrix/sim/replies.hpp"
 #include "kestrix/sim/session.hpp"
 #include "sim_process.hpp"
+#include "temp_dir.hpp"
 
 namespace {
 
@@ -39,6 +38,7 @@ using kestrix::sim::parseCommand;
 using kestrix::sim::ParseStatus;
 using kestrix::sim::Session;
 using kestrix::testing::SimProcess;
+using kestrix::testing::TempDir;
 
 std::string page(char first, std::size_t n = protocol::kPageSize) {
   std::string data;
@@ -860,9 +860,8 @@ TEST(SimulatorProcess, ClientLeavingMidCommandLeavesTheDeviceReady) {
 }
 
 TEST(SimulatorProcess, FlashFileKeepsTheFlashAcrossRuns) {
-  char dir_template[] = "/tmp/kestrix-sim-test-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir_template), nullptr);
-  const std::string path = std::string(dir_template) + "/flash.bin";
+  const TempDir dir;
+  const std::string path = dir.path("flash.bin");
   {
     SimProcess sim({"--flash-size", "256", "--flash-file", path});
     auto conn = connectTo(sim);
@@ -885,8 +884,6 @@ TEST(SimulatorProcess, FlashFileKeepsTheFlashAcrossRuns) {
   const int status = std::system(cmd.c_str());
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
-  std::remove(path.c_str());
-  ::rmdir(dir_template);
 }
 
 TEST(SimulatorProcess, BadCommandLineExitsWithTwo) {

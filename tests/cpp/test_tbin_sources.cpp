@@ -2,18 +2,15 @@
 // in-memory verification reaches on the same bytes.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "kestrix/flash/image_pack.hpp"
 #include "kestrix/flash/tbin_format.hpp"
+#include "temp_dir.hpp"
 
 namespace kestrix::flash::tbin {
 namespace {
-
-namespace fs = std::filesystem;
 
 std::vector<std::string> samples() {
   std::string image(3 * (1 << 20) + 7, '\0');  // spans several streamed pieces
@@ -37,11 +34,11 @@ std::vector<std::string> samples() {
 }
 
 TEST(TbinSources, FileAndMemoryVerificationAgree) {
-  const fs::path path = fs::temp_directory_path() / "kestrix-tbin-sources.tbin";
+  const kestrix::testing::TempDir dir;
   for (const std::string& bytes : samples()) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    const std::string path = dir.write("sample.tbin", bytes);
     const Verification a = verify(bytes);
-    const Verification b = verifyFile(path.string());
+    const Verification b = verifyFile(path);
     EXPECT_EQ(a.verdict, b.verdict) << bytes.size();
     EXPECT_EQ(a.parse_error, b.parse_error) << bytes.size();
     EXPECT_EQ(a.file_size, b.file_size);
@@ -51,7 +48,6 @@ TEST(TbinSources, FileAndMemoryVerificationAgree) {
     EXPECT_EQ(a.image_digest_ok, b.image_digest_ok);
     EXPECT_EQ(a.dev_type_text, b.dev_type_text);
   }
-  fs::remove(path);
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +15,7 @@
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 #include "sim_process.hpp"
+#include "temp_dir.hpp"
 
 namespace kestrix::testing {
 namespace {
@@ -88,8 +87,8 @@ TEST(Cancel, ATokenStopsAWaitForASilentDeviceAndClosesTheLink) {
   FpgaTool tool(conn, host);
   CancelToken token;
   tool.set_cancel_token(token);
-  const std::string path = ::testing::TempDir() + "kestrix-cancel-wait.bin";
-  { std::ofstream(path, std::ios::binary) << std::string(4096, 'x'); }
+  const TempDir dir;
+  const std::string path = dir.write("wait.bin", std::string(4096, 'x'));
   const auto start = steady_clock::now();
   {
     Later cancel(std::chrono::milliseconds(100), [&] { token.cancel(); });
@@ -101,7 +100,6 @@ TEST(Cancel, ATokenStopsAWaitForASilentDeviceAndClosesTheLink) {
   EXPECT_TRUE(host->logged(LogLevel::ERROR,
                            "FPGA update interrupted in the write phase at byte offset 16 of 4096: "
                            "the flash is incomplete; run the update again"));
-  std::remove(path.c_str());
 }
 
 TEST(Cancel, ATokenStopsTheWaitAfterReinitialisation) {
@@ -109,8 +107,8 @@ TEST(Cancel, ATokenStopsTheWaitAfterReinitialisation) {
   FpgaTool tool(connect(sim, 5.0), std::make_shared<ProcessHost>(LogLevel::ERROR));
   CancelToken token;
   tool.set_cancel_token(token);
-  const std::string path = ::testing::TempDir() + "kestrix-cancel-sleep.bin";
-  { std::ofstream(path, std::ios::binary) << std::string(64, 'x'); }
+  const TempDir dir;
+  const std::string path = dir.write("sleep.bin", std::string(64, 'x'));
   std::atomic<bool> verified{false};
   tool.set_progress_callback([&](std::string_view stage, std::uint64_t done, std::uint64_t total) {
     if (stage == "verify" && done == total && total > 0) verified = true;
@@ -123,7 +121,6 @@ TEST(Cancel, ATokenStopsTheWaitAfterReinitialisation) {
   }
   EXPECT_TRUE(verified);
   EXPECT_LT(steady_clock::now() - start, std::chrono::milliseconds(2500));
-  std::remove(path.c_str());
 }
 
 }  // namespace
