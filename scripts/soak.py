@@ -5,8 +5,9 @@ with a fault drawn at random, through the installed package exactly as a user ca
     python scripts/soak.py [--seed 1] [--count 50] [--reply-timeout 1] [--guard 60]
 
 Every draw (fault, image size, .bin or .tbin, device type, transfer window, image bytes) comes
-from one generator seeded by --seed, so a run can be repeated. Each update runs in a worker process with a hard
-wall-clock guard: one that has not returned when the guard expires is a hang and is killed.
+from one generator seeded by --seed, so a run can be repeated. Each update runs in a worker
+process with a hard wall-clock guard: one that has not returned when the guard expires is a hang
+and is killed.
 After an update reported successful, the simulator's flash is hashed over a new connection and
 must equal the image.
 

@@ -123,10 +123,10 @@ def update_fleet(
     "update-unless-identical" (verify first; devices that already hold the image are reported
     "unchanged"). ``init`` initialises each controller first; ``check_version`` keeps its minimum
     FPGA version. ``window`` commands are kept in flight at once (see FpgaTool's ``window``; 1,
-    the default, is one at a time). ``progress`` is called with the GIL held, at most about 20 times a second per
-    device (every phase change and every end at once); ``on_result`` as each device ends. Each
-    result is appended to ``record`` as one JSON line (the file is created if missing, never
-    truncated, and synced at the end). The GIL is released while the fleet runs.
+    the default, is one at a time). ``progress`` is called with the GIL held, at most about 20
+    times a second per device (every phase change and every end at once); ``on_result`` as each
+    device ends. Each result is appended to ``record`` as one JSON line (the file is created if
+    missing, never truncated, and synced at the end). The GIL is released while the fleet runs.
 
     Raises ValueError for a bad device address, mode, job count or time-out, OSError when the
     record file cannot be opened or written, and FleetInterrupted on Ctrl-C.
