@@ -1,6 +1,6 @@
 // One update through the C++ API on the C++ TCP connection, as a C++ program would run it:
 // FpgaTool opens its own connection and programs the image with device type 28.
-//   kestrix_cpp_update HOST PORT IMAGE
+//   kestrix_cpp_update HOST PORT IMAGE [WINDOW]
 // The progress display goes to standard output (send it to /dev/null); prints the seconds the
 // update took, the peak RSS in KiB and whether it verified on standard error.
 #include "peak_rss.hpp"
@@ -13,12 +13,13 @@
 #include "kestrix/flash/fpga_tool.hpp"
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: %s HOST PORT IMAGE\n", argv[0]);
+  if (argc != 4 && argc != 5) {
+    std::fprintf(stderr, "usage: %s HOST PORT IMAGE [WINDOW]\n", argv[0]);
     return 2;
   }
   try {
     kestrix::flash::FpgaTool tool(argv[1], std::atoi(argv[2]));
+    if (argc == 5) tool.set_window(std::atoi(argv[4]));
     const auto start = std::chrono::steady_clock::now();
     const bool ok = tool._fpgaProgramFile(argv[3], 28);
     const double seconds =

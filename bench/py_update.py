@@ -1,5 +1,5 @@
 """One update of IMAGE through the Python API, on the native connection or on a plain Python
-socket connection object:  py_update.py native|pyconn HOST PORT IMAGE
+socket connection object:  py_update.py native|pyconn HOST PORT IMAGE [WINDOW]
 Prints "<seconds> <peak RSS KiB> verified" on standard error; the progress display goes to
 standard output."""
 
@@ -54,12 +54,13 @@ def peak_rss_kib() -> int:
 
 def main() -> int:
     mode, host, port, image = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+    window = int(sys.argv[5]) if len(sys.argv) > 5 else 1
     conn: Optional[SocketConnection] = None
     if mode == "native":
-        tool = FpgaTool(address=host, port=port)
+        tool = FpgaTool(address=host, port=port, window=window)
     else:
         conn = SocketConnection(host, port)
-        tool = FpgaTool(connection=conn)
+        tool = FpgaTool(connection=conn, window=window)
     start = time.perf_counter()
     ok = tool._fpgaProgramFile(image, 28)
     seconds = time.perf_counter() - start
