@@ -25,7 +25,7 @@ from kestrix.tools.sim_cli import start_simulators, stop_simulator
 
 REPO = Path(__file__).resolve().parents[2]
 COLLECTION = REPO / "ansible_collections" / "kestrix" / "fpga"
-BIN = Path(sys.executable).parent
+BIN = Path(os.path.normpath(sys.executable)).parent  # the venv's bin, symlinks kept
 # Seconds one ansible command may take here (a run takes a few).
 ANSIBLE_TIMEOUT = 300
 
