@@ -13,7 +13,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
   bench fuzz format format-check clean
 
 setup:
-	scripts/bootstrap.sh --lint .venv python3
+	scripts/bootstrap.sh --lint --ansible .venv python3
 
 build-cpp: setup
 	.venv/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \

@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need: Debian packages when they are missing, and a virtual
-# environment per Python interpreter with the build and test dependencies, and with --lint the
-# tools `make lint` runs.
-#   scripts/bootstrap.sh [--lint] VENV_DIR [PYTHON]
+# environment per Python interpreter with the build and test dependencies, with --lint the tools
+# `make lint` runs, and with --ansible ansible-core (the Ansible collection's tests run
+# ansible-playbook; they skip where it is missing).
+#   scripts/bootstrap.sh [--lint] [--ansible] VENV_DIR [PYTHON]
 set -euo pipefail
 
 lint=0
-if [ "${1:-}" = "--lint" ]; then
-  lint=1
+ansible=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --lint) lint=1 ;;
+    --ansible) ansible=1 ;;
+    *) break ;;
+  esac
   shift
-fi
+done
 venv=${1:-.venv}
 python=${2:-python3}
 
@@ -35,6 +41,10 @@ deps="pip scikit-build-core>=0.10 pybind11>=2.12 pytest>=7 cmake>=3.24 ninja"
 # Python 3.9, and clang-format is the version the C++ sources are formatted with.
 if [ "$lint" = 1 ]; then
   deps="$deps ruff==0.17.6 mypy==1.20.2 clang-format==14.0.6"
+fi
+# Pinned for the same reason; 2.19 is the last series whose controller runs on Python 3.11.
+if [ "$ansible" = 1 ]; then
+  deps="$deps ansible-core==2.19.15"
 fi
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$deps" ]; then
   "$venv/bin/python" -m pip install -q --upgrade $deps

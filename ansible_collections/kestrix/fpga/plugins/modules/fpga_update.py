@@ -1,0 +1,309 @@
+"""kestrix.fpga.fpga_update: flash an FPGA image into one device unless it already holds it."""
+
+DOCUMENTATION = r"""
+---
+module: fpga_update
+short_description: Flash an FPGA image into a kestrix device unless the device already holds it
+version_added: 0.1.0
+description:
+  - Initialises the FPGA controller (unless O(init=false)), then reads back the image's length
+    from the device's FPGA configuration flash and compares it with the image. When they match,
+    nothing is written and the task reports RV(outcome=unchanged), not changed.
+  - Otherwise erases the flash, writes the image, reads it back, compares SHA-256 digests and
+    makes the FPGA reload, and reports RV(outcome=updated), changed.
+  - An update that did not verify fails the task, and so does any other failure (the image, the
+    device type, an unreachable or silent device, a refused block); RV(msg) gives the cause and
+    the return values say where the update stood. A failure after the erase began reports
+    changed, since the flash no longer holds what it held.
+  - In check mode the module only initialises (as O(init) says) and reads back and compares. The
+    task reports changed when the device does not hold the image, and fails when the comparison
+    itself cannot be done. Nothing is erased or written, and no O(record) line is appended.
+  - The work is done by the kestrix Python package (C(kestrix.fleet.update_fleet)), the same as
+    C(kestrix-flash update --skip-identical) does.
+options:
+  image:
+    description:
+      - The image, a raw V(.bin) file or a V(.tbin) container, on the host that runs the module.
+      - A V(.tbin) container's header must allow O(device_type).
+    type: path
+    required: true
+  init:
+    description:
+      - Initialise the FPGA controller before anything else, which also checks the device's
+        minimum FPGA version.
+      - Device type 28's controller cannot be initialised; give V(false) for it.
+      - Check mode initialises too, so that it reads the flash as the update does and fails for
+        a device below the minimum version as the update would.
+    type: bool
+    default: true
+  record:
+    description:
+      - A file on the host that runs the module to append one JSON line to, the audit record of
+        this update (the return values below, as C(kestrix-flash update --record) writes them).
+      - The file is created if missing and never truncated. Check mode appends nothing.
+    type: path
+extends_documentation_fragment:
+  - kestrix.fpga.device
+  - ansible.builtin.action_common_attributes
+attributes:
+  check_mode:
+    support: full
+  diff_mode:
+    support: none
+  platform:
+    platforms: posix
+notes:
+  - One task updates one device; loop over several, or give each inventory host its device.
+  - Devices that only a site host reaches are updated from it with C(delegate_to); the kestrix
+    package must be installed there, for the interpreter that runs the module.
+  - Device type 32 waits 3 seconds after the FPGA reloads.
+seealso:
+  - module: kestrix.fpga.fpga_info
+author:
+  - kestrix developers
+"""
+
+EXAMPLES = r"""
+- name: Flash each site's radio with the release, keeping an audit record
+  kestrix.fpga.fpga_update:
+    image: /srv/fpga/fpga_v0.3.tbin
+    device: "{{ kestrix_device }}"
+    record: /var/log/kestrix/fpga-updates.jsonl
+
+- name: A radio that only its site host reaches, updated from that host
+  kestrix.fpga.fpga_update:
+    image: /srv/fpga/fpga_v0.3.tbin
+    device: 10.20.0.7:5025
+  delegate_to: "{{ site_gateway }}"
+
+- name: Device type 28, whose controller is not initialised
+  kestrix.fpga.fpga_update:
+    image: /srv/fpga/fe_v1.4.bin
+    device: "{{ kestrix_device }}"
+    device_type: 28
+    init: false
+
+- name: Which radios do not hold the release yet? Nothing is written
+  kestrix.fpga.fpga_update:
+    image: /srv/fpga/fpga_v0.3.tbin
+    device: "{{ kestrix_device }}"
+  check_mode: true
+  register: release_check
+"""
+
+RETURN = r"""
+started_at:
+  description: When the job started, UTC, ISO 8601.
+  returned: always
+  type: str
+  sample: "2025-03-14T09:26:53.589Z"
+finished_at:
+  description: When the job ended, UTC, ISO 8601.
+  returned: always
+  type: str
+  sample: "2025-03-14T09:27:01.101Z"
+tool_version:
+  description: The version of the kestrix package that did the work.
+  returned: always
+  type: str
+  sample: "0.1.0"
+address:
+  description: The device, as V(host:port).
+  returned: always
+  type: str
+  sample: "10.20.0.7:5025"
+host:
+  description: The device's host name or address.
+  returned: always
+  type: str
+  sample: "10.20.0.7"
+port:
+  description: The device's TCP port.
+  returned: always
+  type: int
+  sample: 5025
+device_type:
+  description: The device type the job used.
+  returned: always
+  type: int
+  sample: 32
+mode:
+  description: >-
+    How the library ran: V(update-unless-identical), or V(verify) in check mode.
+  returned: always
+  type: str
+  sample: "update-unless-identical"
+device_id:
+  description: The FPGA ID the device reported (empty when it was not reached).
+  returned: always
+  type: str
+  sample: "0x0362D093"
+serial:
+  description: The device's serial number (empty when it was not reached).
+  returned: always
+  type: str
+  sample: "SN-000123"
+control_fw_version:
+  description: The control firmware version the device reported.
+  returned: always
+  type: str
+  sample: "1.2.0"
+fpga_version_before:
+  description: The FPGA version before the update.
+  returned: always
+  type: str
+  sample: "0.2.3.4"
+fpga_version_after:
+  description: The FPGA version after a completed update (empty otherwise).
+  returned: always
+  type: str
+  sample: "0.3.0.0"
+image_path:
+  description: The image's path; bytes of the name that are not UTF-8 are written as C(\xNN).
+  returned: always
+  type: str
+  sample: "/srv/fpga/fpga_v0.3.tbin"
+image_kind:
+  description: The image's kind, V(bin) or V(tbin), from its name.
+  returned: always
+  type: str
+  sample: "tbin"
+image_size:
+  description: The size of the image's data in bytes (0 when it was not read).
+  returned: always
+  type: int
+  sample: 1048576
+image_sha256:
+  description: The SHA-256 digest of the image's data, hexadecimal (empty when it was not read).
+  returned: always
+  type: str
+  sample: "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"
+bytes_written:
+  description: Bytes written into the flash (0 when the device already held the image).
+  returned: always
+  type: int
+  sample: 1048576
+retries:
+  description: Blocks the device refused and that were sent again.
+  returned: always
+  type: int
+  sample: 0
+seconds:
+  description: Seconds per phase (V(erase), V(write), V(verify), V(reload)) and in V(total).
+  returned: always
+  type: dict
+  sample: {"erase": 0.4, "write": 5.1, "verify": 2.2, "reload": 3.0, "total": 10.9}
+outcome:
+  description: >-
+    V(updated) or V(unchanged); in check mode V(verified) when the device holds the image;
+    V(failed) or V(interrupted) otherwise (in check mode, a device that does not hold the image
+    is V(failed) with RV(failure=verify-failed), and the task reports changed).
+  returned: always
+  type: str
+  sample: "updated"
+failure:
+  description: The failure's kind, such as V(block-refused) or V(unreachable); null on success.
+  returned: always
+  type: str
+  sample: "block-refused"
+error:
+  description: What went wrong, for a person; empty on success.
+  returned: always
+  type: str
+  sample: ""
+failed_offset:
+  description: The byte offset a failure is about (the block refused, or the first byte read
+    back wrong); null otherwise.
+  returned: always
+  type: int
+  sample: 4096
+"""
+
+import traceback
+from typing import Optional, Tuple
+
+from ansible.module_utils.basic import AnsibleModule
+
+from ansible_collections.kestrix.fpga.plugins.module_utils.kestrix_device import (
+    connect_timeout,
+    device_argument_spec,
+    require_kestrix,
+)
+
+KESTRIX_IMPORT_ERROR: Optional[str]
+try:
+    from kestrix.fleet import DeviceResult, Failure, FleetInterrupted, update_fleet
+except ImportError:
+    KESTRIX_IMPORT_ERROR = traceback.format_exc()
+else:
+    KESTRIX_IMPORT_ERROR = None
+
+#: The options, as DOCUMENTATION describes them.
+ARGUMENT_SPEC = device_argument_spec(
+    image={"type": "path", "required": True},
+    init={"type": "bool", "default": True},
+    record={"type": "path"},
+)
+
+
+def verdict(result: "DeviceResult", check_mode: bool) -> Tuple[bool, Optional[str]]:
+    """Whether the device changed (in check mode: would change), and why the task fails (None:
+    it does not). Only a verified update, or a device that already holds the image, succeeds."""
+    if check_mode:
+        if result.ok and result.outcome == "verified":
+            return False, None
+        if result.failure == Failure.VERIFY_FAILED:
+            return True, None
+        return False, _cause(result)
+    if result.ok and result.outcome == "unchanged":
+        return False, None
+    if result.ok and result.outcome == "updated":
+        return True, None
+    # Once the erase began, the flash no longer holds what it held.
+    touched = result.bytes_written > 0 or result.seconds.get("erase", 0.0) > 0.0
+    return touched, _cause(result)
+
+
+def _cause(result: "DeviceResult") -> str:
+    if result.error:
+        return result.error
+    return f"{result.address}: the update ended '{result.outcome}', not verified"
+
+
+def main() -> None:
+    module = AnsibleModule(argument_spec=ARGUMENT_SPEC, supports_check_mode=True)
+    require_kestrix(module, KESTRIX_IMPORT_ERROR)
+    params = module.params
+    check_mode = bool(module.check_mode)
+    try:
+        [result] = update_fleet(
+            params["image"],
+            [params["device"]],
+            device_type=params["device_type"],
+            jobs=1,
+            init=params["init"],
+            mode="verify" if check_mode else "update-unless-identical",
+            timeout=params["timeout"],
+            connect_timeout=connect_timeout(params["timeout"]),
+            record=None if check_mode else params["record"],
+        )
+    except FleetInterrupted as stop:
+        [result] = stop.results
+    except ValueError as error:
+        # A device address or time-out the library refuses: no device was touched.
+        module.fail_json(msg=str(error))
+    except OSError as error:
+        # The record file: either it cannot be opened (nothing ran) or a write failed after the
+        # job ended, when only asking the device again tells what it holds.
+        module.fail_json(
+            msg=f"the audit record could not be written ({error}); run the task again to see "
+            "whether the device holds the image"
+        )
+    changed, failure = verdict(result, check_mode)
+    if failure is not None:
+        module.fail_json(msg=failure, changed=changed, **result.record)
+    module.exit_json(changed=changed, **result.record)
+
+
+if __name__ == "__main__":
+    main()
