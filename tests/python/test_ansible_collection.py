@@ -211,7 +211,7 @@ def test_update_then_nothing_to_do_then_check_mode_writes_nothing(devices, tmp_p
     other, _ = write_image(tmp_path / "fpga_b.bin")
     record = str(tmp_path / "{{ inventory_hostname }}.jsonl")
 
-    first = playbook(tmp_path, hosts, [update_task(image, record=record)])
+    first = playbook(tmp_path, hosts, [update_task(image, record=record, window=8)])
     assert first.returncode == 0, first
     [results], stats = first.tasks, first.stats
     for name, device in hosts.items():
@@ -425,6 +425,7 @@ def test_the_documentation_matches_the_options_and_the_collection_builds(tmp_pat
         "init",
         "record",
         "timeout",
+        "window",
     ]
     assert sorted(specs["fpga_info"]) == ["device", "device_type", "timeout"]
     for name, spec in specs.items():

@@ -42,6 +42,15 @@ options:
         this update (the return values below, as C(kestrix-flash update --record) writes them).
       - The file is created if missing and never truncated. Check mode appends nothing.
     type: path
+  window:
+    description:
+      - How many program and read commands are kept in flight at once. More than 1 overlaps the
+        network's delays, which makes an update over a long link many times faster; V(1) sends
+        one command at a time.
+      - A block the device refuses inside a window makes the update erase and write the image
+        again one block at a time; success still means the flash reads back as the image.
+    type: int
+    default: 1
 extends_documentation_fragment:
   - kestrix.fpga.device
   - ansible.builtin.action_common_attributes
@@ -243,6 +252,7 @@ ARGUMENT_SPEC = device_argument_spec(
     image={"type": "path", "required": True},
     init={"type": "bool", "default": True},
     record={"type": "path"},
+    window={"type": "int", "default": 1},
 )
 
 
@@ -285,6 +295,7 @@ def main() -> None:
             mode="verify" if check_mode else "update-unless-identical",
             timeout=params["timeout"],
             connect_timeout=connect_timeout(params["timeout"]),
+            window=params["window"],
             record=None if check_mode else params["record"],
         )
     except FleetInterrupted as stop:
