@@ -104,7 +104,8 @@ def _counted(column: Type[ProgressColumn]) -> Type[ProgressColumn]:
 
 
 class _PhaseBars(View):
-    """One device on a terminal: a bar per phase with bytes, rate and time left."""
+    """One device on a terminal: a bar for the running phase with bytes, rate and time left; a
+    finished phase leaves one line above it (so a redraw repaints one line, not all of them)."""
 
     def __init__(self, console: Console, redirect_stderr: bool) -> None:
         self._progress = Progress(
@@ -138,9 +139,15 @@ class _PhaseBars(View):
     def _end_current(self) -> None:
         if self._current is None:
             return
-        task = self._tasks[self._current]
-        total = self._progress.tasks[task].total
-        self._progress.update(task, total=total or 1, completed=total or 1)
+        stage, self._current = self._current, None
+        task = self._progress.tasks[self._tasks[stage]]
+        seconds = task.elapsed or 0.0
+        line = f"{stage:<7} done in {seconds:.1f} s"
+        if task.total:
+            rate = f", {decimal(int(task.total / seconds))}/s" if seconds > 0 else ""
+            line = f"{stage:<7} {decimal(int(task.total))} in {seconds:.1f} s{rate}"
+        self._progress.update(task.id, visible=False)
+        self._progress.console.print(line, highlight=False)
 
     def finished(self, result: DeviceResult) -> None:
         if result.ok:
