@@ -1,15 +1,21 @@
-"""Shared fixtures: ``simulator`` starts kestrix-sim processes for a test.
+"""Shared fixtures: ``simulator``, ``simulated_devices`` and ``devices`` start kestrix-sim
+processes for a test and stop them when it ends.
 
 The simulator binary is the one installed with the package (``kestrix/bin/kestrix-sim``) unless
 ``KESTRIX_SIM_BINARY`` names another.
 """
 
 import subprocess
-from typing import Callable, Iterator, List, NamedTuple
+from typing import Callable, Iterator, List, NamedTuple, Tuple
 
 import pytest
 
-from kestrix.tools.sim_cli import simulator_binary, start_simulator, stop_simulator
+from kestrix.tools.sim_cli import (
+    simulator_binary,
+    start_simulator,
+    start_simulators,
+    stop_simulator,
+)
 
 
 class Simulator(NamedTuple):
@@ -36,3 +42,29 @@ def simulator() -> Iterator[Callable[..., Simulator]]:
     yield start
     for process in started:
         stop_simulator(process)
+
+
+@pytest.fixture
+def simulated_devices() -> Iterator[Callable[..., List[Tuple[str, int]]]]:
+    """Factory: ``simulated_devices(3, "--latency-us", "300")`` starts that many devices in one
+    kestrix-sim process and returns where each listens, as (host, port)."""
+    started: List[subprocess.Popen[bytes]] = []
+
+    def start(count: int, *flags: str) -> List[Tuple[str, int]]:
+        process, where = start_simulators(count, *flags)
+        started.append(process)
+        return where
+
+    yield start
+    for process in started:
+        stop_simulator(process)
+
+
+@pytest.fixture
+def devices(simulated_devices: Callable[..., List[Tuple[str, int]]]) -> Callable[..., List[str]]:
+    """Like ``simulated_devices``, with each device as a "host:port" text."""
+
+    def start(count: int, *flags: str) -> List[str]:
+        return [f"{host}:{port}" for host, port in simulated_devices(count, *flags)]
+
+    return start

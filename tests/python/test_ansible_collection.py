@@ -21,7 +21,6 @@ import pytest
 from kestrix import KRXFlash
 from kestrix.KRXCommService import _TCPConn
 from kestrix.KRXUtils import _RspType
-from kestrix.tools.sim_cli import start_simulators, stop_simulator
 
 REPO = Path(__file__).resolve().parents[2]
 COLLECTION = REPO / "ansible_collections" / "kestrix" / "fpga"
@@ -35,21 +34,6 @@ pytestmark = pytest.mark.skipif(
 )
 
 Device = Tuple[str, int]
-
-
-@pytest.fixture
-def devices():
-    """devices(count, *flags): `count` simulated devices in one kestrix-sim process."""
-    processes = []
-
-    def start(count: int, *flags: str) -> List[Device]:
-        process, where = start_simulators(count, *flags)
-        processes.append(process)
-        return where
-
-    yield start
-    for process in processes:
-        stop_simulator(process)
 
 
 def flash_digest(device: Device, length: int) -> str:
@@ -201,12 +185,12 @@ def update_task(image: str, **more: Any) -> Dict[str, Any]:
     return {"kestrix.fpga.fpga_update": {**args, **more}}
 
 
-def three_hosts(devices) -> Dict[str, Device]:
-    return dict(zip(["site1", "site2", "site3"], devices(3)))
+def three_hosts(simulated_devices) -> Dict[str, Device]:
+    return dict(zip(["site1", "site2", "site3"], simulated_devices(3)))
 
 
-def test_update_then_nothing_to_do_then_check_mode_writes_nothing(devices, tmp_path):
-    hosts = three_hosts(devices)
+def test_update_then_nothing_to_do_then_check_mode_writes_nothing(simulated_devices, tmp_path):
+    hosts = three_hosts(simulated_devices)
     image, digest = write_image(tmp_path / "fpga_a.bin")
     other, _ = write_image(tmp_path / "fpga_b.bin")
     record = str(tmp_path / "{{ inventory_hostname }}.jsonl")
@@ -259,9 +243,9 @@ def test_update_then_nothing_to_do_then_check_mode_writes_nothing(devices, tmp_p
 RECAP = re.compile(r"^(\S+)\s+:\s+ok=(\d+)\s+changed=(\d+)\s+unreachable=(\d+)\s+failed=(\d+)")
 
 
-def test_a_device_that_refuses_every_block_fails_only_its_own_host(devices, tmp_path):
-    [good1, good2] = devices(2)
-    [refusing] = devices(1, "--refuse-from", "0")
+def test_a_device_that_refuses_every_block_fails_only_its_own_host(simulated_devices, tmp_path):
+    [good1, good2] = simulated_devices(2)
+    [refusing] = simulated_devices(1, "--refuse-from", "0")
     hosts = {"site1": good1, "site2": refusing, "site3": good2}
     image, digest = write_image(tmp_path / "fpga.bin")
 
@@ -287,8 +271,8 @@ def test_a_device_that_refuses_every_block_fails_only_its_own_host(devices, tmp_
         assert flash_digest(device, 2000) == digest
 
 
-def test_an_update_that_does_not_verify_fails(devices, tmp_path):
-    [device] = devices(1, "--corrupt-read", "100")
+def test_an_update_that_does_not_verify_fails(simulated_devices, tmp_path):
+    [device] = simulated_devices(1, "--corrupt-read", "100")
     image, _ = write_image(tmp_path / "fpga.bin")
     run = playbook(tmp_path, {"site1": device}, [update_task(image)])
     assert run.returncode == 2, run
@@ -304,8 +288,8 @@ def test_an_update_that_does_not_verify_fails(devices, tmp_path):
     assert run.stats["site1"]["failures"] == 1
 
 
-def test_device_type_32_initialises_and_waits_for_the_reload(devices, tmp_path):
-    [device] = devices(1, "--version-after-update", "0.3.0.0")
+def test_device_type_32_initialises_and_waits_for_the_reload(simulated_devices, tmp_path):
+    [device] = simulated_devices(1, "--version-after-update", "0.3.0.0")
     raw, digest = write_image(tmp_path / "fpga.bin", 1000)
     image = str(tmp_path / "fpga.tbin")
     KRXFlash._pack_image(raw, image, dev_type=32)
@@ -320,8 +304,8 @@ def test_device_type_32_initialises_and_waits_for_the_reload(devices, tmp_path):
     assert flash_digest(device, 1000) == digest
 
 
-def test_fpga_info_sets_facts_and_changes_nothing_in_check_mode_too(devices, tmp_path):
-    hosts = dict(zip(["site1", "site2"], devices(2, "--serial", "SN-7")))
+def test_fpga_info_sets_facts_and_changes_nothing_in_check_mode_too(simulated_devices, tmp_path):
+    hosts = dict(zip(["site1", "site2"], simulated_devices(2, "--serial", "SN-7")))
     tasks = [
         {"kestrix.fpga.fpga_info": {"device": "{{ kestrix_device }}"}, "register": "info"},
         {
@@ -356,9 +340,9 @@ def test_fpga_info_sets_facts_and_changes_nothing_in_check_mode_too(devices, tmp
 
 
 def test_an_unreachable_device_a_bad_address_and_a_missing_image_fail_with_their_cause(
-    devices, tmp_path
+    simulated_devices, tmp_path
 ):
-    [device] = devices(1)
+    [device] = simulated_devices(1)
     image, _ = write_image(tmp_path / "fpga.bin")
     tasks = [
         {"kestrix.fpga.fpga_info": {"device": "127.0.0.1:1", "timeout": 2}},  # nothing listens

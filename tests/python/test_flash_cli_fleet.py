@@ -12,7 +12,6 @@ from pathlib import Path
 import pytest
 
 from kestrix.tools import flash_cli
-from kestrix.tools.sim_cli import start_simulators, stop_simulator
 
 CLI = str(Path(sys.executable).parent / "kestrix-flash")
 REAL_SLEEP = time.sleep
@@ -21,20 +20,6 @@ REAL_SLEEP = time.sleep
 @pytest.fixture(autouse=True)
 def no_reinit_wait(monkeypatch):
     monkeypatch.setattr(time, "sleep", lambda seconds: None)
-
-
-@pytest.fixture
-def devices():
-    processes = []
-
-    def start(count, *flags):
-        process, where = start_simulators(count, *flags)
-        processes.append(process)
-        return [f"{host}:{port}" for host, port in where]
-
-    yield start
-    for process in processes:
-        stop_simulator(process)
 
 
 @pytest.fixture

@@ -14,7 +14,6 @@ import time
 import pytest
 
 from kestrix.fleet import DeviceResult, Failure, update_fleet
-from kestrix.tools.sim_cli import start_simulators, stop_simulator
 
 REAL_SLEEP = time.sleep
 
@@ -22,21 +21,6 @@ REAL_SLEEP = time.sleep
 @pytest.fixture(autouse=True)
 def no_reinit_wait(monkeypatch):
     monkeypatch.setattr(time, "sleep", lambda seconds: None)
-
-
-@pytest.fixture
-def devices():
-    """devices(count, *flags): `count` simulated devices in one process, as "host:port" texts."""
-    processes = []
-
-    def start(count, *flags):
-        process, where = start_simulators(count, *flags)
-        processes.append(process)
-        return [f"{host}:{port}" for host, port in where]
-
-    yield start
-    for process in processes:
-        stop_simulator(process)
 
 
 @pytest.fixture
