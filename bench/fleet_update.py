@@ -6,15 +6,9 @@ All devices at once (jobs = their number), device type 28 without initialisation
 import sys
 import time
 
+from peak_rss import peak_rss_kib
+
 from kestrix.fleet import update_fleet
-
-
-def peak_rss_kib() -> int:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    return -1
 
 
 def main() -> int:

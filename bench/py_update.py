@@ -8,6 +8,8 @@ import sys
 import time
 from typing import Optional
 
+from peak_rss import peak_rss_kib
+
 from kestrix.KRXFlash import FpgaTool
 from kestrix.KRXUtils import RetCode, RetType
 
@@ -41,15 +43,6 @@ class SocketConnection:
     def closeConnection(self) -> None:
         self._file.close()
         self._sock.close()
-
-
-def peak_rss_kib() -> int:
-    """VmHWM: the peak of this process image, not counting what the parent held before exec."""
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    return -1
 
 
 def main() -> int:

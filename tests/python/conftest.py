@@ -6,6 +6,7 @@ The simulator binary is the one installed with the package (``kestrix/bin/kestri
 """
 
 import subprocess
+import time
 from typing import Callable, Iterator, List, NamedTuple, Tuple
 
 import pytest
@@ -68,3 +69,13 @@ def devices(simulated_devices: Callable[..., List[Tuple[str, int]]]) -> Callable
         return [f"{host}:{port}" for host, port in simulated_devices(count, *flags)]
 
     return start
+
+
+@pytest.fixture
+def no_reinit_wait(monkeypatch: pytest.MonkeyPatch) -> List[float]:
+    """time.sleep records the seconds asked for instead of sleeping (the device's reload wait after
+    initialisation is 3 s); returns the list of them. Tests that need a real pause keep a
+    reference to the real time.sleep taken before this fixture runs."""
+    waits: List[float] = []
+    monkeypatch.setattr(time, "sleep", waits.append)
+    return waits

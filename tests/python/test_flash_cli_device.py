@@ -19,9 +19,8 @@ CLI = str(Path(sys.executable).parent / "kestrix-flash")
 REAL_SLEEP = time.sleep  # the tests patch time.sleep to skip the device's reload wait
 
 
-@pytest.fixture(autouse=True)
-def no_reinit_wait(monkeypatch):
-    monkeypatch.setattr(time, "sleep", lambda seconds: None)
+# The device's reload wait is skipped: time.sleep records instead of sleeping.
+pytestmark = pytest.mark.usefixtures("no_reinit_wait")
 
 
 @pytest.fixture
