@@ -116,6 +116,14 @@ void raiseAs(const char* module, const char* name, const char* what) {
 
 }  // namespace
 
+pyb::object osError(const FileError& error) {
+  const pyb::object os_error = pyb::reinterpret_borrow<pyb::object>(PyExc_OSError);
+  if (error.error_number() == 0) return os_error(error.what());
+  // OSError(errno, text, filename) becomes FileNotFoundError, IsADirectoryError, ...
+  return os_error(error.error_number(), std::strerror(error.error_number()),
+                  pathObject(error.path()));
+}
+
 void registerExceptionTranslators() {
   pyb::register_exception_translator([](std::exception_ptr p) {
     try {
@@ -137,15 +145,8 @@ void registerExceptionTranslators() {
     } catch (const BlockRefusedError& e) {
       raiseAs("kestrix.errors", "BlockRefusedError", e.what());
     } catch (const FileError& e) {
-      if (e.error_number() == 0) {
-        PyErr_SetString(PyExc_OSError, e.what());
-        return;
-      }
-      // OSError(errno, text, filename) becomes FileNotFoundError, IsADirectoryError, ...
-      const pyb::object filename = pathObject(e.path());
-      PyErr_SetObject(
-          PyExc_OSError,
-          pyb::make_tuple(e.error_number(), std::strerror(e.error_number()), filename).ptr());
+      const pyb::object error = osError(e);
+      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     } catch (const CancelledError& e) {
       raiseAs("kestrix.errors", "CancelledError", e.what());
     }

@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/json.hpp"
 #include "kestrix/contracts/ret_type.hpp"
 #include "kestrix/contracts/rsp_type.hpp"
@@ -42,6 +43,9 @@ RspType rspTypeFrom(pyb::handle member);
 // kestrix.KRXUtils.RetType built the way the calling operation documents: with no message and no
 // code, only `data=`, when `data_only`; otherwise (code, message[, data]).
 pyb::object makeRetType(const RetType& ret, bool data_only = false);
+
+// The OSError a FileError stands for: the subclass its errno selects, with the file name.
+pyb::object osError(const FileError& error);
 
 // Maps the core's exceptions to Python's: ConnectionError and TimeoutError to the built-ins,
 // DecodeError to UnicodeDecodeError, ProtocolError to kestrix.errors.DeviceProtocolError,

@@ -173,6 +173,19 @@ pyb::object checkOffline(const pyb::object& image_object, std::int64_t device_ty
   return pyb::make_tuple(fault->failure, displayText(fault->error));
 }
 
+// The record file failed while the fleet ran: an OSError for the caller to raise beside the
+// devices' results, which would be lost if it were raised here.
+pyb::object recordError(const std::exception_ptr& error) {
+  if (!error) return pyb::none();
+  try {
+    std::rethrow_exception(error);
+  } catch (const FileError& e) {
+    return osError(e);
+  } catch (const std::exception& e) {
+    return pyb::reinterpret_borrow<pyb::object>(PyExc_OSError)(e.what());
+  }
+}
+
 pyb::tuple runFleet(const pyb::object& image_object, const std::vector<std::string>& devices,
                     std::int64_t device_type, bool init, bool check_version,
                     const std::string& mode, double timeout, double connect_timeout, int jobs,
@@ -224,7 +237,7 @@ pyb::tuple runFleet(const pyb::object& image_object, const std::vector<std::stri
     hosts.clear();
   }
   if (observer.error) throw std::move(*observer.error);
-  if (result.record_error) std::rethrow_exception(result.record_error);
+  pyb::object record_error = recordError(result.record_error);
   pyb::list reports;
   for (const UpdateReport& report : result.reports) reports.append(reportDict(report));
   pyb::object stopped = pyb::none();
@@ -235,7 +248,7 @@ pyb::tuple runFleet(const pyb::object& image_object, const std::vector<std::stri
       stopped = e.value();
     }
   }
-  return pyb::make_tuple(reports, stopped);
+  return pyb::make_tuple(reports, stopped, record_error);
 }
 
 }  // namespace
@@ -262,8 +275,9 @@ void bindFleet(pyb::module_& m) {
         pyb::arg("progress") = pyb::none(), pyb::arg("on_result") = pyb::none(),
         pyb::arg("record") = pyb::none(),
         "Runs one job per device (\"host\", \"host:port\", \"[v6]:port\") on `jobs` threads and\n"
-        "returns (reports, stopped): one dict per device in input order, and the exception that\n"
-        "stopped the fleet (KeyboardInterrupt) or None. progress(device, stage, done, total) and\n"
+        "returns (reports, stopped, record_error): one dict per device in input order, the\n"
+        "exception that stopped the fleet (KeyboardInterrupt) or None, and the OSError that a\n"
+        "write to `record` met, or None. progress(device, stage, done, total) and\n"
         "on_result(report) are called with the GIL held; each report is appended to the file\n"
         "`record` as one JSON line. Use kestrix.fleet.update_fleet.");
 }

@@ -141,9 +141,10 @@ def run_fleet(
     progress: Callable[[str, str, int, int], object] | None = None,
     on_result: Callable[[dict[str, Any]], object] | None = None,
     record: _Path | None = None,
-) -> tuple[list[dict[str, Any]], BaseException | None]:
-    """Runs one job per device on `jobs` threads and returns (reports, stopped): one dict per
-    device in input order, and the exception that stopped the fleet (KeyboardInterrupt) or None.
+) -> tuple[list[dict[str, Any]], BaseException | None, OSError | None]:
+    """Runs one job per device on `jobs` threads and returns (reports, stopped, record_error):
+    one dict per device in input order, the exception that stopped the fleet
+    (KeyboardInterrupt) or None, and the OSError a write to `record` met, or None.
     Use kestrix.fleet.update_fleet."""
 
 def check_offline(

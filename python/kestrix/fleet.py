@@ -24,6 +24,7 @@ __all__ = [
     "Failure",
     "FailureCategory",
     "FleetInterrupted",
+    "RecordError",
     "identify_devices",
     "update_fleet",
 ]
@@ -91,6 +92,19 @@ class FleetInterrupted(KeyboardInterrupt):
         self.results = results
 
 
+class RecordError(OSError):
+    """The audit record could not be written while the fleet ran (a full disk, say). The devices
+    ran to their ends regardless: ``results`` holds every device's result; the record file may
+    lack some of their lines."""
+
+    def __init__(self, error: OSError, results: List[DeviceResult]) -> None:
+        if error.errno is None:
+            super().__init__(*error.args)
+        else:
+            super().__init__(error.errno, error.strerror, error.filename)
+        self.results = results
+
+
 def _device_text(device: Device) -> str:
     if isinstance(device, str):
         return device
@@ -129,7 +143,8 @@ def update_fleet(
     missing, never truncated, and synced at the end). The GIL is released while the fleet runs.
 
     Raises ValueError for a bad device address, mode, job count or time-out, OSError when the
-    record file cannot be opened or written, and FleetInterrupted on Ctrl-C.
+    record file cannot be opened (before any device is touched), RecordError (an OSError that
+    holds the results) when a write to it fails, and FleetInterrupted on Ctrl-C.
     """
     texts = [_device_text(device) for device in devices]
 
@@ -137,7 +152,7 @@ def update_fleet(
         if on_result is not None:
             on_result(DeviceResult._from_report(report))
 
-    reports, stopped = _core.run_fleet(
+    reports, stopped, record_error = _core.run_fleet(
         image_path,
         texts,
         device_type=device_type,
@@ -157,6 +172,8 @@ def update_fleet(
         raise FleetInterrupted(results) from stopped
     if stopped is not None:
         raise stopped
+    if record_error is not None:
+        raise RecordError(record_error, results) from record_error
     return results
 
 

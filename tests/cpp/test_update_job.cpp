@@ -2,6 +2,7 @@
 // for every kind of failure, and the address syntax.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -392,6 +393,25 @@ TEST_F(Job, AFleetKeepsEachDevicesFaultToItself) {
   }
   EXPECT_EQ(log.of(0), "start erase write verify reload finish");
   EXPECT_EQ(log.of(1), "start erase write finish");
+}
+
+TEST_F(Job, ARecordThatCannotBeWrittenStopsNoDeviceAndIsReported) {
+  SimProcess a;
+  SimProcess b;
+  flash::RecordFile full("/dev/full");  // opens; every write fails with ENOSPC
+  flash::FleetOptions options;
+  options.record = &full;
+  options.host_for = [](std::size_t) { return std::make_shared<FakeHost>(); };
+  const flash::FleetResult result = flash::runFleet({{a.host(), a.port()}, {b.host(), b.port()}},
+                                                    bin_, options, nullptr, CancelToken());
+  for (const UpdateReport& r : result.reports) EXPECT_EQ(r.failure, Failure::kNone) << r.error;
+  ASSERT_TRUE(result.record_error);
+  try {
+    std::rethrow_exception(result.record_error);
+  } catch (const FileError& e) {
+    EXPECT_EQ(e.error_number(), ENOSPC);
+    EXPECT_EQ(e.path(), "/dev/full");
+  }
 }
 
 TEST_F(Job, AStoppedFleetCancelsEveryJobAndSaysWhereEachStood) {

@@ -288,6 +288,20 @@ def test_an_update_that_does_not_verify_fails(simulated_devices, tmp_path):
     assert run.stats["site1"]["failures"] == 1
 
 
+def test_an_audit_record_that_cannot_be_written_fails_the_task_after_the_update(
+    simulated_devices, tmp_path
+):
+    [device] = simulated_devices(1)
+    image, digest = write_image(tmp_path / "fpga.bin")
+    run = playbook(tmp_path, {"site1": device}, [update_task(image, record="/dev/full")])
+    assert run.returncode == 2, run
+    [results] = run.tasks
+    result = results["site1"]
+    assert (result["event"], result["changed"], result["outcome"]) == ("failed", True, "updated")
+    assert "the audit record could not be written ([Errno 28]" in result["msg"]
+    assert flash_digest(device, 2000) == digest
+
+
 def test_device_type_32_initialises_and_waits_for_the_reload(simulated_devices, tmp_path):
     [device] = simulated_devices(1, "--version-after-update", "0.3.0.0")
     raw, digest = write_image(tmp_path / "fpga.bin", 1000)

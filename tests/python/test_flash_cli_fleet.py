@@ -73,6 +73,16 @@ def test_a_mixed_fleet_says_which_failed_and_why(devices, image, tmp_path, capsy
     assert f"{refusing}: failed (block-refused): FPGA block at byte offset 0" in "\n".join(out)
 
 
+def test_a_record_that_cannot_be_written_is_reported_after_the_results(image, capsys):
+    status = flash_cli.main(["update", image, "--sim", "2", "--record", "/dev/full", "--json"])
+    captured = capsys.readouterr()
+    lines = [json.loads(line) for line in captured.out.splitlines()]
+    assert status == 2
+    assert [line["outcome"] for line in lines[:-1]] == ["updated", "updated"]
+    assert lines[-1]["summary"]["exit_status"] == 2
+    assert "error: the audit record is incomplete: [Errno 28]" in captured.err
+
+
 def test_records_are_one_line_per_device_and_match_the_outcomes(devices, image, tmp_path, capsys):
     fleet = devices(2) + devices(1, "--corrupt-read", "3")
     record = tmp_path / "audit.jsonl"

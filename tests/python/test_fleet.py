@@ -2,6 +2,7 @@
 order, faults kept to their device, throttled progress with the GIL held, the GIL released while
 the fleet runs, audit records, and Ctrl-C."""
 
+import errno
 import json
 import os
 import signal
@@ -13,7 +14,7 @@ import time
 
 import pytest
 
-from kestrix.fleet import DeviceResult, Failure, update_fleet
+from kestrix.fleet import DeviceResult, Failure, RecordError, update_fleet
 
 REAL_SLEEP = time.sleep
 
@@ -45,6 +46,17 @@ def test_an_all_good_fleet_in_input_order_with_records(devices, image, tmp_path)
         assert records[r.address] == r.record
         assert records[r.address]["outcome"] == "updated"
         assert records[r.address]["image_size"] == 2000
+
+
+def test_a_record_that_cannot_be_written_keeps_the_results(devices, image):
+    addresses = devices(2)
+    with pytest.raises(RecordError) as raised:
+        update_fleet(image, addresses, record="/dev/full")  # every write: ENOSPC
+    error = raised.value
+    assert isinstance(error, OSError)
+    assert (error.errno, error.filename) == (errno.ENOSPC, "/dev/full")
+    assert [r.address for r in error.results] == addresses
+    assert all(r.ok and r.outcome == "updated" for r in error.results)
 
 
 def test_faults_stay_with_their_device(devices, image):

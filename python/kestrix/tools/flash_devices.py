@@ -15,7 +15,7 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
 
 from kestrix import _core
 from kestrix._core import Failure
-from kestrix.fleet import DeviceResult, FleetInterrupted, update_fleet
+from kestrix.fleet import DeviceResult, FleetInterrupted, RecordError, update_fleet
 from kestrix.tools import progress_view
 from kestrix.tools.cli_support import (
     EXIT_INTERRUPTED,
@@ -221,9 +221,9 @@ def _mode(args: argparse.Namespace) -> str:
 
 def _run(
     args: argparse.Namespace, devices: List[str], display: TextIO
-) -> Tuple[List[DeviceResult], bool]:
-    """Runs the fleet with a view on `display`; returns the results and whether Ctrl-C stopped
-    it."""
+) -> Tuple[List[DeviceResult], bool, Optional[OSError]]:
+    """Runs the fleet with a view on `display`; returns the results, whether Ctrl-C stopped it,
+    and the error a write to the record file met (the devices ran to their ends regardless)."""
     view = progress_view.make_view(display, devices, args.quiet)
     try:
         results = update_fleet(
@@ -241,9 +241,11 @@ def _run(
             on_result=view.finished,
             record=getattr(args, "record", None),
         )
-        return results, False
+        return results, False, None
     except FleetInterrupted as stop:
-        return stop.results, True
+        return stop.results, True, None
+    except RecordError as error:
+        return error.results, False, error
     finally:
         view.close()
 
@@ -359,11 +361,13 @@ def _command(args: argparse.Namespace) -> int:
         if simulated is not None:
             devices += simulated
         try:
-            results, interrupted = _run(args, devices, display)
-        except OSError as error:  # the record file
+            results, interrupted, record_error = _run(args, devices, display)
+        except OSError as error:  # the record file could not be opened: nothing ran
             error_line(args.command, str(error))
             return EXIT_USAGE
     status = _fleet_status(results, interrupted)
+    if record_error is not None and not interrupted:
+        status = max(status, EXIT_USAGE)
     if len(results) == 1:
         result = results[0]
         if args.json:
@@ -374,4 +378,6 @@ def _command(args: argparse.Namespace) -> int:
             _result_line(args, result)
     else:
         _report_fleet(args, results, status)
+    if record_error is not None:
+        error_line(args.command, f"the audit record is incomplete: {record_error}")
     return status

@@ -241,7 +241,13 @@ from ansible_collections.kestrix.fpga.plugins.module_utils.kestrix_device import
 
 KESTRIX_IMPORT_ERROR: Optional[str]
 try:
-    from kestrix.fleet import DeviceResult, Failure, FleetInterrupted, update_fleet
+    from kestrix.fleet import (
+        DeviceResult,
+        Failure,
+        FleetInterrupted,
+        RecordError,
+        update_fleet,
+    )
 except ImportError:
     KESTRIX_IMPORT_ERROR = traceback.format_exc()
 else:
@@ -303,13 +309,19 @@ def main() -> None:
     except ValueError as error:
         # A device address or time-out the library refuses: no device was touched.
         module.fail_json(msg=str(error))
-    except OSError as error:
-        # The record file: either it cannot be opened (nothing ran) or a write failed after the
-        # job ended, when only asking the device again tells what it holds.
+    except RecordError as error:
+        # The job ran to its end; only its audit line is missing.
+        [result] = error.results
+        changed, failure = verdict(result, check_mode)
+        outcome = failure or f"the device was {result.outcome}"
         module.fail_json(
-            msg=f"the audit record could not be written ({error}); run the task again to see "
-            "whether the device holds the image"
+            msg=f"{outcome}, but the audit record could not be written ({error})",
+            changed=changed,
+            **result.record,
         )
+    except OSError as error:
+        # The record file could not be opened: no device was touched.
+        module.fail_json(msg=f"the audit record could not be opened ({error}); nothing was done")
     changed, failure = verdict(result, check_mode)
     if failure is not None:
         module.fail_json(msg=failure, changed=changed, **result.record)
