@@ -4,7 +4,16 @@
 classes that switch beam patterns fast.
 """
 
-from importlib.metadata import version as _distribution_version
+from typing import Any
 
-# The one version number is pyproject.toml's; the installed distribution carries it.
-__version__ = _distribution_version("kestrix")
+
+def __getattr__(name: str) -> Any:
+    # The one version number is pyproject.toml's; the installed distribution carries it. Reading
+    # the distribution's metadata costs tens of milliseconds, so only callers who ask pay for it.
+    if name == "__version__":
+        from importlib.metadata import version
+
+        value = version("kestrix")
+        globals()["__version__"] = value
+        return value
+    raise AttributeError(f"module 'kestrix' has no attribute {name!r}")

@@ -21,7 +21,6 @@ import argparse
 import sys
 from typing import Any, Callable, Dict, List, Optional, Sequence
 
-from kestrix import __version__
 from kestrix.tools import flash_devices
 from kestrix.tools.cli_support import (
     EXIT_FAILED,
@@ -182,6 +181,25 @@ _COMMANDS: Sequence[Callable[[Any], None]] = (
 )
 
 
+class _VersionAction(argparse.Action):
+    """``--version``: the package's version is looked up only when it is asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS) -> None:
+        super().__init__(
+            option_strings,
+            dest,
+            nargs=0,
+            default=argparse.SUPPRESS,
+            help="show the version and exit",
+        )
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: object) -> None:
+        from kestrix import __version__
+
+        print(f"{_PROG} {__version__}")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=_PROG,
@@ -189,7 +207,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Exit status: 0 done, 1 failed, 2 usage or input error, 3 device unreachable or "
         "not answering, 130 interrupted.",
     )
-    parser.add_argument("--version", action="version", version=f"{_PROG} {__version__}")
+    parser.add_argument("--version", action=_VersionAction)
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for register in _COMMANDS:
         register(subparsers)

@@ -16,7 +16,6 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
 from kestrix import _core
 from kestrix._core import Failure
 from kestrix.fleet import DeviceResult, FleetInterrupted, RecordError, update_fleet
-from kestrix.tools import progress_view
 from kestrix.tools.cli_support import (
     EXIT_INTERRUPTED,
     EXIT_OK,
@@ -224,6 +223,10 @@ def _run(
 ) -> Tuple[List[DeviceResult], bool, Optional[OSError]]:
     """Runs the fleet with a view on `display`; returns the results, whether Ctrl-C stopped it,
     and the error a write to the record file met (the devices ran to their ends regardless)."""
+    # The views import rich, which takes longer to load than `check` takes to run: only the
+    # commands that talk to devices load it.
+    from kestrix.tools import progress_view
+
     view = progress_view.make_view(display, devices, args.quiet)
     try:
         results = update_fleet(
@@ -308,6 +311,8 @@ def _report_fleet(args: argparse.Namespace, results: List[DeviceResult], status:
             counts[result.outcome] = counts.get(result.outcome, 0) + 1
         print_json({"summary": {"devices": len(results), "exit_status": status, **counts}})
         return
+    from kestrix.tools import progress_view
+
     if sys.stdout.isatty():
         from rich.console import Console
 
