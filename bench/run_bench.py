@@ -87,8 +87,8 @@ def bench_updates(args, work: Path) -> Dict[str, Dict[str, float]]:
         for _ in range(args.runs):
             for name, cmd in variants.items():
                 err, wall, cpu = run(cmd)
-                if name == "CLI":  # its own wall time, process start included
-                    samples[name].append((wall, cpu, 0))
+                if name == "CLI":  # its own wall time, process start included; RSS not taken
+                    samples[name].append((wall, cpu, -1))
                     continue
                 seconds, rss = err.split()[:2]
                 samples[name].append((float(seconds), cpu, int(rss)))
@@ -189,7 +189,7 @@ def summarise(samples, pages) -> Dict[str, Dict[str, float]]:
         results[name] = {
             "seconds": statistics.median(r[0] for r in rows),
             "cpu_us_per_block": statistics.median(r[1] for r in rows) / (2 * pages) * 1e6,
-            "peak_rss_mib": max(r[2] for r in rows) / 1024,
+            "peak_rss_mib": max(r[2] for r in rows) / 1024 if rows[0][2] >= 0 else None,
         }
     floor = results["floor"]["seconds"]
     floor_cpu = results["floor"]["cpu_us_per_block"]
@@ -272,7 +272,7 @@ def report_updates(args, updates: Dict[str, Dict[str, float]]) -> None:
         print(
             f"{name:<20}{row['seconds']:>10.3f}{row['ratio_to_floor']:>10.3f}{target:>9}"
             f"{row['cpu_us_per_block']:>13.2f}{row['cpu_ratio_to_floor']:>13.2f}"
-            f"{row['peak_rss_mib']:>14.1f}"
+            f"{'-' if row['peak_rss_mib'] is None else format(row['peak_rss_mib'], '.1f'):>14}"
         )
     print("(Python API target on CPU: <=1.30 x floor)")
 
