@@ -300,6 +300,8 @@ TEST_F(Job, VerifyAndUpdateUnlessIdentical) {
   ASSERT_TRUE(r.ok()) << r.error;
   EXPECT_TRUE(r.unchanged);
   EXPECT_EQ(r.bytes_written, 0u);
+  EXPECT_FALSE(r.fpga_version_after.empty());
+  EXPECT_EQ(r.fpga_version_after, r.fpga_version_before);
 
   r = run(sim, bin_, verify);
   EXPECT_TRUE(r.ok() && r.identical) << r.error;

@@ -156,6 +156,8 @@ class Job {
         }
         if (report_.identical) {
           report_.unchanged = true;
+          // Re-initialisation may have reloaded the FPGA from the flash: ask what it runs now.
+          report_.fpga_version_after = versionText(tool.readFpgaVersion(options_.device_type));
           return;
         }
         run_.first_difference.reset();

@@ -65,7 +65,7 @@ struct UpdateReport {
   std::string serial;
   std::string control_fw_version;
   std::string fpga_version_before;
-  std::string fpga_version_after;
+  std::string fpga_version_after;  // after an update, or a check that found the image in place
   // The outcome.
   Failure failure = Failure::kNone;
   bool unchanged = false;  // verified identical, so nothing was written

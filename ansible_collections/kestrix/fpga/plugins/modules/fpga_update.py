@@ -163,7 +163,9 @@ fpga_version_before:
   type: str
   sample: "0.2.3.4"
 fpga_version_after:
-  description: The FPGA version after a completed update (empty otherwise).
+  description: >-
+    The FPGA version after a completed update, or after the check that found the device
+    already holding the image (empty otherwise).
   returned: always
   type: str
   sample: "0.3.0.0"
