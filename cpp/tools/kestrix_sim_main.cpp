@@ -44,7 +44,8 @@ struct Unit {
 int run(const kestrix::sim::SimOptions& options) {
   std::vector<Unit> units;
   for (unsigned i = 0; i < options.count; ++i) {
-    Unit unit{std::make_unique<kestrix::sim::Device>(options.device, options.device_faults),
+    Unit unit{std::make_unique<kestrix::sim::Device>(kestrix::sim::deviceOptionsOf(options, i),
+                                                     options.device_faults),
               kestrix::sim::flashFileOf(options, i)};
     unit.load();
     units.push_back(std::move(unit));

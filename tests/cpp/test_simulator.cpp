@@ -695,6 +695,15 @@ TEST(SimOptions, SeveralDevicesKeepTheirFlashInNumberedFiles) {
   EXPECT_EQ(kestrix::sim::parseOptions({"--port", "65533", "--count", "3"}).count, 3u);
 }
 
+TEST(SimOptions, SeveralDevicesAnswerNumberedSerials) {
+  auto o = kestrix::sim::parseOptions({"--serial", "SN"});
+  EXPECT_EQ(kestrix::sim::deviceOptionsOf(o, 0).serial, "SN");
+  o = kestrix::sim::parseOptions({"--serial", "SN", "--count", "3", "--device-id", "0x1"});
+  EXPECT_EQ(kestrix::sim::deviceOptionsOf(o, 0).serial, "SN-0");
+  EXPECT_EQ(kestrix::sim::deviceOptionsOf(o, 2).serial, "SN-2");
+  EXPECT_EQ(kestrix::sim::deviceOptionsOf(o, 2).device_id, "0x1");
+}
+
 TEST(SimOptions, HelpNamesEveryFlagAndTheDefaults) {
   const std::string help = kestrix::sim::usage();
   for (const char* flag : {"--host",

@@ -169,6 +169,7 @@ def test_identify_asks_each_device_and_changes_nothing(devices):
     addresses = devices(2, "--serial", "SN-5")
     results = identify_devices(addresses)
     assert [(r.outcome, r.device_id, r.serial) for r in results] == [
-        ("identified", "0x0362D093", "SN-5")
-    ] * 2
+        ("identified", "0x0362D093", "SN-5-0"),
+        ("identified", "0x0362D093", "SN-5-1"),
+    ]
     assert all(r.bytes_written == 0 and r.fpga_version_before == "0.2.3.4" for r in results)

@@ -169,6 +169,12 @@ std::optional<std::string> flashFileOf(const SimOptions& options, unsigned index
   return *options.flash_file + "." + std::to_string(index);
 }
 
+DeviceOptions deviceOptionsOf(const SimOptions& options, unsigned index) {
+  DeviceOptions device = options.device;
+  if (options.count > 1) device.serial += "-" + std::to_string(index);
+  return device;
+}
+
 std::string usage() {
   const DeviceOptions device;
   const ServerOptions server;
@@ -190,7 +196,8 @@ serves. SIGINT or SIGTERM stops it.
   --fpga-version TEXT          GET_FPGA_VER answer (@FPGA_VERSION@)
   --version-after-update TEXT  GET_FPGA_VER answer after FPGA_REFRESH
   --fw-version TEXT            GET_FW_VER answer (@FW_VERSION@)
-  --serial TEXT                GET_SN answer (@SERIAL@)
+  --serial TEXT                GET_SN answer (@SERIAL@); with --count above 1, device I
+                               answers TEXT-I
   --fe-info JSON               GET_FE_INFO answer ({"FE0":{"fpga_ver":<fpga version>}})
   *IDN? is answered "@MAKER@,@MODEL@,<serial>,<fw version>".
 clients (of each device):

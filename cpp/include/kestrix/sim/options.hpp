@@ -34,6 +34,10 @@ SimOptions parseOptions(const std::vector<std::string>& args);
 // "<flash_file>.<index>" when there are several; nothing without a flash file.
 std::optional<std::string> flashFileOf(const SimOptions& options, unsigned index);
 
+// The settings of device `index` (from 0): `device` itself for a single device; when there are
+// several, device I answers GET_SN with "<serial>-I", so records and summaries tell them apart.
+DeviceOptions deviceOptionsOf(const SimOptions& options, unsigned index);
+
 // The --help text.
 std::string usage();
 
