@@ -220,7 +220,7 @@ class _FleetTable(View):
                 Text(outcome, style=style),
                 bar,
                 decimal(r.bytes_written),
-                f"{r.seconds['total']:.1f} s",
+                f"in {r.seconds['total']:.1f} s",
             ]
         bar = ProgressBar(total=s.total or None, completed=s.done, width=20)
         if not s.total:
