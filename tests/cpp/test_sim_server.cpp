@@ -241,8 +241,8 @@ TEST(SimulatorMaxClients, TheLimitIsPerDevice) {
   SimProcess sim(2, {"--max-clients", "1"});
   auto a = connectTo(sim, sim.ports()[0]);
   auto b = connectTo(sim, sim.ports()[1]);
-  EXPECT_EQ(ask(*a, "GET_SN"), "KRX-SIM-0001");
-  EXPECT_EQ(ask(*b, "GET_SN"), "KRX-SIM-0001");
+  EXPECT_EQ(ask(*a, "GET_SN"), "KRX-SIM-0001-0");
+  EXPECT_EQ(ask(*b, "GET_SN"), "KRX-SIM-0001-1");
   RawClient extra(sim.host(), sim.ports()[1]);
   std::string got;
   EXPECT_TRUE(extra.readUntilClosed(5.0, &got));
@@ -329,7 +329,7 @@ TEST(SimulatorCount, APortGivesConsecutivePorts) {
       SimProcess sim(3, {"--port", std::to_string(base)});
       EXPECT_EQ(sim.ports(), (std::vector<int>{base, base + 1, base + 2}));
       auto conn = connectTo(sim, base + 2);
-      EXPECT_EQ(ask(*conn, "GET_SN"), "KRX-SIM-0001");
+      EXPECT_EQ(ask(*conn, "GET_SN"), "KRX-SIM-0001-2");  // the third device
       return;
     } catch (const std::runtime_error&) {
       // A neighbour was in use; try another base.
