@@ -19,7 +19,9 @@ namespace {
 
 namespace core = kestrix::lobesteer;
 
+constexpr const char* kPackage = "kestrix.krxdev";
 constexpr const char* kLayer = "kestrix.krxdev._lobesteer";
+constexpr const char* kLayerFile = "_lobesteer.py";
 
 std::string typeName(pyb::handle obj) {
   return Py_TYPE(obj.ptr())->tp_name;
@@ -175,13 +177,20 @@ pyb::list startEndMembers() {
   return members;
 }
 
-// Runs the Python layer in this module's namespace; its code comes through the import system, so
-// tracebacks show its lines and its bytecode is cached.
+// Runs the Python layer in this module's namespace. It sits beside this module in the package
+// folder; a source loader gives its code, so tracebacks show its lines and its bytecode is cached.
 void runPythonLayer(pyb::module_& m) {
-  const pyb::object spec = pyb::module_::import("importlib.util").attr("find_spec")(kLayer);
-  if (spec.is_none()) throw pyb::import_error(std::string("cannot find ") + kLayer);
-  const pyb::object code = spec.attr("loader").attr("get_code")(kLayer);
-  pyb::module_::import("builtins").attr("exec")(code, m.attr("__dict__"));
+  const pyb::object path = pyb::module_::import("os.path");
+  for (const pyb::handle folder : pyb::module_::import(kPackage).attr("__path__")) {
+    const pyb::object file = path.attr("join")(folder, kLayerFile);
+    if (!path.attr("isfile")(file).cast<bool>()) continue;
+    const pyb::object loader =
+        pyb::module_::import("importlib.machinery").attr("SourceFileLoader")(kLayer, file);
+    pyb::module_::import("builtins")
+        .attr("exec")(loader.attr("get_code")(kLayer), m.attr("__dict__"));
+    return;
+  }
+  throw pyb::import_error(std::string("cannot find ") + kLayer);
 }
 
 }  // namespace

@@ -396,8 +396,8 @@ def test_a_python_without_kestrix_fails_with_a_clear_message(tmp_path):
         assert python in message
 
 
-# Prints each module's ARGUMENT_SPEC as JSON; argv[1] is the directory holding ansible_collections.
-SPECS = """
+# Prints the options each module accepts as JSON; argv[1] is the folder of ansible_collections.
+ACCEPTED_OPTIONS = """
 import json, sys
 sys.path.insert(0, sys.argv[1])
 from ansible_collections.kestrix.fpga.plugins.modules import fpga_info, fpga_update
@@ -411,12 +411,15 @@ def test_the_documentation_matches_the_options_and_the_collection_builds(tmp_pat
     )
     assert docs.returncode == 0, docs.stdout + docs.stderr
     parsed = json.loads(docs.stdout)
-    specs = json.loads(
+    accepted_options = json.loads(
         subprocess.run(
-            [sys.executable, "-c", SPECS, str(REPO)], capture_output=True, text=True, check=True
+            [sys.executable, "-c", ACCEPTED_OPTIONS, str(REPO)],
+            capture_output=True,
+            text=True,
+            check=True,
         ).stdout
     )
-    assert sorted(specs["fpga_update"]) == [
+    assert sorted(accepted_options["fpga_update"]) == [
         "device",
         "device_type",
         "image",
@@ -425,8 +428,8 @@ def test_the_documentation_matches_the_options_and_the_collection_builds(tmp_pat
         "timeout",
         "window",
     ]
-    assert sorted(specs["fpga_info"]) == ["device", "device_type", "timeout"]
-    for name, spec in specs.items():
+    assert sorted(accepted_options["fpga_info"]) == ["device", "device_type", "timeout"]
+    for name, options in accepted_options.items():
         doc = parsed[f"kestrix.fpga.{name}"]
         assert doc["examples"] and doc["return"], name
         documented = {
@@ -435,10 +438,10 @@ def test_the_documentation_matches_the_options_and_the_collection_builds(tmp_pat
         }
         accepted = {
             option: (s["type"], s.get("default"), s.get("required", False))
-            for option, s in spec.items()
+            for option, s in options.items()
         }
         assert documented == accepted, name
-    assert specs["fpga_update"]["device_type"]["default"] == 32
+    assert accepted_options["fpga_update"]["device_type"]["default"] == 32
 
     built = ansible(
         tmp_path,
