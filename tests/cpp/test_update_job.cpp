@@ -237,10 +237,10 @@ TEST_F(Job, AnUnreachableDeviceSaysWhy) {
   SimProcess sim;
   const int port = sim.port();
   sim.stop();
-  UpdateReport r = flash::runUpdateJob({"127.0.0.1", port}, bin_, {}, {host_, nullptr, {}});
+  UpdateReport r = flash::runUpdateJob({"127.0.0.1", port}, bin_, {}, {host_, nullptr, {}, {}});
   EXPECT_EQ(r.failure, Failure::kUnreachable);
   EXPECT_EQ(r.error, "connection refused by 127.0.0.1:" + std::to_string(port));
-  r = flash::runUpdateJob({"no-such-device.invalid", 5025}, bin_, {}, {host_, nullptr, {}});
+  r = flash::runUpdateJob({"no-such-device.invalid", 5025}, bin_, {}, {host_, nullptr, {}, {}});
   EXPECT_EQ(r.failure, Failure::kUnreachable);
   EXPECT_EQ(r.error.rfind("name 'no-such-device.invalid' not resolved: ", 0), 0u) << r.error;
 }
@@ -272,7 +272,7 @@ TEST_F(Job, ACancelledJobSaysWhereItStopped) {
   SimProcess sim;
   CancelToken token;
   CancelDuringWrite observer(token);
-  const UpdateReport r = run(sim, bin_, {}, {host_, &observer, token});
+  const UpdateReport r = run(sim, bin_, {}, {host_, &observer, token, {}});
   EXPECT_EQ(r.failure, Failure::kInterrupted);
   EXPECT_EQ(r.error,
             "FPGA update interrupted in the write phase at byte offset 64 of 1000: the flash is "
@@ -395,6 +395,29 @@ TEST_F(Job, AFleetKeepsEachDevicesFaultToItself) {
   }
   EXPECT_EQ(log.of(0), "start erase write verify reload finish");
   EXPECT_EQ(log.of(1), "start erase write finish");
+}
+
+// An observer whose start event fails for one device, as a caller's callback may.
+class FailingStart : public FleetLog {
+ public:
+  void onStart(std::size_t device) override {
+    if (device == 1) throw std::runtime_error("the display failed");
+    FleetLog::onStart(device);
+  }
+};
+
+TEST_F(Job, AStartEventThatFailsEndsOnlyThatDevicesJob) {
+  SimProcess a;
+  SimProcess b;
+  flash::FleetOptions options;
+  options.host_for = [](std::size_t) { return std::make_shared<FakeHost>(); };
+  FailingStart log;
+  const flash::FleetResult result = flash::runFleet({{a.host(), a.port()}, {b.host(), b.port()}},
+                                                    bin_, options, &log, CancelToken());
+  EXPECT_EQ(result.reports[0].failure, Failure::kNone) << result.reports[0].error;
+  EXPECT_EQ(result.reports[1].failure, Failure::kUpdateFailed);
+  EXPECT_NE(result.reports[1].error.find("the display failed"), std::string::npos);
+  EXPECT_EQ(log.of(1), "finish");
 }
 
 TEST_F(Job, ARecordThatCannotBeWrittenStopsNoDeviceAndIsReported) {

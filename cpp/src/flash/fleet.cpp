@@ -40,9 +40,9 @@ FleetResult runFleet(const std::vector<DeviceAddress>& devices, const std::strin
 
   const auto work = [&] {
     for (std::size_t i = next++; i < devices.size(); i = next++) {
-      if (observer != nullptr) observer->onStart(i);
       DeviceEvents events(observer, i);
       JobContext context;
+      if (observer != nullptr) context.started = [observer, i] { observer->onStart(i); };
       if (options.host_for) context.host = options.host_for(i);
       context.observer = &events;
       context.cancel = cancel;

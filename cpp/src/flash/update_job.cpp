@@ -137,6 +137,7 @@ class Job {
   }
 
   void run() {
+    if (context_.started) context_.started();
     checkOffline();
     connect();
     FpgaTool tool(conn_, host_);

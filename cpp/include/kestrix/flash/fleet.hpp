@@ -24,13 +24,15 @@ namespace kestrix::flash {
 class FleetObserver {
  public:
   virtual ~FleetObserver() = default;
-  // A device's job starts (it is connecting).
+  // A device's job starts (it is connecting). Like the two below, it is called inside the job:
+  // what it throws ends that device's job as a failure.
   virtual void onStart(std::size_t device) = 0;
   // A phase begins, and progress within it (see EngineObserver).
   virtual void onPhase(std::size_t device, Phase phase, std::uint64_t total) = 0;
   virtual void onProgress(std::size_t device, Phase phase, std::uint64_t done,
                           std::uint64_t total) = 0;
-  // The device's job ended with `report`.
+  // The device's job ended with `report`. Called on a worker thread outside the job: it must not
+  // throw.
   virtual void onFinish(std::size_t device, const UpdateReport& report) = 0;
 };
 

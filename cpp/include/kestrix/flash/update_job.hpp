@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -87,6 +88,8 @@ struct JobContext {
   std::shared_ptr<Host> host = defaultHost();  // logs, clocks, sleeps, versions
   EngineObserver* observer = nullptr;          // may be null
   CancelToken cancel;
+  // Called first inside the job; what it throws ends the job as a failure, like the observer's.
+  std::function<void()> started;
 };
 
 // Why a job with `options` cannot run with the image at `image_path`, found without the device:
