@@ -161,3 +161,23 @@ def test_ctrl_c_reports_each_device_and_exits_130(devices, tmp_path):
     assert lines[-1]["summary"]["exit_status"] == 130
     assert sorted(d["address"] for d in lines[:-1]) == sorted(fleet)
     assert all(d["outcome"] == "interrupted" for d in lines[:-1])
+
+
+@pytest.mark.parametrize("devices_asked", ["1", "2"])
+def test_a_reader_that_goes_away_stops_no_flash(image, tmp_path, devices_asked):
+    # Standard output is a pipe nobody reads: every write to it fails with EPIPE.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    record = tmp_path / "record.jsonl"
+    argv = ["update", image, "--sim", devices_asked, "--device-type", "28", "--skip-init"]
+    done = subprocess.run(
+        [CLI, *argv, "--record", str(record)],
+        stdout=write_end,
+        stderr=subprocess.PIPE,
+        text=True,
+        timeout=60,
+    )
+    os.close(write_end)
+    assert (done.returncode, "Traceback" in done.stderr) == (0, False), done.stderr
+    outcomes = [json.loads(line)["outcome"] for line in record.read_text().splitlines()]
+    assert outcomes == ["updated"] * int(devices_asked)

@@ -10,6 +10,7 @@ arguments into a call and results into output.
 
 import argparse
 import contextlib
+import os
 import sys
 from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
 
@@ -367,22 +368,32 @@ def _command(args: argparse.Namespace) -> int:
             devices += simulated
         try:
             results, interrupted, record_error = _run(args, devices, display)
-        except OSError as error:  # the record file could not be opened: nothing ran
-            error_line(args.command, str(error))
+        except OSError as error:
+            record = getattr(args, "record", None)
+            if record is None or error.filename != record:
+                raise
+            error_line(args.command, str(error))  # the record file could not be opened: nothing ran
             return EXIT_USAGE
     status = _fleet_status(results, interrupted)
     if record_error is not None and not interrupted:
         status = max(status, EXIT_USAGE)
-    if len(results) == 1:
-        result = results[0]
-        if args.json:
-            print_json(_result_json(result, status))
-        elif args.mode == "identify" and result.ok:
-            _info_lines(result)
+    try:
+        if len(results) == 1:
+            result = results[0]
+            if args.json:
+                print_json(_result_json(result, status))
+            elif args.mode == "identify" and result.ok:
+                _info_lines(result)
+            else:
+                _result_line(args, result)
         else:
-            _result_line(args, result)
-    else:
-        _report_fleet(args, results, status)
+            _report_fleet(args, results, status)
+    except BrokenPipeError:
+        # The reader of standard output has gone; the status still tells what the devices did.
+        # Later writes (the interpreter's flush at exit) go nowhere instead of failing again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
     if record_error is not None:
         error_line(args.command, f"the audit record is incomplete: {record_error}")
     return status

@@ -62,18 +62,25 @@ class View:
 
 
 class _PlainLines(View):
-    """A line per tenth of each phase, and one per phase that has no byte count."""
+    """A line per tenth of each phase, and one per phase that has no byte count. Once the stream
+    cannot be written to (a pipe whose reader has gone), it shows nothing more: a display must
+    never stop a flash half-way."""
 
     def __init__(self, out: TextIO, prefixed: bool) -> None:
-        self._out = out
+        self._out: Optional[TextIO] = out
         self._prefixed = prefixed
         self._shown: Dict[str, int] = {}
         self._lock = threading.Lock()
 
     def _line(self, device: str, text: str) -> None:
         with self._lock:
-            self._out.write(f"{device}: {text}\n" if self._prefixed else f"{text}\n")
-            self._out.flush()
+            if self._out is None:
+                return
+            try:
+                self._out.write(f"{device}: {text}\n" if self._prefixed else f"{text}\n")
+                self._out.flush()
+            except OSError:
+                self._out = None
 
     def progress(self, device: str, stage: str, done: int, total: int) -> None:
         key = f"{device} {stage}"
