@@ -192,7 +192,8 @@ pyb::tuple runFleet(const pyb::object& image_object, const std::vector<std::stri
                     int window, pyb::object progress, pyb::object on_result,
                     const pyb::object& record) {
   const std::string image_path = pathBytes(image_object);
-  if (jobs < 1) throw pyb::value_error("jobs must be at least 1");
+  if (jobs < 1 || jobs > flash::kMaxJobs)
+    throw pyb::value_error("jobs must be from 1 to " + std::to_string(flash::kMaxJobs));
   if (window < 1 || window > flash::kMaxWindow)
     throw pyb::value_error("window must be from 1 to " + std::to_string(flash::kMaxWindow));
   if (!(timeout > 0) || !(connect_timeout > 0))

@@ -53,6 +53,8 @@ class VER:
 
 DEFAULT_PORT: Final[int]
 DEFAULT_DEVICE_TYPE: Final[int]
+MAX_JOBS: Final[int]
+MAX_WINDOW: Final[int]
 
 class FailureCategory:
     """What a caller can do about a failure: fix the INPUT, look at the DEVICE, or see why the

@@ -280,6 +280,8 @@ def test_piped_output_is_a_line_per_tenth_of_each_phase(image):
         ["update", "x.bin"],  # no device
         ["update", "x.bin", "--address", "host:99999"],
         ["update", "x.bin", "--address", "a", "--jobs", "0"],
+        ["update", "x.bin", "--address", "a", "--jobs", "99999999999"],
+        ["verify", "x.bin", "--address", "a", "--window", "1025"],
         ["info", "--address", "[::1"],
         ["verify"],
         ["pack", "--bogus"],
@@ -287,6 +289,13 @@ def test_piped_output_is_a_line_per_tenth_of_each_phase(image):
 )
 def test_usage_errors_are_two(argv, capsys):
     assert flash_cli.main(argv) == 2
+
+
+def test_simulated_devices_that_cannot_start_are_a_usage_error(tmp_path, capsys):
+    image = tmp_path / "fpga.bin"
+    image.write_bytes(bytes(32))
+    assert flash_cli.main(["update", str(image), "--sim", "100000"]) == 2
+    assert "kestrix-sim did not start" in capsys.readouterr().err
 
 
 def test_version_and_help(capsys):

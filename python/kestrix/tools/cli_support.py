@@ -11,7 +11,7 @@ import contextlib
 import json
 import logging
 import sys
-from typing import Any, Dict, Iterator, Optional, TextIO
+from typing import Any, Callable, Dict, Iterator, Optional, TextIO
 
 from kestrix._core import DEFAULT_DEVICE_TYPE, DEFAULT_PORT, Failure, FailureCategory
 
@@ -82,11 +82,18 @@ def positive_argument(text: str) -> float:
     return value
 
 
-def count_argument(text: str) -> int:
-    value = int_argument(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1: {text}")
-    return value
+def count_argument(limit: Optional[int] = None) -> Callable[[str], int]:
+    """An argument type for a count from 1 (to `limit`, when one is given)."""
+
+    def count(text: str) -> int:
+        value = int_argument(text)
+        if value < 1:
+            raise argparse.ArgumentTypeError(f"must be at least 1: {text}")
+        if limit is not None and value > limit:
+            raise argparse.ArgumentTypeError(f"must be at most {limit}: {text}")
+        return value
+
+    return count
 
 
 def add_device_type(parser: argparse.ArgumentParser, help_text: str) -> None:

@@ -101,14 +101,14 @@ def _devices(parser: argparse.ArgumentParser) -> None:
         "--sim",
         nargs="?",
         const=1,
-        type=count_argument,
+        type=count_argument(),
         metavar="N",
         help="N devices of the bundled simulator, started on free ports (N: 1)",
     )
     add_port(parser)
     parser.add_argument(
         "--jobs",
-        type=count_argument,
+        type=count_argument(_core.MAX_JOBS),
         default=_DEFAULT_JOBS,
         metavar="N",
         help="devices worked on at once (default: %(default)s)",
@@ -145,7 +145,7 @@ def _update_options(parser: argparse.ArgumentParser) -> None:
     _timeouts(parser)
     parser.add_argument(
         "--window",
-        type=count_argument,
+        type=count_argument(_core.MAX_WINDOW),
         default=1,
         metavar="W",
         help="program and read commands kept in flight at once; more than 1 overlaps the "
@@ -185,6 +185,10 @@ def _addresses(args: argparse.Namespace) -> List[str]:
     return devices
 
 
+class _CannotStart(Exception):
+    """Nothing ran: the simulated devices of --sim or the record file could not be had."""
+
+
 @contextlib.contextmanager
 def _simulated(count: Optional[int]) -> Iterator[Optional[List[str]]]:
     if count is None:
@@ -192,7 +196,10 @@ def _simulated(count: Optional[int]) -> Iterator[Optional[List[str]]]:
         return
     from kestrix.tools.sim_cli import start_simulators, stop_simulator
 
-    process, where = start_simulators(count)
+    try:
+        process, where = start_simulators(count)
+    except (OSError, RuntimeError) as error:  # TimeoutError is an OSError
+        raise _CannotStart(str(error)) from error
     try:
         yield [f"{host}:{port}" for host, port in where]
     finally:
@@ -223,7 +230,8 @@ def _run(
     args: argparse.Namespace, devices: List[str], display: TextIO
 ) -> Tuple[List[DeviceResult], bool, Optional[OSError]]:
     """Runs the fleet with a view on `display`; returns the results, whether Ctrl-C stopped it,
-    and the error a write to the record file met (the devices ran to their ends regardless)."""
+    and the error a write to the record file met (the devices ran to their ends regardless).
+    Raises _CannotStart when the record file cannot be opened."""
     # The views import rich, which takes longer to load than `check` takes to run: only the
     # commands that talk to devices load it.
     from kestrix.tools import progress_view
@@ -250,6 +258,10 @@ def _run(
         return stop.results, True, None
     except RecordError as error:
         return error.results, False, error
+    except OSError as error:
+        if error.filename is None or error.filename != getattr(args, "record", None):
+            raise
+        raise _CannotStart(str(error)) from error
     finally:
         view.close()
 
@@ -363,17 +375,12 @@ def _command(args: argparse.Namespace) -> int:
     if offline is not None:
         return _report_offline(args, *offline)
     display = sys.stderr if args.json else sys.stdout
-    with _simulated(args.sim) as simulated:
-        if simulated is not None:
-            devices += simulated
-        try:
-            results, interrupted, record_error = _run(args, devices, display)
-        except OSError as error:
-            record = getattr(args, "record", None)
-            if record is None or error.filename != record:
-                raise
-            error_line(args.command, str(error))  # the record file could not be opened: nothing ran
-            return EXIT_USAGE
+    try:
+        with _simulated(args.sim) as simulated:
+            results, interrupted, record_error = _run(args, devices + (simulated or []), display)
+    except _CannotStart as error:
+        error_line(args.command, str(error))
+        return EXIT_USAGE
     status = _fleet_status(results, interrupted)
     if record_error is not None and not interrupted:
         status = max(status, EXIT_USAGE)

@@ -36,9 +36,12 @@ class FleetObserver {
   virtual void onFinish(std::size_t device, const UpdateReport& report) = 0;
 };
 
+// The most devices worked on at once: one thread each.
+inline constexpr int kMaxJobs = 1024;
+
 struct FleetOptions {
   UpdateOptions update;
-  int jobs = 8;  // devices worked on at once (at least 1)
+  int jobs = 8;  // devices worked on at once (1 to kMaxJobs)
   // The host of each device's job (logs, clocks, sleeps); the process host when empty.
   std::function<std::shared_ptr<Host>(std::size_t device)> host_for;
   // Where each device's record is appended as its job ends (synced when the fleet ends); none
