@@ -167,14 +167,16 @@ void Server::run(int stop_fd) {
     if (n == 0) continue;
 
     now = Clock::now();
-    // Clients first: one that left frees its place before a newcomer is counted against
-    // max_clients. New clients go to the end of clients_, past the entries polled.
+    // Clients first, and the finished ones closed: one that left frees its place before a
+    // newcomer is counted against max_clients. New clients go to the end of clients_, past the
+    // entries polled.
     const std::size_t first_client = 1 + devices_.size();
     const std::size_t polled = fds.size() - first_client;
     for (std::size_t i = 0; i < polled; ++i) {
       const short revents = fds[first_client + i].revents;
       if (revents != 0) serviceClient(*clients_[i], revents, now);
     }
+    closeFinished();
     for (std::size_t d = 0; d < devices_.size(); ++d) {
       if (fds[1 + d].revents != 0) acceptClients(*devices_[d], now);
     }
