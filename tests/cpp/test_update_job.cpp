@@ -146,91 +146,99 @@ const auto kDefault = [](Job& j, UpdateOptions&) { return static_cast<JobFailure
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, JobFailures,
-    ::testing::Values(FailureCase{"ImageMissing",
-                                  {},
-                                  [](Job& j, UpdateOptions&) {
-                                    return static_cast<JobFailures&>(j).image() + ".none.bin";
-                                  },
-                                  Failure::kImageMissing,
-                                  "FPGA image path not found: "},
-                      FailureCase{"ImageInvalid",
-                                  {},
-                                  [](Job& j, UpdateOptions&) {
-                                    return static_cast<JobFailures&>(j).file("fpga.txt", "text");
-                                  },
-                                  Failure::kImageInvalid,
-                                  "FPGA image file type error: "},
-                      FailureCase{"ImageRejected",
-                                  {},
-                                  [](Job& j, UpdateOptions&) {
-                                    return static_cast<JobFailures&>(j).file(
-                                        "x.tbin", std::string(100, '\0'));
-                                  },
-                                  Failure::kImageRejected,
-                                  "FPGA tbin header parse error: "},
-                      FailureCase{"ImageDeviceType",
-                                  {},
-                                  [](Job& j, UpdateOptions&) {
-                                    flash::PackOptions pack;
-                                    pack.dev_type = 28;
-                                    return static_cast<JobFailures&>(j).file(
-                                        "x.tbin", flash::packTbin("abcdef", pack));
-                                  },
-                                  Failure::kImageDeviceType,
-                                  "FPGA image is made for device type 28, not for device type 32."},
-                      FailureCase{"DeviceTypeWithoutProfile",
-                                  {},
-                                  [](Job& j, UpdateOptions& o) {
-                                    o = Job::uninitialised(30);
-                                    return static_cast<JobFailures&>(j).image();
-                                  },
-                                  Failure::kDeviceTypeUnsupported,
-                                  "device type 30 is not supported (supported: 28, 32)"},
-                      FailureCase{"DeviceTypeNotInitialised",
-                                  {},
-                                  [](Job& j, UpdateOptions& o) {
-                                    o.device_type = 28;
-                                    return static_cast<JobFailures&>(j).image();
-                                  },
-                                  Failure::kDeviceTypeUnsupported,
-                                  "Device type 28 is not supported for FPGA update."},
-                      FailureCase{
-                          "VersionTooLow",
-                          {"--fpga-version", "0.0.1"},
-                          kDefault,
-                          Failure::kVersionTooLow,
-                          "FPGA version 0.0.1 is lower than minimum required version 0.2.3.4."},
-                      FailureCase{"Timeout",
-                                  {"--stall-after", "9"},
-                                  [](Job& j, UpdateOptions& o) {
-                                    o.timeout = 0.3;
-                                    return static_cast<JobFailures&>(j).image();
-                                  },
-                                  Failure::kTimeout,
-                                  "within 0.3 s"},
-                      // Closed after the erase: the next send or receive finds the link gone.
-                      FailureCase{"ConnectionLost",
-                                  {"--close-after", "9"},
-                                  kDefault,
-                                  Failure::kConnectionLost,
-                                  "127.0.0.1:"},
-                      FailureCase{"Protocol",
-                                  {"--garbage"},
-                                  kDefault,
-                                  Failure::kProtocol,
-                                  "the device answered against its protocol: "},
-                      FailureCase{"BlockRefused",
-                                  {"--refuse-from", "32"},
-                                  kDefault,
-                                  Failure::kBlockRefused,
-                                  "FPGA block at byte offset 32 refused by the controller 10 times",
-                                  32},
-                      FailureCase{"VerifyFailed",
-                                  {"--corrupt-read", "37"},
-                                  kDefault,
-                                  Failure::kVerifyFailed,
-                                  "first at byte offset 37",
-                                  37}),
+    ::testing::Values(
+        FailureCase{"ImageMissing",
+                    {},
+                    [](Job& j, UpdateOptions&) {
+                      return static_cast<JobFailures&>(j).image() + ".none.bin";
+                    },
+                    Failure::kImageMissing,
+                    "FPGA image path not found: "},
+        FailureCase{"ImageInvalid",
+                    {},
+                    [](Job& j, UpdateOptions&) {
+                      return static_cast<JobFailures&>(j).file("fpga.txt", "text");
+                    },
+                    Failure::kImageInvalid,
+                    "FPGA image file type error: "},
+        FailureCase{"ImageRejected",
+                    {},
+                    [](Job& j, UpdateOptions&) {
+                      return static_cast<JobFailures&>(j).file("x.tbin", std::string(100, '\0'));
+                    },
+                    Failure::kImageRejected,
+                    "FPGA tbin header parse error: "},
+        // Its digests pass, but a read-back of nothing would prove nothing.
+        FailureCase{"EmptyTbinImage",
+                    {},
+                    [](Job& j, UpdateOptions& o) {
+                      o.mode = JobMode::kVerify;
+                      return static_cast<JobFailures&>(j).file("x.tbin", flash::packTbin(""));
+                    },
+                    Failure::kImageInvalid,
+                    "FPGA image is empty: "},
+        FailureCase{"ImageDeviceType",
+                    {},
+                    [](Job& j, UpdateOptions&) {
+                      flash::PackOptions pack;
+                      pack.dev_type = 28;
+                      return static_cast<JobFailures&>(j).file("x.tbin",
+                                                               flash::packTbin("abcdef", pack));
+                    },
+                    Failure::kImageDeviceType,
+                    "FPGA image is made for device type 28, not for device type 32."},
+        FailureCase{"DeviceTypeWithoutProfile",
+                    {},
+                    [](Job& j, UpdateOptions& o) {
+                      o = Job::uninitialised(30);
+                      return static_cast<JobFailures&>(j).image();
+                    },
+                    Failure::kDeviceTypeUnsupported,
+                    "device type 30 is not supported (supported: 28, 32)"},
+        FailureCase{"DeviceTypeNotInitialised",
+                    {},
+                    [](Job& j, UpdateOptions& o) {
+                      o.device_type = 28;
+                      return static_cast<JobFailures&>(j).image();
+                    },
+                    Failure::kDeviceTypeUnsupported,
+                    "Device type 28 is not supported for FPGA update."},
+        FailureCase{"VersionTooLow",
+                    {"--fpga-version", "0.0.1"},
+                    kDefault,
+                    Failure::kVersionTooLow,
+                    "FPGA version 0.0.1 is lower than minimum required version 0.2.3.4."},
+        FailureCase{"Timeout",
+                    {"--stall-after", "9"},
+                    [](Job& j, UpdateOptions& o) {
+                      o.timeout = 0.3;
+                      return static_cast<JobFailures&>(j).image();
+                    },
+                    Failure::kTimeout,
+                    "within 0.3 s"},
+        // Closed after the erase: the next send or receive finds the link gone.
+        FailureCase{"ConnectionLost",
+                    {"--close-after", "9"},
+                    kDefault,
+                    Failure::kConnectionLost,
+                    "127.0.0.1:"},
+        FailureCase{"Protocol",
+                    {"--garbage"},
+                    kDefault,
+                    Failure::kProtocol,
+                    "the device answered against its protocol: "},
+        FailureCase{"BlockRefused",
+                    {"--refuse-from", "32"},
+                    kDefault,
+                    Failure::kBlockRefused,
+                    "FPGA block at byte offset 32 refused by the controller 10 times",
+                    32},
+        FailureCase{"VerifyFailed",
+                    {"--corrupt-read", "37"},
+                    kDefault,
+                    Failure::kVerifyFailed,
+                    "first at byte offset 37",
+                    37}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Job, AnUnreachableDeviceSaysWhy) {

@@ -175,6 +175,13 @@ ImageReport inspectImage(const std::string& path, std::optional<std::int64_t> de
     recordError(e);
     report.failure_kind = Failure::kImageInvalid;
   }
+  // A tbin may carry an image of no bytes, whose digest passes: there is nothing to flash, and a
+  // read-back of nothing would prove nothing.
+  if (report.failure_kind == Failure::kNone && verification && verification->image_length == 0) {
+    report.fault = ImageFault::kEmpty;
+    report.failure_kind = failureOf(report.fault);
+    host.log(LogLevel::ERROR, std::string(messages::kImageEmpty) + path);
+  }
   if (report.failure_kind == Failure::kNone && verification && device_type) {
     if (const auto mismatch = deviceTypeMismatch(verification->dev_types, *device_type)) {
       host.log(LogLevel::ERROR, *mismatch);
