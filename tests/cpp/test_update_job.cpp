@@ -264,28 +264,40 @@ TEST_F(Job, ADeviceBusyWithAnotherClientSaysSo) {
 }
 
 // Stops the job once the write phase is under way.
-class CancelDuringWrite : public flash::EngineObserver {
+// Cancels the job once `phase` has reached byte 64.
+class CancelAt : public flash::EngineObserver {
  public:
-  explicit CancelDuringWrite(CancelToken token) : token_(std::move(token)) {}
+  CancelAt(CancelToken token, flash::Phase phase) : token_(std::move(token)), phase_(phase) {}
   void onPhase(flash::Phase, std::uint64_t) override {}
   void onProgress(flash::Phase phase, std::uint64_t done, std::uint64_t) override {
-    if (phase == flash::Phase::kWrite && done == 64) token_.cancel();
+    if (phase == phase_ && done == 64) token_.cancel();
   }
 
  private:
   CancelToken token_;
+  flash::Phase phase_;
 };
 
-TEST_F(Job, ACancelledJobSaysWhereItStopped) {
+TEST_F(Job, ACancelledJobSaysWhereItStoppedAndWhatTheFlashHolds) {
   SimProcess sim;
   CancelToken token;
-  CancelDuringWrite observer(token);
-  const UpdateReport r = run(sim, bin_, {}, {host_, &observer, token, {}});
+  CancelAt in_write(token, flash::Phase::kWrite);
+  UpdateReport r = run(sim, bin_, {}, {host_, &in_write, token, {}});
   EXPECT_EQ(r.failure, Failure::kInterrupted);
   EXPECT_EQ(r.error,
             "FPGA update interrupted in the write phase at byte offset 64 of 1000: the flash is "
             "incomplete; run the update again");
   EXPECT_EQ(r.bytes_written, 64u);
+
+  CancelToken again;
+  CancelAt in_verify(again, flash::Phase::kVerify);
+  UpdateOptions verify = uninitialised();
+  verify.mode = JobMode::kVerify;
+  r = run(sim, bin_, verify, {host_, &in_verify, again, {}});
+  EXPECT_EQ(r.failure, Failure::kInterrupted);
+  EXPECT_EQ(r.error,
+            "FPGA read-back interrupted at byte offset 64 of 1000: nothing was written; the flash "
+            "is as it was");
 }
 
 TEST_F(Job, VerifyAndUpdateUnlessIdentical) {

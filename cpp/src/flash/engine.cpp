@@ -47,6 +47,7 @@ class Phases {
     done_ = 0;
     started_ = Clock::now();
     running_ = true;
+    if (phase == Phase::kErase || phase == Phase::kWrite) changed_flash_ = true;
     if (run_->observer != nullptr) run_->observer->onPhase(phase, total);
   }
   void progress(std::uint64_t done) {
@@ -61,6 +62,9 @@ class Phases {
   }
 
   std::string interruptedMessage() const {
+    if (!changed_flash_)
+      return "FPGA read-back interrupted at byte offset " + std::to_string(done_) + " of " +
+             std::to_string(total_) + ": nothing was written; the flash is as it was";
     if (phase_ == Phase::kErase)
       return "FPGA update interrupted while the flash is erased: the flash is incomplete; run the "
              "update again";
@@ -78,6 +82,7 @@ class Phases {
   Phase phase_ = Phase::kErase;
   std::uint64_t total_ = 0;
   std::uint64_t done_ = 0;
+  bool changed_flash_ = false;  // an erase or a write began
   Clock::time_point started_{};
   bool running_ = false;
 };
