@@ -57,7 +57,7 @@ def register(subparsers: Any) -> None:
         help="verify first and leave devices that already hold the image alone (default: off)",
     )
     _update_options(update)
-    update.set_defaults(func=_cmd_update, mode="update")
+    update.set_defaults(func=_cmd_devices, mode="update")
 
     verify = subparsers.add_parser(
         "verify",
@@ -68,7 +68,7 @@ def register(subparsers: Any) -> None:
     )
     _image_and_devices(verify)
     _update_options(verify)
-    verify.set_defaults(func=_cmd_update, mode="verify")
+    verify.set_defaults(func=_cmd_devices, mode="verify")
 
     info = subparsers.add_parser(
         "info",
@@ -80,7 +80,7 @@ def register(subparsers: Any) -> None:
     add_device_type(info, "device type, which says how its FPGA version is read")
     _timeouts(info)
     add_output_options(info)
-    info.set_defaults(func=_cmd_info, mode="identify", init=False, skip_init=True)
+    info.set_defaults(func=_cmd_devices, mode="identify", init=False, skip_init=True)
 
 
 def _devices(parser: argparse.ArgumentParser) -> None:
@@ -352,12 +352,8 @@ def _report_offline(args: argparse.Namespace, failure: Failure, message: str) ->
     return status
 
 
-def _cmd_update(args: argparse.Namespace) -> int:
-    with cli_logging(args):
-        return _command(args)
-
-
-def _cmd_info(args: argparse.Namespace) -> int:
+def _cmd_devices(args: argparse.Namespace) -> int:
+    """update, verify and info: one job per device, as args.mode says."""
     with cli_logging(args):
         return _command(args)
 
