@@ -20,11 +20,6 @@ namespace {
 
 namespace protocol = kestrix::flash::protocol;
 
-struct AddrInfoDeleter {
-  void operator()(addrinfo* info) const { ::freeaddrinfo(info); }
-};
-using AddrInfoPtr = std::unique_ptr<addrinfo, AddrInfoDeleter>;
-
 // Errors of socket() that no other address family will cure.
 bool outOfResources(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;

@@ -11,10 +11,6 @@
 namespace kestrix::sim {
 namespace {
 
-struct AddrInfoDeleter {
-  void operator()(addrinfo* info) const { ::freeaddrinfo(info); }
-};
-
 // Connections the kernel completes before the event loop accepts them.
 constexpr int kBacklog = 64;
 
@@ -31,7 +27,7 @@ Listener::Listener(const std::string& host, int port) : host_(host) {
   addrinfo* found = nullptr;
   const int rc = ::getaddrinfo(host_.c_str(), std::to_string(port).c_str(), &hints, &found);
   if (rc != 0) throw ConnectionError("cannot resolve " + host_ + ": " + ::gai_strerror(rc));
-  const std::unique_ptr<addrinfo, AddrInfoDeleter> list(found);
+  const net::AddrInfoPtr list(found);
 
   std::string last_error = "no address";
   for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {

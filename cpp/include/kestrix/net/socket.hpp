@@ -1,7 +1,10 @@
 // Small POSIX socket helpers shared by the device connection and the simulator's server.
 #pragma once
 
+#include <netdb.h>
+
 #include <chrono>
+#include <memory>
 #include <string>
 
 namespace kestrix::net {
@@ -33,6 +36,12 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Owns a getaddrinfo() result list.
+struct AddrInfoDeleter {
+  void operator()(addrinfo* info) const { ::freeaddrinfo(info); }
+};
+using AddrInfoPtr = std::unique_ptr<addrinfo, AddrInfoDeleter>;
 
 // A point in time after which a wait gives up. `seconds` may be infinite (never gives up).
 class Deadline {
