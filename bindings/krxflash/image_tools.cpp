@@ -26,7 +26,8 @@ pyb::object optional(const std::optional<T>& value) {
 
 pyb::dict packImage(const pyb::object& image_path, const pyb::object& out_path,
                     const pyb::object& header_path, std::int64_t dev_type,
-                    std::optional<std::int64_t> image_start) {
+                    std::optional<std::int64_t> image_start,
+                    std::optional<std::string> fpga_version) {
   if (image_start && *image_start < 0)
     throw std::invalid_argument("image start must not be negative: " +
                                 std::to_string(*image_start));
@@ -42,6 +43,7 @@ pyb::dict packImage(const pyb::object& image_path, const pyb::object& out_path,
     if (header) options.header_region = flash::files::readWholeFile(*header);
     options.dev_type = dev_type;
     if (image_start) options.image_start = static_cast<std::uint64_t>(*image_start);
+    options.fpga_version = std::move(fpga_version);
     result = flash::packTbinFile(image, target, options);
   }
   pyb::dict out;
@@ -50,6 +52,7 @@ pyb::dict packImage(const pyb::object& image_path, const pyb::object& out_path,
   out["image_length"] = result.image_length;
   out["image_start"] = result.image_start;
   out["device_type"] = result.dev_type_text;
+  out["fpga_version"] = optional(result.fpga_version);
   return out;
 }
 
@@ -87,6 +90,7 @@ pyb::dict inspectImage(const pyb::object& path_object, const pyb::object& device
   out["device_types"] = v && v->dev_type_text ? pyb::cast(v->dev_types) : pyb::none();
   out["header_digest_ok"] = v ? optional(v->header_digest_ok) : pyb::none();
   out["image_digest_ok"] = v ? optional(v->image_digest_ok) : pyb::none();
+  out["fpga_version"] = optional(report.fpga_version);
   return out;
 }
 
@@ -95,16 +99,17 @@ pyb::dict inspectImage(const pyb::object& path_object, const pyb::object& device
 void bindImageTools(pyb::module_& m) {
   m.def("_pack_image", &packImage, pyb::arg("image_path"), pyb::arg("out_path"),
         pyb::arg("header_path") = pyb::none(), pyb::arg("dev_type") = flash::kDefaultDeviceType,
-        pyb::arg("image_start") = pyb::none(),
+        pyb::arg("image_start") = pyb::none(), pyb::arg("fpga_version") = pyb::none(),
         "Pack the raw image IMAGE_PATH into the tbin file OUT_PATH. The header text region is\n"
-        "the file HEADER_PATH verbatim, or {\"DEV_TYPE\": DEV_TYPE}; the image starts at\n"
-        "IMAGE_START, or right after the header. Returns what the file holds. Raises ValueError\n"
-        "for a header or layout the check would refuse, OSError when a file fails.");
-  m.def(
-      "_inspect_image", &inspectImage, pyb::arg("path"), pyb::arg("device_type") = pyb::none(),
-      "Run both image checks on PATH without a device and return what they found: kind,\n"
-      "verdict, the messages they logged, and for a tbin its fields, header, device types and\n"
-      "digests. With DEVICE_TYPE, a tbin made for other device types fails, as its update would.");
+        "the file HEADER_PATH verbatim, or {\"DEV_TYPE\": DEV_TYPE} with \"FPGA_VER\":\n"
+        "FPGA_VERSION when one is given; the image starts at IMAGE_START, or right after the\n"
+        "header. Returns what the file holds. Raises ValueError for a header, version or layout\n"
+        "the check would refuse, OSError when a file fails.");
+  m.def("_inspect_image", &inspectImage, pyb::arg("path"), pyb::arg("device_type") = pyb::none(),
+        "Run both image checks on PATH without a device and return what they found: kind,\n"
+        "verdict, the messages they logged, and for a tbin its fields, header, device types,\n"
+        "declared FPGA version and digests. With DEVICE_TYPE, a tbin made for other device types "
+        "fails, as its update would.");
 }
 
 }  // namespace kestrix::py

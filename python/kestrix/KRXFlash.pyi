@@ -82,5 +82,6 @@ def _pack_image(
     header_path: str | None = None,
     dev_type: int = 32,
     image_start: int | None = None,
+    fpga_version: str | None = None,
 ) -> dict[str, Any]: ...
 def _inspect_image(path: str, device_type: int | None = None) -> dict[str, Any]: ...

@@ -17,6 +17,7 @@
 #include "kestrix/flash/image_check.hpp"
 #include "kestrix/flash/image_key.hpp"
 #include "kestrix/flash/image_pack.hpp"
+#include "kestrix/flash/image_version.hpp"
 #include "kestrix/flash/tbin_format.hpp"
 #include "temp_dir.hpp"
 
@@ -326,7 +327,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, BytesTable, ::testing::ValuesIn(bytesCases()), []
 
 TEST(FileHeader, LogLinesOfAPassingImageInOrder) {
   TempDir dir;
-  const std::string path = dir.write("ok.tbin", packTbin("data", PackOptions{kHeader32, 0, {}}));
+  const std::string path =
+      dir.write("ok.tbin", packTbin("data", PackOptions{kHeader32, 0, {}, {}}));
   FakeHost host;
   EXPECT_TRUE(checkFileHeader(path, host));
   EXPECT_EQ(host.logs,
@@ -357,7 +359,8 @@ TEST(FileHeader, AHeaderRegionOverTheLimitIsRefusedBeforeItIsRead) {
   TempDir dir;
   for (const std::size_t size : {std::size_t{tbin::kMaxHeaderBytes}, tbin::kMaxHeaderBytes + 1}) {
     const std::string header = paddedHeader(size);
-    const std::string path = dir.write("big.tbin", packTbin("data", PackOptions{header, 0, {}}));
+    const std::string path =
+        dir.write("big.tbin", packTbin("data", PackOptions{header, 0, {}, {}}));
     FakeHost host;
     const bool within = size <= tbin::kMaxHeaderBytes;
     EXPECT_EQ(checkFileHeader(path, host), within) << size;
@@ -403,7 +406,7 @@ TEST(Tamper, EachRegionFailsWithItsMessage) {
       std::string(2, '\0') + "{\"DEV_TYPE\": [32, 28]}" + std::string(2, '\0');
   const std::string image = sampleImage(64);
   // A gap before the image and a trailing byte after it, which no digest covers.
-  std::string file = packTbin(image, PackOptions{header, 0, 80 + header.size() + 8}) + "T";
+  std::string file = packTbin(image, PackOptions{header, 0, 80 + header.size() + 8, {}}) + "T";
   ASSERT_EQ(tbin::verify(file).verdict, tbin::Verdict::kPass);
   const std::size_t header_end = 80 + header.size();
   const std::size_t image_start = header_end + 8;
@@ -439,7 +442,7 @@ TEST(Tamper, EachRegionFailsWithItsMessage) {
 TEST(Tamper, HeaderChangesThatStillParseAreCaughtByTheDigest) {
   TempDir dir;
   const std::string header = "{\"DEV_TYPE\": 32}" + std::string(4, '\0');
-  const std::string file = packTbin("payload", PackOptions{header, 0, {}});
+  const std::string file = packTbin("payload", PackOptions{header, 0, {}, {}});
   struct Edit {
     std::size_t offset;
     char byte;
@@ -622,7 +625,7 @@ TEST(DeviceType, ErrorMessagesAreValidText) {
 
 TEST(Pack, DefaultHeaderRoundTrip) {
   const std::string image = sampleImage(1000);
-  const std::string file = packTbin(image, PackOptions{{}, 28, {}});
+  const std::string file = packTbin(image, PackOptions{{}, 28, {}, {}});
   const std::string header = "{\"DEV_TYPE\": 28}";
   std::uint32_t v = 0;
   ASSERT_TRUE(tbin::readU32(file, 0, &v));
@@ -699,18 +702,18 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, PackTable,
     ::testing::Values(
         PackCase{"default", PackOptions{}, 100, "032"},
-        PackCase{"dev type 28", PackOptions{{}, 28, {}}, 3, "028"},
-        PackCase{"negative dev type", PackOptions{{}, -5, {}}, 3, "-05"},
+        PackCase{"dev type 28", PackOptions{{}, 28, {}, {}}, 3, "028"},
+        PackCase{"negative dev type", PackOptions{{}, -5, {}, {}}, 3, "-05"},
         PackCase{"empty image", PackOptions{}, 0, "032"},
         PackCase{"big image", PackOptions{}, 3 * 1024 * 1024 + 7, "032"},
         PackCase{"padded header",
-                 PackOptions{std::string("\0\0{\"dev_type\": [\"32\", \"28\"]}\0", 29), 0, {}}, 50,
-                 "028032"},
-        PackCase{"list header", PackOptions{"{\"DEV_TYPE\": [32, 28], \"v\": \"1.0\"}", 0, {}}, 17,
-                 "028032"},
-        PackCase{"empty list", PackOptions{"{\"dev_type\": []}", 0, {}}, 17, ""},
-        PackCase{"gap", PackOptions{{}, 32, 4096}, 64, "032"},
-        PackCase{"start right after header", PackOptions{{}, 32, 96}, 64, "032"}),
+                 PackOptions{std::string("\0\0{\"dev_type\": [\"32\", \"28\"]}\0", 29), 0, {}, {}},
+                 50, "028032"},
+        PackCase{"list header", PackOptions{"{\"DEV_TYPE\": [32, 28], \"v\": \"1.0\"}", 0, {}, {}},
+                 17, "028032"},
+        PackCase{"empty list", PackOptions{"{\"dev_type\": []}", 0, {}, {}}, 17, ""},
+        PackCase{"gap", PackOptions{{}, 32, 4096, {}}, 64, "032"},
+        PackCase{"start right after header", PackOptions{{}, 32, 96, {}}, 64, "032"}),
     [](const auto& info) {
       std::string n = info.param.label;
       for (char& c : n)
@@ -720,12 +723,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Pack, MixedListHeaderIsRefusedBecauseItCannotBeSorted) {
   // A text and a number cannot be ordered, so no key can be made for this header.
-  EXPECT_THROW(packTbin("x", PackOptions{"{\"dev_type\": [\"32\", 28.5]}", 0, {}}),
+  EXPECT_THROW(packTbin("x", PackOptions{"{\"dev_type\": [\"32\", 28.5]}", 0, {}, {}}),
                std::invalid_argument);
 }
 
 TEST(Pack, GapIsZeroBytes) {
-  const std::string file = packTbin("IMG", PackOptions{{}, 32, 200});
+  const std::string file = packTbin("IMG", PackOptions{{}, 32, 200, {}});
   ASSERT_EQ(file.size(), 203u);
   EXPECT_EQ(file.substr(96, 104), std::string(104, '\0'));
   EXPECT_EQ(file.substr(200), "IMG");
@@ -740,25 +743,83 @@ TEST(Pack, BadOptionsAreClearErrors) {
     }
     return std::string("no error");
   };
-  EXPECT_EQ(message(PackOptions{{}, 32, 95}),
+  EXPECT_EQ(message(PackOptions{{}, 32, 95, {}}),
             "image start 95 lies inside the prefix and header region (bytes 0 to 95)");
-  EXPECT_EQ(message(PackOptions{{}, 32, 0}),
+  EXPECT_EQ(message(PackOptions{{}, 32, 0, {}}),
             "image start 0 lies inside the prefix and header region (bytes 0 to 95)");
-  EXPECT_EQ(message(PackOptions{{}, 32, 0x100000000ull}),
+  EXPECT_EQ(message(PackOptions{{}, 32, 0x100000000ull, {}}),
             "image start 4294967296 does not fit the 4-byte field (at most 4294967295)");
-  EXPECT_NE(message(PackOptions{"{\"x\": 1}", 0, {}}).find("names no device type"),
+  EXPECT_NE(message(PackOptions{"{\"x\": 1}", 0, {}, {}}).find("names no device type"),
             std::string::npos);
-  EXPECT_NE(message(PackOptions{"[32]", 0, {}}).find("not an object"), std::string::npos);
-  EXPECT_NE(message(PackOptions{"{\"DEV_TYPE\": \"\xff\"}", 0, {}}).find("'utf-8' codec"),
+  EXPECT_NE(message(PackOptions{"[32]", 0, {}, {}}).find("not an object"), std::string::npos);
+  EXPECT_NE(message(PackOptions{"{\"DEV_TYPE\": \"\xff\"}", 0, {}, {}}).find("'utf-8' codec"),
             std::string::npos);
-  EXPECT_NE(message(PackOptions{"", 0, {}}).find("not valid JSON"), std::string::npos);
+  EXPECT_NE(message(PackOptions{"", 0, {}, {}}).find("not valid JSON"), std::string::npos);
+}
+
+// The version an image declares: packed in canonical form, read back by the check, and refused
+// where it could not be compared with what a device runs.
+TEST(ImageVersion, PackedDeclaredAndReadBack) {
+  TempDir dir;
+  PackOptions options;
+  options.fpga_version = " 0.03.1 ";
+  const std::string path = dir.write("v.tbin", packTbin(sampleImage(64), options));
+  const flash::ImageReport r = flash::inspectImage(path, 32);
+  EXPECT_TRUE(r.passed) << r.failure;
+  EXPECT_EQ(r.fpga_version, "0.3.1");
+  ASSERT_TRUE(r.tbin && r.tbin->header);
+  EXPECT_EQ(r.tbin->header->dump(), R"({"DEV_TYPE":32,"FPGA_VER":"0.3.1"})");
+  EXPECT_FALSE(flash::inspectImage(dir.write("n.tbin", packTbin(sampleImage(64)))).fpga_version);
+}
+
+TEST(ImageVersion, WhatIsNotAVersionIsRefused) {
+  struct Row {
+    const char* header;
+    const char* error;  // "" when the header declares a version or none
+    std::optional<std::string> declared;
+  };
+  const Row rows[] = {
+      {R"({"DEV_TYPE": 32})", "", std::nullopt},
+      {R"({"DEV_TYPE": 32, "FPGA_VER": "1.2"})", "", "1.2"},
+      {R"({"DEV_TYPE": 32, "FPGA_VER": 1.2})", "FPGA_VER in the tbin header is not a text: 1.2",
+       std::nullopt},
+      {R"({"DEV_TYPE": 32, "FPGA_VER": "1.x"})",
+       "FPGA_VER in the tbin header is not a dotted decimal version: '1.x'", std::nullopt},
+      {R"({"DEV_TYPE": 32, "FPGA_VER": ""})",
+       "FPGA_VER in the tbin header is not a dotted decimal version: ''", std::nullopt},
+  };
+  TempDir dir;
+  for (const Row& row : rows) {
+    const flash::ImageVersion v = flash::imageVersionOf(Json::parse(row.header));
+    EXPECT_EQ(v.error, row.error) << row.header;
+    EXPECT_EQ(v.declared, row.declared) << row.header;
+    // A tbin that another tool made with such a header passes the digests but not `check`, and
+    // pack refuses to make one.
+    const std::string header = row.header;
+    const std::string image = "image bytes";
+    const std::string file =
+        craft(static_cast<std::uint32_t>(header.size()), static_cast<std::uint32_t>(image.size()),
+              static_cast<std::uint32_t>(80 + header.size()), header + image, "032", header, image);
+    const flash::ImageReport r = flash::inspectImage(dir.write("other.tbin", file));
+    EXPECT_EQ(r.passed, *row.error == '\0') << row.header;
+    if (*row.error == '\0') {
+      EXPECT_NO_THROW(packTbin(image, PackOptions{header, 0, {}, {}}));
+    } else {
+      EXPECT_EQ(r.failure, row.error);
+      EXPECT_EQ(r.failure_kind, flash::Failure::kImageRejected);
+      EXPECT_THROW(packTbin(image, PackOptions{header, 0, {}, {}}), std::invalid_argument);
+    }
+  }
+  EXPECT_THROW(packTbin("x", PackOptions{R"({"DEV_TYPE": 32})", 0, {}, "1.0"}),
+               std::invalid_argument);
+  EXPECT_THROW(packTbin("x", PackOptions{{}, 32, {}, "v1"}), std::invalid_argument);
 }
 
 TEST(Pack, FailureLeavesAnExistingOutputAlone) {
   TempDir dir;
   const std::string out = dir.write("out.tbin", "previous");
   EXPECT_THROW(flash::packTbinFile(dir.path("missing.bin"), out, {}), FileError);
-  EXPECT_THROW(flash::packTbinFile(dir.write("in.bin", "abc"), out, PackOptions{{}, 32, 10}),
+  EXPECT_THROW(flash::packTbinFile(dir.write("in.bin", "abc"), out, PackOptions{{}, 32, 10, {}}),
                std::invalid_argument);
   EXPECT_EQ(readFile(out), "previous");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.dir()), fs::directory_iterator()), 2);
@@ -795,7 +856,7 @@ TEST(Pack, ImageThatIsADirectoryIsRefused) {
 TEST(Inspect, ReportsAPassingTbin) {
   TempDir dir;
   const std::string path =
-      dir.write("a.tbin", packTbin(sampleImage(300), PackOptions{{}, 32, 200}));
+      dir.write("a.tbin", packTbin(sampleImage(300), PackOptions{{}, 32, 200, {}}));
   const flash::ImageReport r = flash::inspectImage(path);
   EXPECT_EQ(r.kind, "tbin");
   EXPECT_TRUE(r.passed);

@@ -366,10 +366,18 @@ def test_cli_pack_then_check(tmp_path, capsys):
         "header length: 16 bytes",
         "image length: 1024 bytes at offset 96",
         "device type: 028",
+        "image version: (none declared)",
         "header digest: ok",
         "image digest: ok",
         "result: PASS",
     ]
+    versioned = tmp_path / "fw-v.tbin"
+    assert flash_cli.main(["pack", str(raw), str(versioned), "--fpga-version", "0.3"]) == 0
+    assert capsys.readouterr().out.strip().endswith("device type 032, FPGA version 0.3")
+    assert flash_cli.main(["check", str(versioned), "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["fpga_version"] == "0.3"
+    assert flash_cli.main(["pack", str(raw), str(versioned), "--fpga-version", "v3"]) == 2
+    assert "FPGA version must be dotted decimal numbers" in capsys.readouterr().err
 
 
 def test_cli_check_names_the_failed_digest(tmp_path, capsys):

@@ -159,6 +159,8 @@ ImageFault checkImageHeader(const std::string& image_path, Host& host, Image* im
     image->bytes = std::move(bytes);
     image->file_size = v.file_size;
     image->device_types = v.dev_types;
+    image->fpga_version = v.fpga_version;
+    image->fpga_version_error = v.fpga_version_error;
   }
   if (details != nullptr) details->emplace(std::move(v));
   return fault;

@@ -6,9 +6,12 @@
 #include <stdexcept>
 
 #include "kestrix/contracts/errors.hpp"
+#include "kestrix/contracts/text.hpp"
+#include "kestrix/contracts/version.hpp"
 #include "kestrix/flash/files.hpp"
 #include "kestrix/flash/image_check.hpp"
 #include "kestrix/flash/image_key.hpp"
+#include "kestrix/flash/image_version.hpp"
 
 namespace kestrix::flash {
 namespace {
@@ -19,6 +22,7 @@ constexpr std::size_t kCopyChunk = 1 << 20;
 struct Layout {
   std::string header_region;
   std::string dev_type_text;
+  std::optional<std::string> fpga_version;
   std::uint64_t image_start = 0;
   // Zero bytes between the end of the header region and the image.
   std::uint64_t gap = 0;
@@ -26,8 +30,13 @@ struct Layout {
 
 Layout layoutFor(const PackOptions& options) {
   Layout layout;
-  layout.header_region =
-      options.header_region ? *options.header_region : defaultHeaderRegion(options.dev_type);
+  if (options.header_region && options.fpga_version)
+    throw std::invalid_argument(
+        "an FPGA version and a header of one's own cannot be given together: put \"" +
+        std::string(kFpgaVersionKey) + "\" into the header");
+  layout.header_region = options.header_region
+                             ? *options.header_region
+                             : defaultHeaderRegion(options.dev_type, options.fpga_version);
   if (layout.header_region.size() > tbin::kMaxField)
     throw std::invalid_argument("tbin header of " + std::to_string(layout.header_region.size()) +
                                 " bytes is longer than a tbin can hold (" +
@@ -40,6 +49,11 @@ Layout layoutFor(const PackOptions& options) {
   if (!device_type.ok)
     throw std::invalid_argument("tbin header cannot be used: " + device_type.error);
   layout.dev_type_text = std::move(device_type.text);
+  // Packed, such a header would pass the digest checks and then be refused by every update.
+  ImageVersion version = imageVersionOf(header);
+  if (!version.error.empty())
+    throw std::invalid_argument("tbin header cannot be used: " + version.error);
+  layout.fpga_version = std::move(version.declared);
 
   const std::uint64_t header_end = tbin::kHeaderTextOffset + layout.header_region.size();
   layout.image_start = options.image_start.value_or(header_end);
@@ -93,8 +107,22 @@ class RecordingHost final : public Host {
 
 }  // namespace
 
-std::string defaultHeaderRegion(std::int64_t dev_type) {
-  return "{\"DEV_TYPE\": " + std::to_string(dev_type) + "}";
+std::string defaultHeaderRegion(std::int64_t dev_type,
+                                const std::optional<std::string>& fpga_version) {
+  std::string header = "{\"DEV_TYPE\": " + std::to_string(dev_type);
+  if (fpga_version) {
+    std::string canonical;
+    try {
+      canonical = Version(*fpga_version).str();
+    } catch (const std::invalid_argument&) {
+      throw std::invalid_argument(
+          "FPGA version must be dotted decimal numbers such as 0.3.0.0, "
+          "not '" +
+          escapeNonUtf8(*fpga_version) + "'");
+    }
+    header += ", \"" + std::string(kFpgaVersionKey) + "\": \"" + canonical + "\"";
+  }
+  return header + "}";
 }
 
 std::string packTbin(std::string_view image, const PackOptions& options) {
@@ -156,6 +184,7 @@ PackResult packTbinFile(const std::string& image_path, const std::string& out_pa
   result.image_start = static_cast<std::uint32_t>(layout.image_start);
   result.file_size = layout.image_start + image_length;
   result.dev_type_text = layout.dev_type_text;
+  result.fpga_version = layout.fpga_version;
   return result;
 }
 
@@ -182,6 +211,14 @@ ImageReport inspectImage(const std::string& path, std::optional<std::int64_t> de
     report.failure_kind = failureOf(report.fault);
     host.log(LogLevel::ERROR, std::string(messages::kImageEmpty) + path);
   }
+  // An image whose declared version cannot be read could not be compared with what a device runs.
+  if (report.failure_kind == Failure::kNone && verification &&
+      !verification->fpga_version_error.empty()) {
+    report.fault = ImageFault::kHeaderParse;
+    report.failure_kind = failureOf(report.fault);
+    host.log(LogLevel::ERROR, verification->fpga_version_error);
+  }
+  if (verification) report.fpga_version = verification->fpga_version;
   if (report.failure_kind == Failure::kNone && verification && device_type) {
     if (const auto mismatch = deviceTypeMismatch(verification->dev_types, *device_type)) {
       host.log(LogLevel::ERROR, *mismatch);

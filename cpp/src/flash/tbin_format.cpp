@@ -8,6 +8,7 @@
 #include "kestrix/flash/files.hpp"
 #include "kestrix/flash/image.hpp"
 #include "kestrix/flash/image_key.hpp"
+#include "kestrix/flash/image_version.hpp"
 #include "kestrix/flash/json_reader.hpp"
 
 namespace kestrix::flash::tbin {
@@ -180,6 +181,9 @@ Verification verifySource(const Source& source) {
   Json header;
   if (!parseHeader(header_bytes, &header, &v.parse_error)) return v;
   v.header = std::move(header);
+  ImageVersion version = imageVersionOf(*v.header);
+  v.fpga_version = std::move(version.declared);
+  v.fpga_version_error = std::move(version.error);
   DeviceType device_type = deviceTypeText(*v.header);
   v.dev_type_missing = device_type.missing;
   if (!device_type.ok) {

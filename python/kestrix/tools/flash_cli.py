@@ -73,6 +73,12 @@ def _register_pack(subparsers: Any) -> None:
         default=None,
         help="file offset of the image; zero bytes fill any gap (default: right after the header)",
     )
+    parser.add_argument(
+        "--fpga-version",
+        metavar="V",
+        help="FPGA version the image declares (header key FPGA_VER), such as 0.3.0.0; tools "
+        "compare it with the version a device runs (default: none; not with --header)",
+    )
     parser.add_argument("--json", action="store_true", help="print the result as JSON")
     parser.set_defaults(func=_cmd_pack)
 
@@ -85,6 +91,7 @@ def _cmd_pack(args: argparse.Namespace) -> int:
             header_path=args.header,
             dev_type=args.device_type,
             image_start=args.image_start,
+            fpga_version=args.fpga_version,
         )
     except ValueError as error:
         error_line("pack", str(error))
@@ -100,6 +107,7 @@ def _cmd_pack(args: argparse.Namespace) -> int:
         f"{shown(args.out)}: tbin, {info['file_size']} bytes, header {info['header_length']} "
         f"bytes, image {info['image_length']} bytes at offset {info['image_start']}, "
         f"device type {info['device_type'] or '(none)'}"
+        + (f", FPGA version {info['fpga_version']}" if info["fpga_version"] else "")
     )
     return EXIT_OK
 
@@ -149,6 +157,8 @@ def _report_lines(report: Dict[str, Any]) -> List[str]:
         lines.append(image)
     if report["device_type"] is not None:
         lines.append(f"device type: {report['device_type'] or '(empty list)'}")
+    if report["kind"] == "tbin" and report["header"] is not None:
+        lines.append(f"image version: {report['fpga_version'] or '(none declared)'}")
     if report["header_digest_ok"] is not None:
         lines.append(f"header digest: {_digest_text(report['header_digest_ok'])}")
         lines.append(f"image digest: {_digest_text(report['image_digest_ok'])}")

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,10 @@ struct Image {
   std::uint64_t file_size = 0;  // the file's size when it was read
   // A checked tbin's header device types, in decimal ("32"); empty otherwise.
   std::vector<std::string> device_types;
+  // The FPGA version a checked tbin's header declares; none for a raw image.
+  std::optional<std::string> fpga_version;
+  // Why a checked tbin's "FPGA_VER" is not a version ("" when it is, or when there is none).
+  std::string fpga_version_error;
 };
 
 // The image that programming `path` writes: for a name ending in ".tbin" (any case) the

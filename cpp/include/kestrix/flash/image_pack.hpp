@@ -27,6 +27,9 @@ struct PackOptions {
   // Where the image starts in the file; right after the header region when absent. A start past
   // the header region leaves a gap of zero bytes.
   std::optional<std::uint64_t> image_start;
+  // The FPGA version the default header declares ("FPGA_VER"); a header of one's own declares
+  // its own, so the two are not given together.
+  std::optional<std::string> fpga_version;
 };
 
 // What a packed file holds.
@@ -36,14 +39,18 @@ struct PackResult {
   std::uint32_t image_length = 0;
   std::uint32_t image_start = 0;
   std::string dev_type_text;
+  std::optional<std::string> fpga_version;  // as the header declares it
 };
 
-// The header text of an image packed for `dev_type` without a header of its own.
-std::string defaultHeaderRegion(std::int64_t dev_type);
+// The header text of an image packed for `dev_type` without a header of its own, declaring
+// `fpga_version` (in canonical form) when one is given.
+std::string defaultHeaderRegion(std::int64_t dev_type,
+                                const std::optional<std::string>& fpga_version = std::nullopt);
 
 // A whole tbin file in memory. Throws std::invalid_argument for a header that the check would
-// refuse (not UTF-8, not a JSON object, no device type that converts), an image start inside the
-// prefix or header region, and lengths or offsets that a 4-byte field cannot hold.
+// refuse (not UTF-8, not a JSON object, no device type that converts), an FPGA version that is
+// not a dotted decimal one or comes with a header of one's own, an image start inside the prefix
+// or header region, and lengths or offsets that a 4-byte field cannot hold.
 std::string packTbin(std::string_view image, const PackOptions& options = {});
 
 // Packs the file `image_path` into `out_path`, which must end in ".tbin" and must not be the image
@@ -69,6 +76,8 @@ struct ImageReport {
   std::optional<std::uint64_t> file_size;
   // For a tbin image whose bytes could be read.
   std::optional<tbin::Verification> tbin;
+  // The FPGA version the image declares (a tbin's "FPGA_VER").
+  std::optional<std::string> fpga_version;
 };
 
 // Runs checkUpdateFile and, when it passes, checkFileHeader on `path`; with `device_type`, a tbin

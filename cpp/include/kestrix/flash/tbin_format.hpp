@@ -95,6 +95,9 @@ struct Verification {
   std::optional<std::string> dev_type_text;
   // The device types the header names, in decimal (see DeviceType::values).
   std::vector<std::string> dev_types;
+  // The FPGA version the header declares ("FPGA_VER"), and why its value is not one.
+  std::optional<std::string> fpga_version;
+  std::string fpga_version_error;
 
   // Set once the key could be made.
   std::optional<bool> header_digest_ok;
