@@ -13,4 +13,5 @@ PYBIND11_MODULE(_core, m) {
   kestrix::py::bindVersion(m);
   kestrix::py::bindUpdateRules(m);
   kestrix::py::bindFleet(m);
+  kestrix::py::bindRecords(m);
 }

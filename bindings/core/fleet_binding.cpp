@@ -1,5 +1,6 @@
-// The fleet runner for Python: run_fleet runs every device's job on a pool of threads with the GIL
-// released, and takes it back only for the caller's callbacks (throttled) and the log.
+// The fleet runner for Python: load_image reads and checks the image once, run_fleet runs every
+// device's job on a pool of threads with the GIL released, and takes it back only for the
+// caller's callbacks (throttled) and the log.
 #include <pybind11/gil_safe_call_once.h>
 #include <pybind11/stl.h>
 
@@ -12,7 +13,9 @@
 #include <vector>
 
 #include "common/py_contracts.hpp"
+#include "common/py_runtime.hpp"
 #include "core_bindings.hpp"
+#include "kestrix/flash/device_list.hpp"
 #include "kestrix/flash/fleet.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/record.hpp"
@@ -29,7 +32,8 @@ namespace {
 // A device's job logs to Python's logger "FPGA", its messages prefixed with the device when the
 // fleet has more than one; clocks are the process's own, and nothing is printed. Its sleep is
 // time.sleep, looked up when it sleeps, so a test can patch it; the real one is served by the
-// process's wait, which a cancelled fleet cuts short.
+// process's wait, which a cancelled fleet cuts short. Once the interpreter finalises, it logs
+// nothing and sleeps without Python.
 class DeviceHost final : public ProcessHost {
  public:
   DeviceHost(pyb::object logger, std::string prefix, pyb::object real_sleep)
@@ -37,12 +41,11 @@ class DeviceHost final : public ProcessHost {
         prefix_(std::move(prefix)),
         real_sleep_(std::move(real_sleep)) {}
   ~DeviceHost() override {
-    pyb::gil_scoped_acquire gil;
-    logger_ = {};
-    real_sleep_ = {};
+    dropReference(logger_);
+    dropReference(real_sleep_);
   }
   void sleepSeconds(int seconds) override {
-    {
+    if (!interpreterFinalizing()) {
       pyb::gil_scoped_acquire gil;
       const pyb::object sleep = pyb::module_::import("time").attr("sleep");
       if (!sleep.is(real_sleep_)) {
@@ -53,10 +56,12 @@ class DeviceHost final : public ProcessHost {
     ProcessHost::sleepSeconds(seconds);
   }
   void log(LogLevel level, std::string_view message) override {
+    if (interpreterFinalizing()) return;
     pyb::gil_scoped_acquire gil;
     logger_.attr("log")(static_cast<int>(level), displayText(prefix_ + std::string(message)));
   }
   bool logEnabled(LogLevel level) override {
+    if (interpreterFinalizing()) return false;
     pyb::gil_scoped_acquire gil;
     return logger_.attr("isEnabledFor")(static_cast<int>(level)).cast<bool>();
   }
@@ -96,7 +101,8 @@ pyb::dict reportDict(const UpdateReport& r) {
 }
 
 // Passes a fleet's events to the caller's callbacks, with the GIL: progress within a phase at
-// most every kProgressInterval per device, every phase change and every end at once.
+// most every kProgressInterval per device, every phase change and every end at once. Once the
+// interpreter finalises, progress ends each device's job and results are not passed on.
 class PythonFleetObserver final : public flash::FleetObserver {
  public:
   static constexpr auto kProgressInterval = std::chrono::milliseconds(50);
@@ -107,9 +113,8 @@ class PythonFleetObserver final : public flash::FleetObserver {
         names_(std::move(names)),
         last_(names_.size()) {}
   ~PythonFleetObserver() override {
-    pyb::gil_scoped_acquire gil;
-    progress_ = {};
-    on_result_ = {};
+    dropReference(progress_);
+    dropReference(on_result_);
   }
 
   void onStart(std::size_t device) override { report(device, "connect", 0, 0); }
@@ -124,7 +129,7 @@ class PythonFleetObserver final : public flash::FleetObserver {
     report(device, flash::phaseName(phase), done, total);
   }
   void onFinish(std::size_t device, const UpdateReport& report) override {
-    if (on_result_.is_none()) return;
+    if (on_result_.is_none() || interpreterFinalizing()) return;
     pyb::gil_scoped_acquire gil;
     try {
       on_result_(reportDict(report));
@@ -140,6 +145,7 @@ class PythonFleetObserver final : public flash::FleetObserver {
   // Progress goes inside the device's job: what the callback raises stops that job.
   void report(std::size_t device, std::string_view stage, std::uint64_t done, std::uint64_t total) {
     if (progress_.is_none()) return;
+    if (interpreterFinalizing()) throw CancelledError("the Python interpreter is shutting down");
     pyb::gil_scoped_acquire gil;
     progress_(names_[device], pyb::str(stage.data(), stage.size()), done, total);
   }
@@ -155,14 +161,46 @@ class PythonFleetObserver final : public flash::FleetObserver {
   std::mutex mutex_;
 };
 
-// Why a fleet with these settings cannot run, found without a device: (Failure, message), or
-// None.
-pyb::object checkOffline(const pyb::object& image_object, std::int64_t device_type, bool init,
-                         const std::string& mode) {
+flash::UpdateOptions updateOptions(std::int64_t device_type, bool init, const std::string& mode) {
   flash::UpdateOptions options;
   options.mode = modeFrom(mode);
   options.device_type = device_type;
   options.init = init;
+  return options;
+}
+
+// An image read and checked once, for every device of a fleet; what it was checked for travels
+// with it, so a fleet cannot be run against checks made for something else.
+struct PyLoadedImage {
+  flash::LoadedImage loaded;
+  std::int64_t device_type = 0;
+  bool init = true;
+  std::string mode;
+};
+
+pyb::object faultOf(const PyLoadedImage& image) {
+  if (!image.loaded.fault) return pyb::none();
+  return pyb::make_tuple(image.loaded.fault->failure, displayText(image.loaded.fault->error));
+}
+
+std::shared_ptr<PyLoadedImage> loadImage(const pyb::object& image_object, std::int64_t device_type,
+                                         bool init, const std::string& mode) {
+  const std::string path = image_object.is_none() ? std::string() : pathBytes(image_object);
+  auto image = std::make_shared<PyLoadedImage>();
+  image->device_type = device_type;
+  image->init = init;
+  image->mode = mode;
+  const flash::UpdateOptions options = updateOptions(device_type, init, mode);
+  pyb::gil_scoped_release release;
+  image->loaded = flash::loadJobImage(path, options);
+  return image;
+}
+
+// Why a fleet with these settings cannot run, found without a device: (Failure, message), or
+// None.
+pyb::object checkOffline(const pyb::object& image_object, std::int64_t device_type, bool init,
+                         const std::string& mode) {
+  const flash::UpdateOptions options = updateOptions(device_type, init, mode);
   const std::string image_path = pathBytes(image_object);
   std::optional<flash::OfflineFault> fault;
   {
@@ -186,37 +224,75 @@ pyb::object recordError(const std::exception_ptr& error) {
   }
 }
 
-pyb::tuple runFleet(const pyb::object& image_object, const std::vector<std::string>& devices,
-                    std::int64_t device_type, bool init, bool check_version,
-                    const std::string& mode, double timeout, double connect_timeout, int jobs,
-                    int window, pyb::object progress, pyb::object on_result,
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+std::vector<flash::DeviceEntry> deviceEntries(const Entries& entries) {
+  std::vector<flash::DeviceEntry> out;
+  out.reserve(entries.size());
+  for (const auto& [text, origin] : entries) out.push_back({text, origin});
+  return out;
+}
+
+// Signals (Ctrl-C) run Python's handlers on the main thread while it waits; the error a handler
+// raises stops the wait. A daemon thread of an interpreter that is ending stops its fleet.
+void checkSignals() {
+  if (interpreterFinalizing()) throw CancelledError("the Python interpreter is shutting down");
+  pyb::gil_scoped_acquire gil;
+  if (PyErr_CheckSignals() != 0) throw pyb::error_already_set();
+}
+
+struct FleetSettings {
+  double timeout;
+  double connect_timeout;
+  bool check_version;
+  int jobs;
+  int window;
+  std::size_t canary;
+  std::size_t max_failures;
+  std::string change_id;
+};
+
+std::shared_ptr<flash::DeviceList> checkDevices(const Entries& entries, int default_port) {
+  const std::vector<flash::DeviceEntry> device_entries = deviceEntries(entries);
+  auto devices = std::make_shared<flash::DeviceList>();
+  pyb::gil_scoped_release release;
+  // Every name resolved before any device is touched; Ctrl-C between two of them stops it.
+  *devices = flash::checkDeviceList(device_entries, default_port, checkSignals);
+  return devices;
+}
+
+pyb::tuple runFleet(const std::shared_ptr<PyLoadedImage>& image, const flash::DeviceList& devices,
+                    const FleetSettings& settings, pyb::object progress, pyb::object on_result,
                     const pyb::object& record) {
-  const std::string image_path = pathBytes(image_object);
-  if (jobs < 1 || jobs > flash::kMaxJobs)
+  if (settings.jobs < 1 || settings.jobs > flash::kMaxJobs)
     throw pyb::value_error("jobs must be from 1 to " + std::to_string(flash::kMaxJobs));
-  if (window < 1 || window > flash::kMaxWindow)
+  if (settings.window < 1 || settings.window > flash::kMaxWindow)
     throw pyb::value_error("window must be from 1 to " + std::to_string(flash::kMaxWindow));
-  if (!(timeout > 0) || !(connect_timeout > 0))
+  if (!(settings.timeout > 0) || !(settings.connect_timeout > 0))
     throw pyb::value_error("time-outs must be positive");
-  std::vector<DeviceAddress> addresses;
-  std::vector<std::string> names;
-  for (const std::string& device : devices) {
-    addresses.push_back(flash::parseDeviceAddress(device));
-    names.push_back(flash::formatDeviceAddress(addresses.back()));
-  }
+  if (settings.change_id.find_first_of("\r\n") != std::string::npos)
+    throw pyb::value_error("a change id is one line of text");
   flash::FleetOptions options;
-  options.update.mode = modeFrom(mode);
-  options.update.device_type = device_type;
-  options.update.init = init;
-  options.update.check_version = check_version;
-  options.update.timeout = timeout;
-  options.update.connect_timeout = connect_timeout;
-  options.update.window = window;
-  options.jobs = jobs;
+  options.update = updateOptions(image->device_type, image->init, image->mode);
+  options.update.check_version = settings.check_version;
+  options.update.timeout = settings.timeout;
+  options.update.connect_timeout = settings.connect_timeout;
+  options.update.window = settings.window;
+  options.jobs = settings.jobs;
+  options.canary = settings.canary;
+  options.max_failures = settings.max_failures;
+  options.change_id = settings.change_id;
   // Opened before any device is touched, so a record that cannot be kept stops nothing halfway.
   std::optional<flash::RecordFile> record_file;
-  if (!record.is_none()) record_file.emplace(pathBytes(record));
+  if (!record.is_none()) {
+    const std::string path = pathBytes(record);
+    pyb::gil_scoped_release release;
+    record_file.emplace(path);
+  }
   options.record = record_file ? &*record_file : nullptr;
+  std::vector<std::string> names;
+  for (const DeviceAddress& address : devices.addresses())
+    names.push_back(flash::formatDeviceAddress(address));
   std::vector<std::shared_ptr<Host>> hosts;
   const pyb::object logger = pyb::module_::import("logging").attr("getLogger")("FPGA");
   for (const std::string& name : names) {
@@ -228,16 +304,15 @@ pyb::tuple runFleet(const pyb::object& image_object, const std::vector<std::stri
 
   flash::FleetResult result;
   {
-    pyb::gil_scoped_release release;
-    // Ctrl-C reaches Python's handler on this (the main) thread while it waits.
-    result = flash::runFleet(addresses, image_path, options, &observer, CancelToken(), [] {
-      pyb::gil_scoped_acquire gil;
-      if (PyErr_CheckSignals() != 0) throw pyb::error_already_set();
-    });
-    // The hosts and the observer let go of their Python objects with the GIL held.
+    GilReleased released;
+    result =
+        flash::runFleet(devices, image->loaded, options, &observer, CancelToken(), checkSignals);
+    // The hosts let go of their Python objects, with the GIL while the interpreter runs.
     hosts.clear();
+    released.reacquire();
   }
-  if (observer.error) throw std::move(*observer.error);
+  pyb::object callback_error = pyb::none();
+  if (observer.error) callback_error = observer.error->value();
   pyb::object record_error = recordError(result.record_error);
   pyb::list reports;
   for (const UpdateReport& report : result.reports) reports.append(reportDict(report));
@@ -247,15 +322,47 @@ pyb::tuple runFleet(const pyb::object& image_object, const std::vector<std::stri
       std::rethrow_exception(result.stopped_by);
     } catch (pyb::error_already_set& e) {
       stopped = e.value();
+    } catch (const std::exception& e) {
+      stopped = pyb::reinterpret_borrow<pyb::object>(PyExc_KeyboardInterrupt)(e.what());
     }
   }
-  return pyb::make_tuple(reports, stopped, record_error);
+  return pyb::make_tuple(reports, stopped, record_error, callback_error);
+}
+
+// kestrix._core.DeviceListError: a ValueError whose `problems` lists every bad entry as
+// (kind, origin, text, reason), kind being "malformed", "unresolved" or "duplicate".
+void bindDeviceListError(pyb::module_& m) {
+  PYBIND11_CONSTINIT static pyb::gil_safe_call_once_and_store<pyb::object> storage;
+  storage.call_once_and_store_result([&m] {
+    return pyb::object(
+        pyb::exception<flash::DeviceListError>(m, "DeviceListError", PyExc_ValueError));
+  });
+  pyb::register_exception_translator([](std::exception_ptr error) {
+    if (!error) return;
+    try {
+      std::rethrow_exception(error);
+    } catch (const flash::DeviceListError& e) {
+      pyb::list problems;
+      for (const flash::DeviceListProblem& p : e.problems()) {
+        const char* kind = p.kind == flash::DeviceListProblem::Kind::kMalformed    ? "malformed"
+                           : p.kind == flash::DeviceListProblem::Kind::kUnresolved ? "unresolved"
+                                                                                   : "duplicate";
+        problems.append(pyb::make_tuple(kind, displayText(p.origin), displayText(p.text),
+                                        displayText(p.reason)));
+      }
+      const pyb::object& type = storage.get_stored();
+      pyb::object value = type(displayText(e.what()));
+      value.attr("problems") = problems;
+      PyErr_SetObject(type.ptr(), value.ptr());
+    }
+  });
 }
 
 }  // namespace
 
 void bindFleet(pyb::module_& m) {
   realSleep();
+  bindDeviceListError(m);
   m.def(
       "parse_device_address",
       [](const std::string& text, int default_port) {
@@ -264,23 +371,98 @@ void bindFleet(pyb::module_& m) {
       },
       pyb::arg("text"), pyb::arg("default_port") = kDefaultPort,
       "(host, port) of \"host\", \"host:port\" or \"[v6]:port\"; ValueError for anything else.");
+  m.def(
+      "read_hosts_file",
+      [](const pyb::object& path) {
+        const std::string file = pathBytes(path);
+        std::vector<flash::DeviceEntry> entries;
+        {
+          pyb::gil_scoped_release release;
+          entries = flash::readHostsFile(file);
+        }
+        pyb::list out;
+        for (const flash::DeviceEntry& e : entries)
+          out.append(pyb::make_tuple(displayText(e.text), displayText(e.origin)));
+        return out;
+      },
+      pyb::arg("path"),
+      "The entries of a hosts file as (text, origin) pairs, origin naming the file and line;\n"
+      "OSError when it cannot be read, is too large, or is a FIFO nobody writes to in time.");
   m.def("check_offline", &checkOffline, pyb::arg("image_path"), pyb::kw_only(),
         pyb::arg("device_type") = flash::kDefaultDeviceType, pyb::arg("init") = true,
         pyb::arg("mode") = "update",
         "Why run_fleet with these settings would fail for every device, found without one:\n"
         "(Failure, message), or None when the image and the device type are fine.");
-  m.def("run_fleet", &runFleet, pyb::arg("image_path"), pyb::arg("devices"), pyb::kw_only(),
+
+  pyb::class_<PyLoadedImage, std::shared_ptr<PyLoadedImage>>(
+      m, "LoadedImage",
+      "An image read and checked once for a fleet: every device gets exactly these bytes.")
+      .def_property_readonly("path",
+                             [](const PyLoadedImage& i) {
+                               return i.loaded.image ? pathObject(i.loaded.image->path)
+                                                     : pyb::object(pyb::none());
+                             })
+      .def_property_readonly("size",
+                             [](const PyLoadedImage& i) -> std::uint64_t {
+                               return i.loaded.image ? i.loaded.image->image.bytes.size() : 0;
+                             })
+      .def_property_readonly("sha256",
+                             [](const PyLoadedImage& i) {
+                               return i.loaded.image ? i.loaded.image->sha256 : std::string();
+                             })
+      .def_property_readonly("fpga_version",
+                             [](const PyLoadedImage& i) -> std::optional<std::string> {
+                               if (!i.loaded.image) return std::nullopt;
+                               return i.loaded.image->image.fpga_version;
+                             })
+      .def_property_readonly("fault", &faultOf,
+                             "(Failure, message) when the image cannot be used, else None.")
+      .def_property_readonly("device_type", [](const PyLoadedImage& i) { return i.device_type; })
+      .def_property_readonly("init", [](const PyLoadedImage& i) { return i.init; })
+      .def_property_readonly("mode", [](const PyLoadedImage& i) { return i.mode; });
+  m.def("load_image", &loadImage, pyb::arg("image_path"), pyb::kw_only(),
         pyb::arg("device_type") = flash::kDefaultDeviceType, pyb::arg("init") = true,
-        pyb::arg("check_version") = true, pyb::arg("mode") = "update", pyb::arg("timeout") = 10.0,
-        pyb::arg("connect_timeout") = 5.0, pyb::arg("jobs") = 8, pyb::arg("window") = 1,
-        pyb::arg("progress") = pyb::none(), pyb::arg("on_result") = pyb::none(),
-        pyb::arg("record") = pyb::none(),
-        "Runs one job per device (\"host\", \"host:port\", \"[v6]:port\") on `jobs` threads and\n"
-        "returns (reports, stopped, record_error): one dict per device in input order, the\n"
-        "exception that stopped the fleet (KeyboardInterrupt) or None, and the OSError that a\n"
-        "write to `record` met, or None. progress(device, stage, done, total) and\n"
-        "on_result(report) are called with the GIL held; each report is appended to the file\n"
-        "`record` as one JSON line. Use kestrix.fleet.update_fleet.");
+        pyb::arg("mode") = "update",
+        "Reads and checks the image once for run_fleet (None for mode 'identify').");
+  pyb::class_<flash::DeviceList, std::shared_ptr<flash::DeviceList>>(
+      m, "DeviceList",
+      "Devices checked as a whole: every entry an address, every name resolved, each device\n"
+      "once.")
+      .def_property_readonly("addresses",
+                             [](const flash::DeviceList& d) {
+                               std::vector<std::string> out;
+                               for (const DeviceAddress& a : d.addresses())
+                                 out.push_back(flash::formatDeviceAddress(a));
+                               return out;
+                             })
+      .def_property_readonly("origins", &flash::DeviceList::origins)
+      .def("__len__", &flash::DeviceList::size);
+  m.def("check_devices", &checkDevices, pyb::arg("entries"), pyb::kw_only(),
+        pyb::arg("default_port") = kDefaultPort,
+        "Checks (text, origin) entries as a whole: DeviceListError names every entry that is\n"
+        "not an address, does not resolve or reaches a device an earlier entry reaches.");
+  m.def(
+      "run_fleet",
+      [](const std::shared_ptr<PyLoadedImage>& image, const flash::DeviceList& devices,
+         bool check_version, double timeout, double connect_timeout, int jobs, int window,
+         std::size_t canary, std::size_t max_failures, const std::string& change_id,
+         pyb::object progress, pyb::object on_result, const pyb::object& record) {
+        const FleetSettings settings{timeout, connect_timeout, check_version, jobs,
+                                     window,  canary,          max_failures,  change_id};
+        return runFleet(image, devices, settings, std::move(progress), std::move(on_result),
+                        record);
+      },
+      pyb::arg("image"), pyb::arg("devices"), pyb::kw_only(), pyb::arg("check_version") = true,
+      pyb::arg("timeout") = 10.0, pyb::arg("connect_timeout") = 5.0, pyb::arg("jobs") = 8,
+      pyb::arg("window") = 1, pyb::arg("canary") = 0, pyb::arg("max_failures") = 0,
+      pyb::arg("change_id") = "", pyb::arg("progress") = pyb::none(),
+      pyb::arg("on_result") = pyb::none(), pyb::arg("record") = pyb::none(),
+      "Runs one job per device of the checked list on `jobs` threads with the loaded image\n"
+      "and returns (reports, stopped, record_error,\n"
+      "callback_error): one dict per device in input order, the exception that stopped the\n"
+      "fleet (KeyboardInterrupt) or None, the OSError a write to `record` met or None, and the\n"
+      "first exception on_result raised or None. progress(device, stage, done, total) and\n"
+      "on_result(report) are called with the GIL held. Use kestrix.fleet.update_fleet.");
 }
 
 }  // namespace kestrix::py

@@ -12,6 +12,7 @@
 #include "kestrix/flash/fleet.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/image_check.hpp"
+#include "kestrix/flash/protocol.hpp"
 
 namespace kestrix::py {
 
@@ -47,6 +48,7 @@ void bindUpdateRules(pyb::module_& m) {
   m.attr("DEFAULT_DEVICE_TYPE") = flash::kDefaultDeviceType;
   m.attr("MAX_JOBS") = flash::kMaxJobs;
   m.attr("MAX_WINDOW") = flash::kMaxWindow;
+  m.attr("PAGE_SIZE") = flash::protocol::kPageSize;
 
   pyb::enum_<FailureCategory>(m, "FailureCategory",
                               "What a caller can do about a failure: fix the INPUT, look at the "

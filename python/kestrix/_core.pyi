@@ -55,6 +55,7 @@ DEFAULT_PORT: Final[int]
 DEFAULT_DEVICE_TYPE: Final[int]
 MAX_JOBS: Final[int]
 MAX_WINDOW: Final[int]
+PAGE_SIZE: Final[int]
 
 class FailureCategory:
     """What a caller can do about a failure: fix the INPUT, look at the DEVICE, or see why the
@@ -86,6 +87,7 @@ class Failure:
     IMAGE_REJECTED: ClassVar[Failure]
     IMAGE_DEVICE_TYPE: ClassVar[Failure]
     DEVICE_TYPE_UNSUPPORTED: ClassVar[Failure]
+    DUPLICATE_DEVICE: ClassVar[Failure]
     UNREACHABLE: ClassVar[Failure]
     DEVICE_BUSY: ClassVar[Failure]
     TIMEOUT: ClassVar[Failure]
@@ -94,7 +96,10 @@ class Failure:
     VERSION_TOO_LOW: ClassVar[Failure]
     BLOCK_REFUSED: ClassVar[Failure]
     VERIFY_FAILED: ClassVar[Failure]
+    VERSION_MISMATCH: ClassVar[Failure]
     UPDATE_FAILED: ClassVar[Failure]
+    HOST_RESOURCES: ClassVar[Failure]
+    SKIPPED: ClassVar[Failure]
     INTERRUPTED: ClassVar[Failure]
     __members__: ClassVar[dict[str, Failure]]
     def __init__(self, value: int) -> None: ...
@@ -128,32 +133,91 @@ def device_profiles() -> list[_DeviceProfile]:
 #: The texts of the update's messages, by key.
 MESSAGES: dict[str, str]
 
+class DeviceListError(ValueError):
+    problems: list[tuple[str, str, str, str]]
+
+class LoadedImage:
+    """An image read and checked once for a fleet: every device gets exactly these bytes."""
+
+    @property
+    def path(self) -> str | None: ...
+    @property
+    def size(self) -> int: ...
+    @property
+    def sha256(self) -> str: ...
+    @property
+    def fpga_version(self) -> str | None: ...
+    @property
+    def fault(self) -> tuple[Failure, str] | None:
+        """(Failure, message) when the image cannot be used, else None."""
+    @property
+    def device_type(self) -> int: ...
+    @property
+    def init(self) -> bool: ...
+    @property
+    def mode(self) -> str: ...
+
+def load_image(
+    image_path: _Path | None, *, device_type: int = 32, init: bool = True, mode: str = "update"
+) -> LoadedImage:
+    """Reads and checks the image once for run_fleet (None for mode 'identify')."""
+
+def read_hosts_file(path: _Path) -> list[tuple[str, str]]:
+    """The entries of a hosts file as (text, origin) pairs, origin naming the file and line;
+    OSError when it cannot be read, is too large, or is a FIFO nobody writes to in time."""
+
+class DeviceList:
+    """Devices checked as a whole: every entry an address, every name resolved, each device
+    once."""
+
+    @property
+    def addresses(self) -> list[str]: ...
+    @property
+    def origins(self) -> list[str]: ...
+    def __len__(self) -> int: ...
+
+def check_devices(entries: Sequence[tuple[str, str]], *, default_port: int = 5025) -> DeviceList:
+    """Checks (text, origin) entries as a whole: DeviceListError names every entry that is
+    not an address, does not resolve or reaches a device an earlier entry reaches."""
+
 def run_fleet(
-    image_path: _Path,
-    devices: Sequence[str],
+    image: LoadedImage,
+    devices: DeviceList,
     *,
-    device_type: int = 32,
-    init: bool = True,
     check_version: bool = True,
-    mode: str = "update",
     timeout: float = 10.0,
     connect_timeout: float = 5.0,
     jobs: int = 8,
     window: int = 1,
+    canary: int = 0,
+    max_failures: int = 0,
+    change_id: str = "",
     progress: Callable[[str, str, int, int], object] | None = None,
     on_result: Callable[[dict[str, Any]], object] | None = None,
     record: _Path | None = None,
-) -> tuple[list[dict[str, Any]], BaseException | None, OSError | None]:
-    """Runs one job per device on `jobs` threads and returns (reports, stopped, record_error):
-    one dict per device in input order, the exception that stopped the fleet
-    (KeyboardInterrupt) or None, and the OSError a write to `record` met, or None.
-    Use kestrix.fleet.update_fleet."""
+) -> tuple[list[dict[str, Any]], BaseException | None, OSError | None, BaseException | None]:
+    """Runs one job per device of the checked list on `jobs` threads with the loaded image
+    and returns (reports, stopped, record_error,
+    callback_error): one dict per device in input order, the exception that stopped the
+    fleet (KeyboardInterrupt) or None, the OSError a write to `record` met or None, and the
+    first exception on_result raised or None. progress(device, stage, done, total) and
+    on_result(report) are called with the GIL held. Use kestrix.fleet.update_fleet."""
 
 def check_offline(
     image_path: _Path, *, device_type: int = 32, init: bool = True, mode: str = "update"
 ) -> tuple[Failure, str] | None:
     """Why run_fleet with these settings would fail for every device, found without one:
     (Failure, message), or None when the image and the device type are fine."""
+
+def read_history(
+    path: _Path, *, all: bool = False, device: str | None = None, since: str | None = None
+) -> tuple[list[tuple[int, dict[str, Any]]], int]:
+    """The lines of the audit record at PATH as (line number, record), the latest per device
+    unless ALL, only DEVICE's (address, host or serial) and those started SINCE a UTC time
+    (2026-12-08 or 2026-12-08T10:30); with the count of lines that are not records."""
+
+def devices_to_retry(path: _Path) -> list[tuple[str, str]]:
+    """The devices whose latest line in the audit record did not succeed, as (address, origin)."""
 
 def parse_device_address(text: str, default_port: int = 5025) -> tuple[str, int]:
     """(host, port) of "host", "host:port" or "[v6]:port"; ValueError for anything else."""

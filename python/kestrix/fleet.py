@@ -6,6 +6,11 @@ in parallel take barely longer than one. A device that refuses, stalls, drops it
 fails verification never affects the others. Ctrl-C stops every device within a fraction of a
 second and raises :class:`FleetInterrupted`, which carries each device's result.
 
+The list is checked whole before any device is touched (:class:`DeviceListError` names every
+entry that is not an address, does not resolve or reaches a device another entry reaches), each
+device is worked on once (a second entry that answers with a serial number already seen fails as
+"duplicate-device"), and the image is read and checked once: every device gets the same bytes.
+
     from kestrix.fleet import update_fleet
 
     results = update_fleet("fpga.tbin", ["10.0.0.7", "10.0.0.8:5025"], jobs=8)
@@ -13,24 +18,40 @@ second and raises :class:`FleetInterrupted`, which carries each device's result.
         print(r.address, r.outcome, r.error)
 """
 
+import os
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 from kestrix import _core
-from kestrix._core import DEFAULT_DEVICE_TYPE, Failure, FailureCategory
+from kestrix._core import (
+    DEFAULT_DEVICE_TYPE,
+    DEFAULT_PORT,
+    DeviceList,
+    DeviceListError,
+    Failure,
+    FailureCategory,
+    LoadedImage,
+)
 
 __all__ = [
+    "DeviceList",
+    "DeviceListError",
     "DeviceResult",
     "Failure",
     "FailureCategory",
     "FleetInterrupted",
+    "LoadedImage",
     "RecordError",
+    "check_devices",
     "identify_devices",
+    "load_image",
     "update_fleet",
 ]
 
 #: A device: "host", "host:port", "[v6]:port", or a (host, port) pair.
 Device = Union[str, Tuple[str, int]]
+#: An image: a path, or an image loaded once with :func:`load_image`.
+Image = Union[str, bytes, "os.PathLike[str]", LoadedImage]
 #: progress(device, stage, done, total): stage is "connect", "erase", "write", "verify" or
 #: "reload"; device is the device's "host:port".
 ProgressCallback = Callable[[str, str, int, int], object]
@@ -52,14 +73,18 @@ class DeviceResult:
     fpga_version_after: str
     #: As recorded: bytes of a file name that are not UTF-8 written \\xNN.
     image_path: str
+    image_abspath: str
     image_kind: str
     image_size: int
     image_sha256: str
+    #: The FPGA version the image declares ("FPGA_VER"), or None.
+    image_version: Optional[str]
     bytes_written: int
     retries: int
     #: Seconds per phase ("erase", "write", "verify", "reload") and in "total".
     seconds: Dict[str, float]
-    #: "updated", "unchanged", "verified", "failed" or "interrupted".
+    #: "updated", "unchanged", "reloaded", "verified", "identified", "skipped", "failed" or
+    #: "interrupted".
     outcome: str
     failure: Failure
     error: str
@@ -68,6 +93,10 @@ class DeviceResult:
     started_at: str
     finished_at: str
     tool_version: str
+    #: Who ran the job, on which host, and the change it belongs to (None when not given).
+    run_by_user: str
+    run_by_host: str
+    change_id: Optional[str]
     #: The record as it is written, JSON-ready.
     record: Dict[str, Any] = field(repr=False, compare=False)
 
@@ -84,12 +113,15 @@ class DeviceResult:
 
 
 class FleetInterrupted(KeyboardInterrupt):
-    """Ctrl-C stopped the fleet; ``results`` holds every device's result, each saying where it
-    stood. The devices were left as they were: an interrupted flash must be updated again."""
+    """Ctrl-C (or what a signal handler raised) stopped the fleet; ``results`` holds every
+    device's result, each saying where it stood, and ``record_error`` the OSError a write to the
+    record met, or None. The devices were left as they were: an interrupted flash must be updated
+    again."""
 
-    def __init__(self, results: List[DeviceResult]) -> None:
+    def __init__(self, results: List[DeviceResult], record_error: Optional[OSError] = None) -> None:
         super().__init__("fleet update interrupted")
         self.results = results
+        self.record_error = record_error
 
 
 class RecordError(OSError):
@@ -115,9 +147,57 @@ def _device_text(device: Device) -> str:
     raise TypeError(f"a device is 'host[:port]' or a (host, port) pair, not {device!r}")
 
 
-def update_fleet(
-    image_path: str,
+def load_image(
+    image_path: Union[str, bytes, "os.PathLike[str]"],
+    *,
+    device_type: int = DEFAULT_DEVICE_TYPE,
+    init: bool = True,
+    mode: str = "update",
+) -> LoadedImage:
+    """Reads and checks an image once, for :func:`update_fleet` with the same ``device_type``,
+    ``init`` and ``mode``. ``fault`` says why it cannot be used ((Failure, message), or None);
+    every device then fails with it. The bytes are kept: a file replaced afterwards changes
+    nothing."""
+    return _core.load_image(image_path, device_type=device_type, init=init, mode=mode)
+
+
+def check_devices(
     devices: Sequence[Device],
+    *,
+    port: int = DEFAULT_PORT,
+    origins: Optional[Sequence[str]] = None,
+) -> DeviceList:
+    """Checks a list of devices as a whole, before any is touched: raises DeviceListError (a
+    ValueError whose ``problems`` holds (kind, origin, text, reason) for each bad entry, kind
+    "malformed", "unresolved" or "duplicate") when an entry is not an address, a name does not
+    resolve, or two entries reach the same address and port. ``port`` is the port of entries
+    that name none; ``origins`` say where each entry was named ("device N" by default)."""
+    if isinstance(devices, (str, bytes)):
+        raise TypeError("devices must be a sequence of devices, not a single text")
+    texts = [_device_text(device) for device in devices]
+    if origins is None:
+        origins = [f"device {i}" for i in range(1, len(texts) + 1)]
+    elif isinstance(origins, (str, bytes)) or len(origins) != len(texts):
+        raise ValueError("origins must name one origin per device")
+    return _core.check_devices(list(zip(texts, origins)), default_port=port)
+
+
+def _callable_or_none(value: object, name: str) -> None:
+    if value is not None and not callable(value):
+        raise TypeError(f"{name} must be callable or None, not {type(value).__name__}")
+
+
+def _count(value: Optional[int], name: str, least: int) -> int:
+    if value is None:
+        return 0
+    if isinstance(value, bool) or not isinstance(value, int) or value < least:
+        raise ValueError(f"{name} must be an integer of at least {least}, not {value!r}")
+    return value
+
+
+def update_fleet(
+    image_path: Image,
+    devices: Union[Sequence[Device], DeviceList],
     *,
     device_type: int = DEFAULT_DEVICE_TYPE,
     jobs: int = 8,
@@ -127,6 +207,10 @@ def update_fleet(
     timeout: float = 10.0,
     connect_timeout: float = 5.0,
     window: int = 1,
+    canary: int = 0,
+    max_failures: Optional[int] = None,
+    change_id: Optional[str] = None,
+    port: int = DEFAULT_PORT,
     progress: Optional[ProgressCallback] = None,
     on_result: Optional[Callable[[DeviceResult], object]] = None,
     record: Optional[str] = None,
@@ -134,44 +218,71 @@ def update_fleet(
     """Updates every device with the image and returns one result per device, in input order.
 
     ``mode`` is "update", "verify" (read back and compare, nothing written) or
-    "update-unless-identical" (verify first; devices that already hold the image are reported
-    "unchanged"). ``init`` initialises each controller first; ``check_version`` keeps its minimum
-    FPGA version. ``window`` commands are kept in flight at once (see FpgaTool's ``window``; 1,
-    the default, is one at a time). ``progress`` is called with the GIL held, at most about 20
-    times a second per device (every phase change and every end at once); ``on_result`` as each
-    device ends. Each result is appended to ``record`` as one JSON line (the file is created if
-    missing, never truncated, and synced at the end). The GIL is released while the fleet runs.
+    "update-unless-identical" (verify first; devices that already hold and run the image are
+    reported "unchanged", those that hold it but run another version than the image declares
+    are made to reload it, "reloaded"). ``init`` initialises each controller first;
+    ``check_version`` keeps its minimum FPGA version. ``window`` commands are kept in flight at
+    once (see FpgaTool's ``window``; 1, the default, is one at a time). ``canary`` devices (the
+    first ones) are updated alone first, and the rest only when all of them succeeded; once
+    ``max_failures`` devices failed no new one starts; devices not started are "skipped".
+    ``progress`` is called with the GIL held, at most about 20 times a second per device (every
+    phase change and every end at once); ``on_result`` as each device ends. Each result is
+    appended to ``record`` as one JSON line (the file is created if missing, never truncated,
+    and synced at the end), with ``change_id``. ``devices`` are checked with
+    :func:`check_devices` (``port`` for those that name none) unless they were already. The GIL
+    is released while the fleet runs.
 
-    Raises ValueError for a bad device address, mode, job count or time-out, OSError when the
-    record file cannot be opened (before any device is touched), RecordError (an OSError that
-    holds the results) when a write to it fails, and FleetInterrupted on Ctrl-C.
+    Raises TypeError for devices given as one text or callbacks that are not callable,
+    DeviceListError (a ValueError) for entries that are not addresses, do not resolve or reach
+    the same device, ValueError for a bad mode, job count, time-out or a record that is the
+    image file, OSError when the record file cannot be opened (all before any device is
+    touched), RecordError (an OSError that holds the results) when a write to it fails, and
+    FleetInterrupted on Ctrl-C. An exception ``on_result`` raised is raised when the fleet is
+    done, with the results as its ``results``.
     """
-    texts = [_device_text(device) for device in devices]
+    _callable_or_none(progress, "progress")
+    _callable_or_none(on_result, "on_result")
+    canary = _count(canary, "canary", 0)
+    max_failures = _count(max_failures, "max_failures", 1)
+    if isinstance(image_path, LoadedImage):
+        image = image_path
+        loaded_for = (image.device_type, image.init, image.mode)
+        if loaded_for != (device_type, init, mode):
+            raise ValueError(
+                f"the image was loaded for (device_type, init, mode) {loaded_for}, not "
+                f"{(device_type, init, mode)}"
+            )
+    else:
+        image = load_image(image_path, device_type=device_type, init=init, mode=mode)
 
     def result_ready(report: Dict[str, Any]) -> None:
         if on_result is not None:
             on_result(DeviceResult._from_report(report))
 
-    reports, stopped, record_error = _core.run_fleet(
-        image_path,
-        texts,
-        device_type=device_type,
-        init=init,
+    checked = devices if isinstance(devices, DeviceList) else check_devices(devices, port=port)
+    reports, stopped, record_error, callback_error = _core.run_fleet(
+        image,
+        checked,
         check_version=check_version,
-        mode=mode,
         timeout=timeout,
         connect_timeout=connect_timeout,
         jobs=jobs,
         window=window,
+        canary=canary,
+        max_failures=max_failures,
+        change_id=change_id or "",
         progress=progress,
         on_result=result_ready if on_result is not None else None,
         record=record,
     )
     results = [DeviceResult._from_report(report) for report in reports]
     if isinstance(stopped, KeyboardInterrupt):
-        raise FleetInterrupted(results) from stopped
+        raise FleetInterrupted(results, record_error) from stopped
     if stopped is not None:
         raise stopped
+    if callback_error is not None:
+        callback_error.results = results  # type: ignore[attr-defined]
+        raise callback_error
     if record_error is not None:
         raise RecordError(record_error, results) from record_error
     return results
@@ -189,7 +300,7 @@ def identify_devices(
     as ``device_type`` says) and returns one result per device, in input order; nothing on the
     devices changes. Raises as :func:`update_fleet` does."""
     return update_fleet(
-        "",
+        _core.load_image(None, device_type=device_type, init=False, mode="identify"),
         devices,
         device_type=device_type,
         jobs=jobs,

@@ -245,10 +245,10 @@ TEST_F(Job, AnUnreachableDeviceSaysWhy) {
   SimProcess sim;
   const int port = sim.port();
   sim.stop();
-  UpdateReport r = flash::runUpdateJob({"127.0.0.1", port}, bin_, {}, {host_, nullptr, {}, {}});
+  UpdateReport r = flash::runUpdateJob({"127.0.0.1", port}, bin_, {}, {host_, nullptr, {}, {}, {}});
   EXPECT_EQ(r.failure, Failure::kUnreachable);
   EXPECT_EQ(r.error, "connection refused by 127.0.0.1:" + std::to_string(port));
-  r = flash::runUpdateJob({"no-such-device.invalid", 5025}, bin_, {}, {host_, nullptr, {}, {}});
+  r = flash::runUpdateJob({"no-such-device.invalid", 5025}, bin_, {}, {host_, nullptr, {}, {}, {}});
   EXPECT_EQ(r.failure, Failure::kUnreachable);
   EXPECT_EQ(r.error.rfind("name 'no-such-device.invalid' not resolved: ", 0), 0u) << r.error;
 }
@@ -282,7 +282,7 @@ TEST_F(Job, ACancelledJobSaysWhereItStoppedAndWhatTheFlashHolds) {
   SimProcess sim;
   CancelToken token;
   CancelAt in_write(token, flash::Phase::kWrite);
-  UpdateReport r = run(sim, bin_, {}, {host_, &in_write, token, {}});
+  UpdateReport r = run(sim, bin_, {}, {host_, &in_write, token, {}, {}});
   EXPECT_EQ(r.failure, Failure::kInterrupted);
   EXPECT_EQ(r.error,
             "FPGA update interrupted in the write phase at byte offset 64 of 1000: the flash is "
@@ -293,7 +293,7 @@ TEST_F(Job, ACancelledJobSaysWhereItStoppedAndWhatTheFlashHolds) {
   CancelAt in_verify(again, flash::Phase::kVerify);
   UpdateOptions verify = uninitialised();
   verify.mode = JobMode::kVerify;
-  r = run(sim, bin_, verify, {host_, &in_verify, again, {}});
+  r = run(sim, bin_, verify, {host_, &in_verify, again, {}, {}});
   EXPECT_EQ(r.failure, Failure::kInterrupted);
   EXPECT_EQ(r.error,
             "FPGA read-back interrupted at byte offset 64 of 1000: nothing was written; the flash "
@@ -389,11 +389,11 @@ class FleetLog : public flash::FleetObserver {
 };
 
 TEST_F(Job, AFleetKeepsEachDevicesFaultToItself) {
-  SimProcess good;
-  SimProcess refusing({"--refuse-from", "0"});
-  SimProcess silent({"--stall-after", "9"});
-  SimProcess closing({"--close-after", "9"});
-  SimProcess good_too;
+  SimProcess good({"--serial", "good"});
+  SimProcess refusing({"--refuse-from", "0", "--serial", "refusing"});
+  SimProcess silent({"--stall-after", "9", "--serial", "silent"});
+  SimProcess closing({"--close-after", "9", "--serial", "closing"});
+  SimProcess good_too({"--serial", "good too"});
   const std::vector<flash::DeviceAddress> devices = {{good.host(), good.port()},
                                                      {refusing.host(), refusing.port()},
                                                      {silent.host(), silent.port()},
@@ -427,8 +427,8 @@ class FailingStart : public FleetLog {
 };
 
 TEST_F(Job, AStartEventThatFailsEndsOnlyThatDevicesJob) {
-  SimProcess a;
-  SimProcess b;
+  SimProcess a({"--serial", "a"});
+  SimProcess b({"--serial", "b"});
   flash::FleetOptions options;
   options.host_for = [](std::size_t) { return std::make_shared<FakeHost>(); };
   FailingStart log;
@@ -441,8 +441,8 @@ TEST_F(Job, AStartEventThatFailsEndsOnlyThatDevicesJob) {
 }
 
 TEST_F(Job, ARecordThatCannotBeWrittenStopsNoDeviceAndIsReported) {
-  SimProcess a;
-  SimProcess b;
+  SimProcess a({"--serial", "a"});
+  SimProcess b({"--serial", "b"});
   flash::RecordFile full("/dev/full");  // opens; every write fails with ENOSPC
   flash::FleetOptions options;
   options.record = &full;
@@ -460,8 +460,8 @@ TEST_F(Job, ARecordThatCannotBeWrittenStopsNoDeviceAndIsReported) {
 }
 
 TEST_F(Job, AStoppedFleetCancelsEveryJobAndSaysWhereEachStood) {
-  SimProcess a({"--stall-after", "20"});
-  SimProcess b({"--stall-after", "40"});
+  SimProcess a({"--stall-after", "20", "--serial", "a"});
+  SimProcess b({"--stall-after", "40", "--serial", "b"});
   flash::FleetOptions options;
   options.update.timeout = 30;
   options.host_for = [](std::size_t) { return std::make_shared<FakeHost>(); };

@@ -48,10 +48,14 @@ def simulator() -> Iterator[Callable[..., Simulator]]:
 @pytest.fixture
 def simulated_devices() -> Iterator[Callable[..., List[Tuple[str, int]]]]:
     """Factory: ``simulated_devices(3, "--latency-us", "300")`` starts that many devices in one
-    kestrix-sim process and returns where each listens, as (host, port)."""
+    kestrix-sim process and returns where each listens, as (host, port). Each process gets serial
+    numbers of its own (unless ``flags`` name one): a fleet takes two devices that answer with
+    one serial number for the same device."""
     started: List[subprocess.Popen[bytes]] = []
 
     def start(count: int, *flags: str) -> List[Tuple[str, int]]:
+        if "--serial" not in flags:
+            flags = (*flags, "--serial", f"SIM-{len(started) + 1}")
         process, where = start_simulators(count, *flags)
         started.append(process)
         return where

@@ -127,12 +127,15 @@ std::string_view stripWhitespace(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-std::string escapeNonUtf8(std::string_view text) {
+namespace {
+
+std::string escaped(std::string_view text, bool controls) {
   std::string out;
   for (std::size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
     const std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    if (i + n <= text.size() && isUtf8(text.substr(i, n))) {
+    const bool control = c < 0x20 || c == 0x7f;
+    if (!(controls && control) && i + n <= text.size() && isUtf8(text.substr(i, n))) {
       out.append(text.substr(i, n));
       i += n;
     } else {
@@ -144,6 +147,16 @@ std::string escapeNonUtf8(std::string_view text) {
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string escapeNonUtf8(std::string_view text) {
+  return escaped(text, false);
+}
+
+std::string printableText(std::string_view text) {
+  return escaped(text, true);
 }
 
 }  // namespace kestrix

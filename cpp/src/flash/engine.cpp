@@ -96,6 +96,14 @@ void noteDifference(std::string_view read, std::string_view written, std::uint64
   run->first_difference = offset + static_cast<std::uint64_t>(mismatch.second - written.begin());
 }
 
+// Whether flash bytes read back from `offset` are erased; notes the first that is not in `run`.
+bool erased(std::string_view read, std::uint64_t offset, EngineRun* run) {
+  const auto first = read.find_first_not_of(protocol::kErasedByte);
+  if (first == std::string_view::npos) return true;
+  if (!run->first_difference) run->first_difference = offset + first;
+  return false;
+}
+
 }  // namespace
 
 void FpgaTool::report(std::string_view stage, std::uint64_t done, std::uint64_t total) {
@@ -201,6 +209,7 @@ class EngineSession {
         window_(static_cast<std::size_t>(tool.window())) {}
 
   Phases& phases() { return phases_; }
+  EngineRun& run() { return *run_; }
   std::size_t window() const { return window_; }
 
   // Every block looks at the token (one atomic load); the host is asked every few milliseconds.
@@ -275,33 +284,43 @@ class EngineSession {
   // Reads the flash back from its first page, as many pages as the image has (with up to
   // window() reads in flight when the connection can), and returns the hex SHA-256 digest of
   // exactly the image's length of it ("" when the read-back came up short). Flash reads back
-  // whole pages: the erased tail of a partial last page does not count.
-  std::string readBack() {
+  // whole pages: the erased tail of a partial last page does not count, unless `erased_tail`
+  // asks for it and the page after the image to read erased (else "" too).
+  std::string readBack(bool erased_tail = false) {
     const std::uint64_t total = data_.size();
     phases_.begin(Phase::kVerify, total);
     crypto::Sha256 r_hasher;
     tool_._fpgaRstPagePtr(protocol::kSectionCfg);
-    const std::uint64_t pages = (total + kPageSize - 1) / kPageSize;
+    const std::uint64_t image_pages = (total + kPageSize - 1) / kPageSize;
+    const std::uint64_t pages = image_pages + (erased_tail ? 1 : 0);
     std::unique_ptr<Connection::Pipeline> pipe;
     if (window_ > 1) pipe = tool_.conn_->pipeline();
     std::uint64_t requested = 0;
+    std::uint64_t received = 0;
     const auto request = [&] {
-      while (pipe && requested < pages && requested - (read_ / kPageSize) < window_) {
+      while (pipe && requested < pages && requested - received < window_) {
         pipe->send(protocol::terminate(protocol::kRead));
         ++requested;
       }
     };
     std::uint64_t hashed = 0;
+    bool tail_erased = true;
     read_ = 0;
-    for (std::uint64_t read = kPageSize; read < total + kPageSize; read += kPageSize) {
+    for (; received < pages; ++received) {
       poll();
       request();
       const double block_start = tool_.host_->wallClock();
       const Bytes page_data =
           pipe ? tool_.rawReply(pipe->receiveFrame(kRecvSize), false, false) : tool_._fpgaRead();
       const double block_end = tool_.host_->wallClock();
-      read_ = read;
-      const std::uint64_t done = std::min(read, total);
+      const std::uint64_t offset = received * kPageSize;
+      if (received == image_pages) {
+        // The page after the image; anything but a page means the flash ends with the image.
+        if (page_data.size() == kPageSize) tail_erased = erased(page_data, offset, run_);
+        continue;
+      }
+      read_ = offset + kPageSize;
+      const std::uint64_t done = std::min(read_, total);
       phases_.progress(done);
       show(done, total, block_end - block_start);
       tool_.report(kStageVerify, done, total);
@@ -311,12 +330,14 @@ class EngineSession {
       noteDifference(page, data_.substr(hashed, std::min<std::uint64_t>(kPageSize, total - hashed)),
                      hashed, run_);
       hashed += take;
+      if (erased_tail && received + 1 == image_pages)
+        tail_erased = erased(std::string_view(page_data).substr(take), hashed, run_);
     }
     pipe.reset();
     display_.endLine();
     const std::string digest = r_hasher.hexdigest();
     tool_.log(LogLevel::DEBUG, "r hash: " + digest);
-    return hashed == total ? digest : std::string();
+    return hashed == total && tail_erased ? digest : std::string();
   }
 
   // Logs where the run stood when `error` stopped it, if it is a cancellation.
@@ -401,13 +422,13 @@ bool FpgaTool::programImage(const Image& image, const std::string& image_path,
       log(LogLevel::ERROR, "Verify Failed");
     }
 
-    // Sent whatever the verification found, so the device reloads from what is in the flash now.
+    // Sent whatever the verification found, so the device reloads from what is in the flash now,
+    // unless the run keeps a flash that did not verify from being loaded.
     session.phases().begin(Phase::kReload, 0);
-    _fpgaDone();
-    _fpgaRefresh();
-    if (profile.reinit_wait_seconds) {
-      _fpgaReinit();
-      host_->sleepSeconds(*profile.reinit_wait_seconds);
+    if (ret || session.run().reload_unverified) {
+      reloadConfiguration(device_type);
+    } else {
+      _fpgaDone();
     }
     session.phases().end();
 
@@ -422,14 +443,24 @@ bool FpgaTool::programImage(const Image& image, const std::string& image_path,
   }
 }
 
-bool FpgaTool::verifyFlash(const Image& image, EngineRun* run) {
+void FpgaTool::reloadConfiguration(std::int64_t device_type) {
+  const DeviceProfile& profile = deviceProfile(device_type);
+  _fpgaDone();
+  _fpgaRefresh();
+  if (profile.reinit_wait_seconds) {
+    _fpgaReinit();
+    host_->sleepSeconds(*profile.reinit_wait_seconds);
+  }
+}
+
+bool FpgaTool::verifyFlash(const Image& image, EngineRun* run, bool erased_tail) {
   EngineRun unobserved;
   const CancellationScope watch([this] { checkCancelled(); });
   EngineSession session(*this, image.bytes, run != nullptr ? run : &unobserved);
   try {
     crypto::Sha256 w_hasher;
     w_hasher.update(image.bytes);
-    const bool identical = session.readBack() == w_hasher.hexdigest();
+    const bool identical = session.readBack(erased_tail) == w_hasher.hexdigest();
     session.phases().end();
     return identical;
   } catch (const std::exception& error) {

@@ -109,6 +109,7 @@ RandomAccessFile::RandomAccessFile(const std::string& path) : path_(path) {
     throw fileError(err, path);
   }
   size_ = static_cast<std::uint64_t>(st.st_size);
+  id_ = FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
   // The image is read once, front to back.
   ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
 }
@@ -139,6 +140,18 @@ void RandomAccessFile::readAt(std::uint64_t offset, std::size_t length, std::str
     done += static_cast<std::size_t>(n);
   }
   out->resize(done);
+}
+
+FileId fileIdOf(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return {};
+  return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+FileId fileIdOf(const std::string& path) {
+  struct stat st {};
+  if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &st) != 0) return {};
+  return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
 bool sameFile(const std::string& a, const std::string& b) {

@@ -31,6 +31,7 @@ Image readImage(const std::string& path) {
   const files::RandomAccessFile file(path);
   Image image;
   image.file_size = file.size();
+  image.file_id = file.id();
   image.container = lowerSuffix(path) == kTbinSuffix;
   std::uint64_t offset = 0;
   std::uint64_t length = file.size();

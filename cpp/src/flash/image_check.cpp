@@ -158,6 +158,7 @@ ImageFault checkImageHeader(const std::string& image_path, Host& host, Image* im
     image->container = true;
     image->bytes = std::move(bytes);
     image->file_size = v.file_size;
+    image->file_id = file->id();
     image->device_types = v.dev_types;
     image->fpga_version = v.fpga_version;
     image->fpga_version_error = v.fpga_version_error;

@@ -214,8 +214,7 @@ ImageReport inspectImage(const std::string& path, std::optional<std::int64_t> de
   // An image whose declared version cannot be read could not be compared with what a device runs.
   if (report.failure_kind == Failure::kNone && verification &&
       !verification->fpga_version_error.empty()) {
-    report.fault = ImageFault::kHeaderParse;
-    report.failure_kind = failureOf(report.fault);
+    report.failure_kind = Failure::kImageRejected;
     host.log(LogLevel::ERROR, verification->fpga_version_error);
   }
   if (verification) report.fpga_version = verification->fpga_version;

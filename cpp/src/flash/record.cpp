@@ -1,6 +1,8 @@
 #include "kestrix/flash/record.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,10 +33,18 @@ const char* modeName(JobMode mode) {
 
 std::string_view outcomeOf(const UpdateReport& report) {
   if (report.failure == Failure::kInterrupted) return "interrupted";
+  if (report.failure == Failure::kSkipped) return "skipped";
   if (!report.ok()) return "failed";
+  if (report.reloaded) return "reloaded";
   if (report.unchanged) return "unchanged";
   if (report.mode == JobMode::kIdentify) return "identified";
   return report.mode == JobMode::kVerify ? "verified" : "updated";
+}
+
+bool outcomeSucceeded(std::string_view outcome) {
+  for (const std::string_view good : {"updated", "unchanged", "reloaded", "verified", "identified"})
+    if (outcome == good) return true;
+  return false;
 }
 
 Json recordOf(const UpdateReport& r) {
@@ -57,9 +67,11 @@ Json recordOf(const UpdateReport& r) {
       {"fpga_version_before", r.fpga_version_before},
       {"fpga_version_after", r.fpga_version_after},
       {"image_path", escapeNonUtf8(r.image_path)},
+      {"image_abspath", escapeNonUtf8(r.image_abspath)},
       {"image_kind", r.image_kind},
       {"image_size", r.image_size},
       {"image_sha256", r.image_sha256},
+      {"image_version", r.image_version ? Json(*r.image_version) : Json(nullptr)},
       {"bytes_written", r.bytes_written},
       {"retries", r.retries},
       {"seconds", std::move(seconds)},
@@ -67,34 +79,104 @@ Json recordOf(const UpdateReport& r) {
       {"failure", r.ok() ? Json(nullptr) : Json(std::string(failureInfo(r.failure).name))},
       {"error", escapeNonUtf8(r.error)},
       {"failed_offset", r.failed_offset ? Json(*r.failed_offset) : Json(nullptr)},
+      {"run_by_user", escapeNonUtf8(r.run_by_user)},
+      {"run_by_host", escapeNonUtf8(r.run_by_host)},
+      {"change_id", r.change_id.empty() ? Json(nullptr) : Json(escapeNonUtf8(r.change_id))},
   };
   return record;
 }
 
 RecordFile::RecordFile(const std::string& path) : path_(path) {
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-  if (fd_ < 0) throw files::fileError(errno, path);
+  if (path.find('\0') != std::string::npos) throw files::fileError(ENOENT, path);
+  // Not blocking in open(): a FIFO without a reader would block there for good. Without one, the
+  // open fails at once with ENXIO.
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd_ < 0) {
+    if (errno == ENXIO)
+      throw FileError("audit record '" + path + "' is a FIFO that no process reads", ENXIO, path);
+    throw files::fileError(errno, path);
+  }
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || ::fcntl(fd_, F_SETFL, O_WRONLY | O_APPEND) != 0) {
+    const int err = errno;
+    ::close(fd_);
+    throw files::fileError(err, path);
+  }
+  regular_ = S_ISREG(st.st_mode);
+  id_ = files::FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
 RecordFile::~RecordFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void RecordFile::append(const Json& record) {
-  const std::string line = record.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-  const std::lock_guard<std::mutex> lock(mutex_);
-  for (;;) {
-    const ssize_t n = ::write(fd_, line.data(), line.size());
-    if (n == static_cast<ssize_t>(line.size())) return;
+namespace {
+
+// Holds an exclusive flock() while it lives; other processes appending to the same record take
+// turns with it. A file system without locks appends unlocked, as O_APPEND alone would.
+class FileLock {
+ public:
+  explicit FileLock(int fd) : fd_(fd) {
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        fd_ = -1;
+        return;
+      }
+    }
+  }
+  ~FileLock() {
+    if (fd_ >= 0) ::flock(fd_, LOCK_UN);
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+// Writes all of `data`; the errno of the write that failed, or 0. A write that takes only part of
+// the data is followed by one for the rest, which says why (ENOSPC, EFBIG, ...).
+int writeAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0 && errno == EINTR) continue;
-    // A short write (a full disk) would leave half a line; say so rather than append the rest.
-    throw files::fileError(n < 0 ? errno : ENOSPC, path_);
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+}  // namespace
+
+void RecordFile::append(const Json& record) {
+  std::string line = record.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (regular_) return appendToRegularFile(std::move(line));
+  if (const int err = writeAll(fd_, line)) throw files::fileError(err, path_);
+}
+
+void RecordFile::appendToRegularFile(std::string line) {
+  const FileLock lock(fd_);
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) throw files::fileError(errno, path_);
+  const off_t start = st.st_size;
+  char last = '\n';
+  if (start > 0 && ::pread(fd_, &last, 1, start - 1) != 1) last = '\n';
+  // An earlier line cut short, by a run that could not take it back, ends here.
+  if (last != '\n') line.insert(line.begin(), '\n');
+  if (const int err = writeAll(fd_, line)) {
+    // Half a line would glue the next run's first line to it: take it back.
+    if (::ftruncate(fd_, start) != 0) {
+      // The half line stays; the next append starts on a line of its own.
+    }
+    throw files::fileError(err, path_);
   }
 }
 
 void RecordFile::sync() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  if (::fsync(fd_) != 0) throw files::fileError(errno, path_);
+  if (regular_ && ::fsync(fd_) != 0) throw files::fileError(errno, path_);
 }
 
 }  // namespace kestrix::flash

@@ -4,14 +4,17 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <filesystem>
 #include <stdexcept>
 #include <utility>
 
 #include "kestrix/contracts/errors.hpp"
+#include "kestrix/contracts/text.hpp"
 #include "kestrix/crypto/sha256.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/image_check.hpp"
 #include "kestrix/flash/image_pack.hpp"
+#include "kestrix/flash/image_version.hpp"
 #include "kestrix/flash/protocol.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 
@@ -20,8 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// UTC, ISO 8601, milliseconds: 2026-12-08T03:35:33.123Z.
-std::string utcNow() {
+}  // namespace
+
+std::string utcTimestamp() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto millis =
@@ -33,6 +37,8 @@ std::string utcNow() {
   std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(millis));
   return text;
 }
+
+namespace {
 
 std::string sha256Hex(std::string_view bytes) {
   crypto::Sha256 hasher;
@@ -55,6 +61,7 @@ class CapturingHost final : public Host {
   }
   bool logEnabled(LogLevel level) override { return inner_->logEnabled(level); }
   void writeStdout(std::string_view text, bool flush) override { inner_->writeStdout(text, flush); }
+  bool stdoutIsTerminal() override { return inner_->stdoutIsTerminal(); }
   double monotonicClock() override { return inner_->monotonicClock(); }
   double wallClock() override { return inner_->wallClock(); }
   void sleepSeconds(int seconds) override { inner_->sleepSeconds(seconds); }
@@ -92,6 +99,12 @@ JobFailure classify(const std::exception& error, Host& host) {
     return {Failure::kBlockRefused, error.what(), refused->offset()};
   if (dynamic_cast<const TimeoutError*>(&error) != nullptr)
     return {Failure::kTimeout, error.what(), {}};
+  if (dynamic_cast<const ResourceError*>(&error) != nullptr ||
+      dynamic_cast<const std::bad_alloc*>(&error) != nullptr)
+    return {Failure::kHostResources,
+            std::string("this host ran out of resources for the device's link: ") + error.what() +
+                " (fewer devices at once, or a higher limit of open files, would do)",
+            {}};
   if (dynamic_cast<const ProtocolError*>(&error) != nullptr)
     return {Failure::kProtocol,
             std::string("the device answered against its protocol: ") + error.what(),
@@ -121,9 +134,9 @@ std::string kindOf(const std::string& path) {
 // The job's steps, with the report filled in as they go.
 class Job {
  public:
-  Job(const DeviceAddress& address, const std::string& image_path, const UpdateOptions& options,
+  Job(const DeviceAddress& address, const LoadedImage& loaded, const UpdateOptions& options,
       const JobContext& context, UpdateReport& report)
-      : path_(image_path),
+      : loaded_(loaded),
         options_(options),
         context_(context),
         host_(std::make_shared<CapturingHost>(context.host)),
@@ -131,14 +144,20 @@ class Job {
     report_.address = address;
     report_.device_type = options.device_type;
     report_.mode = options.mode;
-    report_.image_path = image_path;
-    report_.image_kind = kindOf(image_path);
+    if (const JobImage* image = loaded.image.get()) {
+      report_.image_path = image->path;
+      report_.image_abspath = image->abspath;
+      report_.image_kind = image->kind;
+      report_.image_size = image->image.bytes.size();
+      report_.image_sha256 = image->sha256;
+      report_.image_version = image->image.fpga_version;
+    }
     run_.observer = context.observer;
   }
 
   void run() {
     if (context_.started) context_.started();
-    checkOffline();
+    if (loaded_.fault) failWith(loaded_.fault->failure, loaded_.fault->error);
     connect();
     FpgaTool tool(conn_, host_);
     tool.set_show_progress(false);
@@ -147,25 +166,24 @@ class Job {
     try {
       identify(tool);
       if (options_.mode == JobMode::kIdentify) return;
+      claimDevice();
       if (options_.init) initialise(tool);
-      const Image image = loadImage();
+      const Image& image = loaded_.image->image;
       if (options_.mode != JobMode::kUpdate) {
-        report_.identical = tool.verifyFlash(image, &run_);
-        if (options_.mode == JobMode::kVerify) {
-          if (!report_.identical) verifyFailed();
-          return;
-        }
-        if (report_.identical) {
-          report_.unchanged = true;
-          // Re-initialisation may have reloaded the FPGA from the flash: ask what it runs now.
-          report_.fpga_version_after = versionText(tool.readFpgaVersion(options_.device_type));
-          return;
-        }
+        // Where an update erases first, it leaves the bytes after the image erased: a flash
+        // holding more than the image does not hold the image.
+        const bool erased_tail = deviceProfile(options_.device_type).erase_bits.has_value();
+        report_.identical = tool.verifyFlash(image, &run_, erased_tail);
+        if (report_.identical) return settleIdentical(tool);
+        if (options_.mode == JobMode::kVerify) verifyFailed(false);
         run_.first_difference.reset();
       }
-      const bool verified = tool.programImage(image, path_, options_.device_type, &run_);
-      if (!verified) verifyFailed();
+      // A flash that did not verify must not be loaded: the FPGA keeps what it runs.
+      run_.reload_unverified = false;
+      if (!tool.programImage(image, loaded_.image->path, options_.device_type, &run_))
+        verifyFailed(true);
       report_.fpga_version_after = versionText(tool.readFpgaVersion(options_.device_type));
+      requireImageVersion("the image was written and verified, but after the reload");
     } catch (const JobFailure&) {
       throw;
     } catch (const std::exception& error) {
@@ -188,12 +206,6 @@ class Job {
   }
 
  private:
-  // The image and the device type, before the device is reached.
-  void checkOffline() {
-    if (options_.mode == JobMode::kIdentify) return;
-    if (const auto fault = checkJobOffline(path_, options_)) failWith(fault->failure, fault->error);
-  }
-
   void connect() {
     net::TcpOptions tcp;
     tcp.connect_timeout = options_.connect_timeout;
@@ -229,44 +241,91 @@ class Job {
     }
   }
 
+  // Two entries of one list that reach the same device under different addresses: the device
+  // is worked on once, by the job that claimed it first.
+  void claimDevice() {
+    if (!context_.claim_serial || report_.serial.empty()) return;
+    const std::string other = context_.claim_serial(report_.serial);
+    if (!other.empty())
+      failWith(Failure::kDuplicateDevice, "same device as " + other + " (serial number " +
+                                              printableText(report_.serial) +
+                                              "); nothing was done to it here");
+  }
+
   void initialise(FpgaTool& tool) {
     host_->reset();
     const RetType ret = tool.initialise(options_.device_type, !options_.check_version);
     if (!ret.ok()) failWith(Failure::kVersionTooLow, ret.message);
   }
 
-  // The bytes that pass the checks now are the ones programmed and verified.
-  Image loadImage() {
-    host_->reset();
-    ImageFault fault = checkImageFile(path_, *host_);
-    Image image;
-    if (fault == ImageFault::kNone) fault = checkImageHeader(path_, *host_, &image);
-    if (fault != ImageFault::kNone)
-      failWith(failureOf(fault), explained(host_->firstError(), fault));
-    if (image.container) {
-      if (auto mismatch = deviceTypeMismatch(image.device_types, options_.device_type))
-        failWith(Failure::kImageDeviceType, *mismatch);
+  // The flash holds the image. It is unchanged only when the FPGA also runs it, as far as the
+  // image declares a version and the device reports one.
+  void settleIdentical(FpgaTool& tool) {
+    report_.fpga_version_after = versionText(tool.readFpgaVersion(options_.device_type));
+    if (options_.mode == JobMode::kUpdateUnlessIdentical) report_.unchanged = true;
+    if (runsImageVersion()) return;
+    if (options_.mode == JobMode::kVerify)
+      failWith(Failure::kVersionMismatch, "the flash holds the image, but the FPGA runs version " +
+                                              report_.fpga_version_after + ", not the image's " +
+                                              *report_.image_version);
+    // Loaded before the flash held the image, or its reload was cut short: reload it.
+    report_.unchanged = false;
+    report_.reloaded = true;
+    host_->log(LogLevel::INFO, "The flash holds the image, but the FPGA runs version " +
+                                   report_.fpga_version_after +
+                                   ": making it load its configuration from the flash");
+    if (run_.observer != nullptr) run_.observer->onPhase(Phase::kReload, 0);
+    const auto start = Clock::now();
+    try {
+      tool.reloadConfiguration(options_.device_type);
+    } catch (const std::exception& error) {
+      if (host_->isCancellation(error))
+        run_.interruption =
+            "interrupted while the FPGA reloads its configuration: the flash holds the image, "
+            "but the FPGA may not run it yet; run the update again";
+      throw;
     }
-    report_.image_size = image.bytes.size();
-    report_.image_sha256 = sha256Hex(image.bytes);
-    return image;
+    run_.seconds[static_cast<std::size_t>(Phase::kReload)] +=
+        std::chrono::duration<double>(Clock::now() - start).count();
+    report_.fpga_version_after = versionText(tool.readFpgaVersion(options_.device_type));
+    requireImageVersion("the flash holds the image, but after a reload");
   }
 
-  [[noreturn]] void verifyFailed() {
-    if (run_.first_difference) {
-      failWith(Failure::kVerifyFailed,
-               "the flash reads back differently from the image, first at byte offset " +
-                   std::to_string(*run_.first_difference),
-               run_.first_difference);
+  // Whether the FPGA runs the version the image declares; also when either is not known.
+  bool runsImageVersion() const {
+    return !report_.image_version || report_.fpga_version_after.empty() ||
+           sameVersion(report_.fpga_version_after, *report_.image_version);
+  }
+
+  void requireImageVersion(const std::string& context) {
+    if (runsImageVersion()) return;
+    failWith(Failure::kVersionMismatch, context + " the FPGA runs version " +
+                                            report_.fpga_version_after + ", not the image's " +
+                                            *report_.image_version);
+  }
+
+  [[noreturn]] void verifyFailed(bool written) {
+    const std::uint64_t size = loaded_.image->image.bytes.size();
+    std::string error = "the flash does not read back as the image";
+    if (run_.first_difference && *run_.first_difference >= size) {
+      error = "the flash holds more than the image: the byte at offset " +
+              std::to_string(*run_.first_difference) + ", after its end, is not erased";
+    } else if (run_.first_difference) {
+      error = "the flash reads back differently from the image, first at byte offset " +
+              std::to_string(*run_.first_difference);
     }
-    failWith(Failure::kVerifyFailed, "the flash does not read back as the image");
+    if (written)
+      error +=
+          "; the FPGA was not reloaded and keeps running its previous configuration: run the "
+          "update again before the device restarts";
+    failWith(Failure::kVerifyFailed, error, run_.first_difference);
   }
 
   static std::string versionText(const Json& version) {
     return version.is_string() ? version.get<std::string>() : version.dump();
   }
 
-  const std::string& path_;
+  const LoadedImage& loaded_;
   const UpdateOptions& options_;
   const JobContext& context_;
   std::shared_ptr<CapturingHost> host_;
@@ -275,12 +334,8 @@ class Job {
   std::shared_ptr<net::TcpConnection> conn_;
 };
 
-}  // namespace
-
-std::optional<OfflineFault> checkJobOffline(const std::string& image_path,
-                                            const UpdateOptions& options) {
-  // Asking a device who it is needs no image, and any device type says how to read its version.
-  if (options.mode == JobMode::kIdentify) return std::nullopt;
+// Why no device of this type can run a job with `options`, whatever the image.
+std::optional<OfflineFault> deviceTypeFault(const UpdateOptions& options) {
   const DeviceProfile& profile = deviceProfile(options.device_type);
   const std::string type = std::to_string(options.device_type);
   if (!hasDeviceProfile(options.device_type)) {
@@ -296,64 +351,81 @@ std::optional<OfflineFault> checkJobOffline(const std::string& image_path,
                             " is not supported for FPGA update. (Its controller is not "
                             "initialised: update it without initialisation.)"};
   }
+  return std::nullopt;
+}
+
+// Collects the first error a check logs, and nothing else: loading an image logs nothing.
+class FirstErrorHost final : public ProcessHost {
+ public:
+  void log(LogLevel level, std::string_view message) override {
+    if (level == LogLevel::ERROR && first_error.empty()) first_error = message;
+  }
+  bool logEnabled(LogLevel level) override { return level >= LogLevel::ERROR; }
+  std::string first_error;
+};
+
+std::string absolutePath(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  return ec ? path : absolute.lexically_normal().string();
+}
+
+}  // namespace
+
+std::optional<OfflineFault> checkJobOffline(const std::string& image_path,
+                                            const UpdateOptions& options) {
+  // Asking a device who it is needs no image, and any device type says how to read its version.
+  if (options.mode == JobMode::kIdentify) return std::nullopt;
+  if (auto fault = deviceTypeFault(options)) return fault;
   const ImageReport image = inspectImage(image_path, options.device_type);
   if (image.passed) return std::nullopt;
   return OfflineFault{image.failure_kind, explained(image.failure, image.fault)};
 }
 
-DeviceAddress parseDeviceAddress(std::string_view text, int default_port) {
-  const auto bad = [&](const std::string& why) {
-    return std::invalid_argument("device address '" + std::string(text) + "': " + why);
+LoadedImage loadJobImage(const std::string& image_path, const UpdateOptions& options) {
+  LoadedImage loaded;
+  if (options.mode == JobMode::kIdentify) return loaded;
+  loaded.fault = deviceTypeFault(options);
+  if (loaded.fault) return loaded;
+  const auto fail = [&](Failure failure, std::string error) {
+    loaded.fault = OfflineFault{failure, std::move(error)};
+    return loaded;
   };
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) throw bad("holds a control character");
+  FirstErrorHost host;
+  auto image = std::make_shared<JobImage>();
+  ImageFault fault = ImageFault::kNone;
+  try {
+    fault = checkImageFile(image_path, host);
+    if (fault == ImageFault::kNone) fault = checkImageHeader(image_path, host, &image->image);
+  } catch (const FileError& e) {
+    return fail(Failure::kImageInvalid, e.what());
   }
-  DeviceAddress address;
-  address.port = default_port;
-  std::string_view host = text;
-  std::string_view port;
-  if (!text.empty() && text.front() == '[') {
-    const auto close = text.find(']');
-    if (close == std::string_view::npos) throw bad("'[' without ']'");
-    host = text.substr(1, close - 1);
-    const std::string_view rest = text.substr(close + 1);
-    if (!rest.empty()) {
-      if (rest.front() != ':') throw bad("text after ']' that is not ':port'");
-      port = rest.substr(1);
-      if (port.empty()) throw bad("no port after ':'");
-    }
-  } else if (const auto colon = text.rfind(':');
-             colon != std::string_view::npos && text.find(':') == colon) {
-    // One ':' separates the port; more make a bare IPv6 address.
-    host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-    if (port.empty()) throw bad("no port after ':'");
+  if (fault != ImageFault::kNone) return fail(failureOf(fault), explained(host.first_error, fault));
+  // A tbin may carry an image of no bytes, whose digest passes: there is nothing to flash, and a
+  // read-back of nothing would prove nothing.
+  if (image->image.bytes.empty())
+    return fail(Failure::kImageInvalid,
+                explained(std::string(messages::kImageEmpty) + image_path, ImageFault::kEmpty));
+  if (!image->image.fpga_version_error.empty())
+    return fail(Failure::kImageRejected, image->image.fpga_version_error);
+  if (image->image.container) {
+    if (auto mismatch = deviceTypeMismatch(image->image.device_types, options.device_type))
+      return fail(Failure::kImageDeviceType, *mismatch);
   }
-  if (host.empty()) throw bad("no host");
-  address.host = std::string(host);
-  if (!port.empty()) {
-    int value = 0;
-    for (const char c : port) {
-      if (c < '0' || c > '9' || value > 65535) throw bad("port must be a number from 1 to 65535");
-      value = value * 10 + (c - '0');
-    }
-    if (value < 1 || value > 65535) throw bad("port must be a number from 1 to 65535");
-    address.port = value;
-  }
-  return address;
+  image->path = image_path;
+  image->abspath = absolutePath(image_path);
+  image->kind = kindOf(image_path);
+  image->sha256 = sha256Hex(image->image.bytes);
+  loaded.image = std::move(image);
+  return loaded;
 }
 
-std::string formatDeviceAddress(const DeviceAddress& address) {
-  const bool v6 = address.host.find(':') != std::string::npos;
-  return (v6 ? "[" + address.host + "]" : address.host) + ":" + std::to_string(address.port);
-}
-
-UpdateReport runUpdateJob(const DeviceAddress& address, const std::string& image_path,
+UpdateReport runUpdateJob(const DeviceAddress& address, const LoadedImage& image,
                           const UpdateOptions& options, const JobContext& context) {
   UpdateReport report;
-  report.started_at = utcNow();
+  report.started_at = utcTimestamp();
   const auto start = Clock::now();
-  Job job(address, image_path, options, context, report);
+  Job job(address, image, options, context, report);
   try {
     job.run();
   } catch (const JobFailure& failure) {
@@ -368,7 +440,17 @@ UpdateReport runUpdateJob(const DeviceAddress& address, const std::string& image
   job.finish();
   if (report.failure == Failure::kInterrupted) job.describeInterruption();
   report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  report.finished_at = utcNow();
+  report.finished_at = utcTimestamp();
+  return report;
+}
+
+UpdateReport runUpdateJob(const DeviceAddress& address, const std::string& image_path,
+                          const UpdateOptions& options, const JobContext& context) {
+  LoadedImage image = loadJobImage(image_path, options);
+  UpdateReport report = runUpdateJob(address, image, options, context);
+  // A job whose image could not be used still names it.
+  if (!image.image) report.image_path = image_path;
+  if (!image.image) report.image_kind = kindOf(image_path);
   return report;
 }
 

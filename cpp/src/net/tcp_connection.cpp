@@ -93,7 +93,7 @@ bool TcpConnection::initConnection() {
         ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol));
     if (!fd) {
       if (outOfResources(errno)) {
-        throw ConnectionError("cannot create a socket for " + peer() + ": " + errnoText(errno));
+        throw ResourceError("cannot create a socket for " + peer() + ": " + errnoText(errno));
       }
       continue;  // e.g. an IPv6 address on a host without IPv6
     }

@@ -3,7 +3,8 @@ JSON output.
 
 Exit statuses: 0 done; 1 the update, its verification or a check failed; 2 a usage or input-file
 error (decided before any device is touched); 3 the device cannot be reached, is busy or stopped
-answering; 130 interrupted. They follow from a failure's category, never from its message.
+answering; 128 + the signal when one stopped the command (130 for Ctrl-C, 143 for SIGTERM, 129 for
+SIGHUP). They follow from a failure's category, never from its message.
 """
 
 import argparse
@@ -108,6 +109,15 @@ def add_device_type(parser: argparse.ArgumentParser, help_text: str) -> None:
     )
 
 
+def add_quiet(parser: Any) -> None:
+    parser.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="print only the result line: no progress, no log (default: off)",
+    )
+
+
 def add_output_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--json",
@@ -115,12 +125,7 @@ def add_output_options(parser: argparse.ArgumentParser) -> None:
         help="print the result as JSON on standard output (default: text)",
     )
     loudness = parser.add_mutually_exclusive_group()
-    loudness.add_argument(
-        "-q",
-        "--quiet",
-        action="store_true",
-        help="print only the result line: no progress, no log (default: off)",
-    )
+    add_quiet(loudness)
     loudness.add_argument(
         "-v",
         "--verbose",

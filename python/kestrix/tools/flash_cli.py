@@ -5,26 +5,29 @@
     kestrix-flash update IMAGE (--address HOST[:PORT] ... | --hosts FILE | --sim [N]) [options]
     kestrix-flash verify IMAGE (--address HOST[:PORT] ... | --hosts FILE | --sim [N]) [options]
     kestrix-flash info (--address HOST[:PORT] ... | --hosts FILE | --sim [N]) [options]
+    kestrix-flash history RECORD [--all] [--device DEVICE] [--since TIME] [--json]
 
 ``pack`` wraps a raw image into a tbin whose digests the update's header check accepts; ``check``
 runs the update's file checks without a device; ``update`` flashes an image into one device or
 many and verifies it; ``verify`` compares what devices hold with an image; ``info`` shows devices'
-IDs and versions. Every subcommand takes ``--json``. Exit status: 0 done, 1 the update, its
-verification or a check failed, 2 a usage or input-file error, 3 a device could not be reached
-or stopped answering, 130 interrupted.
+IDs and versions; ``history`` reads an audit record back. Every subcommand takes ``--json``. Exit
+status: 0 done, 1 the update, its verification or a check failed, 2 a usage or input-file error,
+3 a device could not be reached or stopped answering, 128 + the signal that stopped it (130:
+Ctrl-C, 143: SIGTERM, 129: SIGHUP).
 
 Each command is one ``_register_*`` function that adds its subparser and sets ``func`` to its
 ``_cmd_*`` handler; a new command adds one of each and lists its registration in ``_COMMANDS``.
 """
 
 import argparse
+import signal
 import sys
 from typing import Any, Callable, Dict, List, Optional, Sequence
 
-from kestrix.tools import flash_devices
+from kestrix.tools import flash_devices, history_cli
+from kestrix.tools.cli_signals import interrupted_status, stop_on_signals
 from kestrix.tools.cli_support import (
     EXIT_FAILED,
-    EXIT_INTERRUPTED,
     EXIT_OK,
     EXIT_USAGE,
     add_device_type,
@@ -188,6 +191,7 @@ _COMMANDS: Sequence[Callable[[Any], None]] = (
     _register_pack,
     _register_check,
     flash_devices.register,
+    history_cli.register,
 )
 
 
@@ -215,7 +219,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=_PROG,
         description="Make, check and flash FPGA images of kestrix devices.",
         epilog="Exit status: 0 done, 1 failed, 2 usage or input error, 3 device unreachable or "
-        "not answering, 130 interrupted.",
+        "not answering, 128 + the signal when stopped by one (130: Ctrl-C, 143: SIGTERM).",
     )
     parser.add_argument("--version", action=_VersionAction)
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -231,11 +235,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as stop:  # usage errors, --help and --version
         return stop.code if isinstance(stop.code, int) else EXIT_USAGE
-    try:
-        return int(args.func(args))
-    except KeyboardInterrupt:
-        print(f"{_PROG}: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
+    with stop_on_signals():
+        try:
+            return int(args.func(args))
+        except KeyboardInterrupt as stop:
+            signum = getattr(stop, "signum", signal.SIGINT)
+            try:
+                print(f"{_PROG}: interrupted", file=sys.stderr)
+            except OSError:
+                pass  # a hung-up terminal
+            return interrupted_status(signum)
 
 
 if __name__ == "__main__":

@@ -1,25 +1,37 @@
 """The device-facing commands of ``kestrix-flash``: ``update``, ``verify`` and ``info``, for one
 device or a fleet.
 
-Every command checks what it can without a device first (the image, the device type), so input
-errors never touch one. Devices are named with ``--address`` (repeatable, ``host`` or
-``host:port``), ``--hosts FILE`` (one per line, ``#`` comments) or ``--sim [N]`` (N simulated
-devices). The work is the package's fleet runner (``kestrix.fleet``); this module only turns
-arguments into a call and results into output.
+Every command checks what it can without a device first: the image (read once; every device gets
+those bytes), the device type, and the whole list of devices (each an address, each name
+resolved, each device once), so input errors never touch one. Devices come from ``--address``,
+``--hosts``, ``--failed-in`` and ``--sim`` (device_sources). The work is the package's fleet runner
+(``kestrix.fleet``); this module turns arguments into a call, and device_output turns results
+into output.
 """
 
 import argparse
-import contextlib
 import os
+import signal
 import sys
-from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, List, Optional, Sequence, TextIO, Tuple
 
 from kestrix import _core
-from kestrix._core import Failure
-from kestrix.fleet import DeviceResult, FleetInterrupted, RecordError, update_fleet
+from kestrix.fleet import (
+    DeviceList,
+    DeviceListError,
+    DeviceResult,
+    FleetInterrupted,
+    LoadedImage,
+    RecordError,
+    check_devices,
+    load_image,
+    update_fleet,
+)
+from kestrix.tools import device_sources
+from kestrix.tools.cli_signals import interrupted_status
 from kestrix.tools.cli_support import (
-    EXIT_INTERRUPTED,
     EXIT_OK,
+    EXIT_UNREACHABLE,
     EXIT_USAGE,
     add_device_type,
     add_output_options,
@@ -32,11 +44,10 @@ from kestrix.tools.cli_support import (
     print_json,
     shown,
 )
+from kestrix.tools.device_output import report_devices, report_offline
 
 _DEFAULT_TIMEOUT = 10.0
 _DEFAULT_JOBS = 8
-# A hosts file is a list of addresses, not a data file: refuse what cannot be one.
-_MAX_HOSTS_FILE = 1 << 20
 
 
 def register(subparsers: Any) -> None:
@@ -47,24 +58,28 @@ def register(subparsers: Any) -> None:
         description="Check the image, then erase, write and verify the FPGA configuration flash "
         "of each device and make it reload. Several devices are updated at once. Exit status: 0 "
         "done, 1 an update or its verification failed, 2 usage or image error, 3 a device could "
-        "not be reached or stopped answering, 130 interrupted; for a fleet, the highest of its "
-        "devices'.",
+        "not be reached or stopped answering, 128 + the signal when stopped by one (130: "
+        "Ctrl-C); for a fleet, the highest of its devices'.",
     )
     _image_and_devices(update)
     update.add_argument(
         "--skip-identical",
         action="store_true",
-        help="verify first and leave devices that already hold the image alone (default: off)",
+        help="verify first and leave devices that already hold and run the image alone; one "
+        "that holds it but runs another version than the image declares is made to reload it "
+        "(default: off)",
     )
     _update_options(update)
+    _rollout_options(update)
     update.set_defaults(func=_cmd_devices, mode="update")
 
     verify = subparsers.add_parser(
         "verify",
         help="check that devices hold an image, without writing",
         description="Read back the image's length from each device's configuration flash and "
-        "compare it with the image; nothing is erased or written. Exit status 0 when every "
-        "device holds the image, 1 when one does not (naming the first differing byte offset).",
+        "compare it with the image, and the bytes after it with erased flash; nothing is erased "
+        "or written. Exit status 0 when every device holds the image (and runs the version it "
+        "declares), 1 when one does not (naming the first differing byte offset).",
     )
     _image_and_devices(verify)
     _update_options(verify)
@@ -76,35 +91,15 @@ def register(subparsers: Any) -> None:
         description="Ask each device for its FPGA ID, FPGA version, control firmware version "
         "and serial number. Nothing is changed on the device.",
     )
-    _devices(info)
+    device_sources.add_device_sources(info, retry=False)
+    _pool(info)
     add_device_type(info, "device type, which says how its FPGA version is read")
     _timeouts(info)
     add_output_options(info)
-    info.set_defaults(func=_cmd_devices, mode="identify", init=False, skip_init=True)
+    info.set_defaults(func=_cmd_devices, mode="identify", init=False, skip_init=True, image=None)
 
 
-def _devices(parser: argparse.ArgumentParser) -> None:
-    where = parser.add_argument_group("devices (one of these is required)")
-    where.add_argument(
-        "--address",
-        action="append",
-        default=[],
-        metavar="HOST[:PORT]",
-        help="a device's host name or IP address; give it once per device",
-    )
-    where.add_argument(
-        "--hosts",
-        metavar="FILE",
-        help="a file of device addresses, one per line (# starts a comment)",
-    )
-    where.add_argument(
-        "--sim",
-        nargs="?",
-        const=1,
-        type=count_argument(),
-        metavar="N",
-        help="N devices of the bundled simulator, started on free ports (N: 1)",
-    )
+def _pool(parser: argparse.ArgumentParser) -> None:
     add_port(parser)
     parser.add_argument(
         "--jobs",
@@ -127,7 +122,8 @@ def _timeouts(parser: argparse.ArgumentParser) -> None:
 
 def _image_and_devices(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("image", metavar="IMAGE", help="the .bin or .tbin image")
-    _devices(parser)
+    device_sources.add_device_sources(parser, retry=True)
+    _pool(parser)
 
 
 def _update_options(parser: argparse.ArgumentParser) -> None:
@@ -156,67 +152,31 @@ def _update_options(parser: argparse.ArgumentParser) -> None:
         metavar="FILE",
         help="append one JSON line per device to FILE, an audit record (default: none)",
     )
+    parser.add_argument(
+        "--change-id",
+        metavar="TEXT",
+        help="the change this run belongs to (a ticket, say), written into each record line "
+        "(default: none)",
+    )
     add_output_options(parser)
 
 
-def _read_hosts(path: str) -> List[str]:
-    with open(path, "rb") as file:
-        data = file.read(_MAX_HOSTS_FILE + 1)
-    if len(data) > _MAX_HOSTS_FILE:
-        raise ValueError(f"{path}: larger than {_MAX_HOSTS_FILE} bytes")
-    hosts = []
-    for line in data.decode("utf-8").splitlines():
-        text = line.split("#", 1)[0].strip()
-        if text:
-            hosts.append(text)
-    return hosts
-
-
-def _addresses(args: argparse.Namespace) -> List[str]:
-    """The devices named by --address and --hosts, as "host:port"; ValueError or OSError when one
-    cannot be read or is not an address."""
-    texts = list(args.address)
-    if args.hosts is not None:
-        texts += _read_hosts(args.hosts)
-    devices = []
-    for text in texts:
-        host, port = _core.parse_device_address(text, args.port)
-        devices.append(f"[{host}]:{port}" if ":" in host else f"{host}:{port}")
-    return devices
-
-
-class _CannotStart(Exception):
-    """Nothing ran: the simulated devices of --sim or the record file could not be had."""
-
-
-@contextlib.contextmanager
-def _simulated(count: Optional[int]) -> Iterator[Optional[List[str]]]:
-    if count is None:
-        yield None
-        return
-    from kestrix.tools.sim_cli import start_simulators, stop_simulator
-
-    try:
-        process, where = start_simulators(count)
-    except (OSError, RuntimeError) as error:  # TimeoutError is an OSError
-        raise _CannotStart(str(error)) from error
-    try:
-        yield [f"{host}:{port}" for host, port in where]
-    finally:
-        stop_simulator(process)
-
-
-def _check(args: argparse.Namespace) -> Optional[Tuple[Failure, str]]:
-    """Why the command cannot run on any device, found without one."""
-    if args.mode == "identify":
-        return None
-    checked: Optional[Tuple[Failure, str]] = _core.check_offline(
-        args.image,
-        device_type=args.device_type,
-        init=not args.skip_init,
-        mode=args.mode,
+def _rollout_options(parser: argparse.ArgumentParser) -> None:
+    rollout = parser.add_argument_group("staged rollout")
+    rollout.add_argument(
+        "--canary",
+        type=count_argument(),
+        metavar="N",
+        help="update the first N devices alone first, and the others only when all N "
+        "succeeded (default: all at once)",
     )
-    return checked
+    rollout.add_argument(
+        "--max-failures",
+        type=count_argument(),
+        metavar="K",
+        help="start no new device once K have failed; those running finish, the rest are "
+        "reported skipped (default: no limit)",
+    )
 
 
 def _mode(args: argparse.Namespace) -> str:
@@ -224,132 +184,6 @@ def _mode(args: argparse.Namespace) -> str:
         return "update-unless-identical"
     mode: str = args.mode
     return mode
-
-
-def _run(
-    args: argparse.Namespace, devices: List[str], display: TextIO
-) -> Tuple[List[DeviceResult], bool, Optional[OSError]]:
-    """Runs the fleet with a view on `display`; returns the results, whether Ctrl-C stopped it,
-    and the error a write to the record file met (the devices ran to their ends regardless).
-    Raises _CannotStart when the record file cannot be opened."""
-    # The views import rich, which takes longer to load than `check` takes to run: only the
-    # commands that talk to devices load it.
-    from kestrix.tools import progress_view
-
-    view = progress_view.make_view(display, devices, args.quiet)
-    try:
-        results = update_fleet(
-            getattr(args, "image", ""),
-            devices,
-            device_type=args.device_type,
-            jobs=args.jobs,
-            init=not args.skip_init,
-            check_version=not getattr(args, "skip_version_check", False),
-            mode=_mode(args),
-            timeout=args.timeout,
-            connect_timeout=min(args.timeout, 5.0),
-            window=getattr(args, "window", 1),
-            progress=view.progress,
-            on_result=view.finished,
-            record=getattr(args, "record", None),
-        )
-        return results, False, None
-    except FleetInterrupted as stop:
-        return stop.results, True, None
-    except RecordError as error:
-        return error.results, False, error
-    except OSError as error:
-        if error.filename is None or error.filename != getattr(args, "record", None):
-            raise
-        raise _CannotStart(str(error)) from error
-    finally:
-        view.close()
-
-
-def _fleet_status(results: Sequence[DeviceResult], interrupted: bool) -> int:
-    if interrupted:
-        return EXIT_INTERRUPTED
-    return max((exit_status(r.failure) for r in results), default=EXIT_OK)
-
-
-# --- output -------------------------------------------------------------------------------------
-
-_VERBS = {"update": "FPGA update", "verify": "FPGA verify", "identify": "Device info"}
-
-
-def _result_json(result: DeviceResult, status: int) -> Dict[str, Any]:
-    return {
-        "exit_status": status,
-        "success": result.ok,
-        "error_message": result.error,
-        "fw_version": result.fpga_version_after,
-        **result.record,
-    }
-
-
-def _result_line(args: argparse.Namespace, result: DeviceResult) -> None:
-    verb = _VERBS[args.mode]
-    if not result.ok:
-        print(f"{verb} FAILED: {result.address}: {shown(result.error)}", file=sys.stderr)
-    elif result.outcome == "unchanged":
-        print(f"{verb} skipped: {result.address} already holds the image")
-    elif result.outcome == "verified":
-        print(f"{verb} succeeded: {result.address} holds the image")
-    else:
-        before = result.fpga_version_before or "(not read)"
-        after = result.fpga_version_after or "(not read)"
-        print(
-            f"{verb} succeeded: {result.address} now runs FPGA version {after} (was {before}); "
-            f"{result.bytes_written} bytes in {result.seconds['total']:.1f} s"
-        )
-
-
-def _info_lines(result: DeviceResult) -> None:
-    rows = [
-        ("FPGA ID", result.device_id),
-        ("FPGA version", result.fpga_version_before),
-        ("Control firmware version", result.control_fw_version),
-        ("Serial number", result.serial),
-    ]
-    for name, value in rows:
-        print(f"{name + ':':<26}{value}")
-
-
-def _report_fleet(args: argparse.Namespace, results: List[DeviceResult], status: int) -> None:
-    if args.json:
-        for result in results:
-            print_json(_result_json(result, exit_status(result.failure)))
-        counts: Dict[str, int] = {}
-        for result in results:
-            counts[result.outcome] = counts.get(result.outcome, 0) + 1
-        print_json({"summary": {"devices": len(results), "exit_status": status, **counts}})
-        return
-    from kestrix.tools import progress_view
-
-    if sys.stdout.isatty():
-        from rich.console import Console
-
-        Console().print(progress_view.summary_table(results))
-    else:
-        for line in progress_view.summary_lines(results):
-            print(line)
-
-
-def _report_offline(args: argparse.Namespace, failure: Failure, message: str) -> int:
-    status = exit_status(failure)
-    if args.json:
-        print_json(
-            {
-                "exit_status": status,
-                "success": False,
-                "error_message": message,
-                "fw_version": "",
-                "failure": failure.label,
-            }
-        )
-    else:
-        print(f"{_VERBS[args.mode]} FAILED: {shown(message)}", file=sys.stderr)
-    return status
 
 
 def _cmd_devices(args: argparse.Namespace) -> int:
@@ -360,43 +194,169 @@ def _cmd_devices(args: argparse.Namespace) -> int:
 
 def _command(args: argparse.Namespace) -> int:
     try:
-        devices = _addresses(args)
-    except (OSError, ValueError, UnicodeDecodeError) as error:
+        entries = device_sources.entries_of(args)
+    except (OSError, ValueError) as error:
         error_line(args.command, str(error))
         return EXIT_USAGE
-    if not devices and args.sim is None:
+    if not entries and args.sim is None:
+        if getattr(args, "failed_in", None) is not None and not args.address and not args.hosts:
+            print(f"nothing to do: no device's latest line in {shown(args.failed_in)} failed")
+            return EXIT_OK
         error_line(args.command, "name the devices: --address HOST, --hosts FILE or --sim")
         return EXIT_USAGE
-    offline = _check(args)
-    if offline is not None:
-        return _report_offline(args, *offline)
-    display = sys.stderr if args.json else sys.stdout
+    record: Optional[str] = getattr(args, "record", None)
+    if record is not None and args.hosts is not None and _same_file(record, args.hosts):
+        error_line(args.command, f"the audit record '{shown(record)}' is the hosts file")
+        return EXIT_USAGE
+    if args.image is None:
+        image = _core.load_image(None, device_type=args.device_type, init=False, mode="identify")
+    else:
+        image = load_image(
+            args.image, device_type=args.device_type, init=not args.skip_init, mode=_mode(args)
+        )
+    if image.fault is not None:
+        return report_offline(args, *image.fault)
+    flash_size = device_sources.sim_flash_size(image.size) if args.image is not None else None
     try:
-        with _simulated(args.sim) as simulated:
-            results, interrupted, record_error = _run(args, devices + (simulated or []), display)
-    except _CannotStart as error:
+        with device_sources.simulated(args.sim, flash_size) as simulated:
+            try:
+                devices = _checked(args, entries + simulated)
+            except DeviceListError as error:
+                return _list_refused(args, error)
+            results, signum, record_error = _run(args, image, devices)
+    except device_sources.CannotStart as error:
         error_line(args.command, str(error))
         return EXIT_USAGE
-    status = _fleet_status(results, interrupted)
-    if record_error is not None and not interrupted:
+    status = _fleet_status(results, signum)
+    if record_error is not None and signum is None:
         status = max(status, EXIT_USAGE)
-    try:
-        if len(results) == 1:
-            result = results[0]
-            if args.json:
-                print_json(_result_json(result, status))
-            elif args.mode == "identify" and result.ok:
-                _info_lines(result)
-            else:
-                _result_line(args, result)
-        else:
-            _report_fleet(args, results, status)
-    except BrokenPipeError:
-        # The reader of standard output has gone; the status still tells what the devices did.
-        # Later writes (the interpreter's flush at exit) go nowhere instead of failing again.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
-    if record_error is not None:
-        error_line(args.command, f"the audit record is incomplete: {record_error}")
+    _finish(args, results, status, record_error)
     return status
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def _checked(args: argparse.Namespace, entries: List[Tuple[str, str]]) -> DeviceList:
+    return check_devices(
+        [text for text, _ in entries], port=args.port, origins=[origin for _, origin in entries]
+    )
+
+
+def _list_refused(args: argparse.Namespace, error: DeviceListError) -> int:
+    """Every bad entry, a line each (with --json, one object listing them): 2 when one is not an
+    address or reaches a device another one reaches, 3 when only names do not resolve."""
+    kinds = {problem[0] for problem in error.problems}
+    status = EXIT_UNREACHABLE if kinds == {"unresolved"} else EXIT_USAGE
+    lines = [f"{origin}: '{text}': {reason}" for _, origin, text, reason in error.problems]
+    if not args.json:
+        for line in lines:
+            error_line(args.command, line)
+        return status
+    problems = [
+        {"kind": kind, "origin": origin, "text": text, "reason": reason}
+        for kind, origin, text, reason in error.problems
+    ]
+    message = problems[0]["reason"] if len(problems) == 1 else "; ".join(lines)
+    print_json(
+        {
+            "exit_status": status,
+            "success": False,
+            "error_message": message,
+            "fw_version": "",
+            "problems": problems,
+        }
+    )
+    return status
+
+
+def _run(
+    args: argparse.Namespace, image: LoadedImage, devices: DeviceList
+) -> Tuple[List[DeviceResult], Optional[int], Optional[OSError]]:
+    """Runs the fleet with a view; returns the results, the signal that stopped it (or None),
+    and the error a write to the record file met (the devices ran to their ends regardless).
+    Raises CannotStart when the record file cannot be opened or is the image."""
+    # The views import rich, which takes longer to load than `check` takes to run: only the
+    # commands that talk to devices load it.
+    from kestrix.tools import progress_view
+
+    display = sys.stderr if args.json else sys.stdout
+    view = progress_view.make_view(display, devices.addresses, args.quiet)
+    record: Optional[str] = getattr(args, "record", None)
+    try:
+        results = update_fleet(
+            image,
+            devices,
+            device_type=args.device_type,
+            jobs=args.jobs,
+            init=not args.skip_init,
+            check_version=not getattr(args, "skip_version_check", False),
+            mode=_mode(args),
+            timeout=args.timeout,
+            connect_timeout=min(args.timeout, 5.0),
+            window=getattr(args, "window", 1),
+            canary=getattr(args, "canary", None) or 0,
+            max_failures=getattr(args, "max_failures", None),
+            change_id=getattr(args, "change_id", None),
+            progress=view.progress,
+            on_result=view.finished,
+            record=record,
+        )
+        return results, None, None
+    except FleetInterrupted as stop:
+        return stop.results, getattr(stop.__cause__, "signum", signal.SIGINT), stop.record_error
+    except RecordError as error:
+        return error.results, None, error
+    except ValueError as error:
+        # The record file is the image file: nothing was touched.
+        raise device_sources.CannotStart(str(error)) from error
+    except OSError as error:
+        if error.filename is None or error.filename != record:
+            raise
+        raise device_sources.CannotStart(str(error)) from error
+    finally:
+        _close_view(view)
+
+
+def _close_view(view: object) -> None:
+    try:
+        view.close()  # type: ignore[attr-defined]
+    except OSError:
+        pass  # the terminal has gone (SIGHUP): the results still go where they can
+
+
+def _fleet_status(results: Sequence[DeviceResult], signum: Optional[int]) -> int:
+    if signum is not None:
+        return interrupted_status(signum)
+    return max((exit_status(r.failure) for r in results), default=EXIT_OK)
+
+
+def _finish(
+    args: argparse.Namespace,
+    results: List[DeviceResult],
+    status: int,
+    record_error: Optional[OSError],
+) -> None:
+    try:
+        report_devices(args, results, status)
+        if record_error is not None:
+            error_line(args.command, f"the audit record is incomplete: {record_error}")
+    except OSError:
+        # The reader of standard output has gone (a closed pipe, a hung-up terminal); the status
+        # still tells what the devices did. Later writes (the interpreter's flush at exit) go
+        # nowhere instead of failing again.
+        _silence(sys.stdout)
+        _silence(sys.stderr)
+
+
+def _silence(stream: TextIO) -> None:
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, stream.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass

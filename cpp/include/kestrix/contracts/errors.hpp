@@ -20,6 +20,13 @@ class ConnectionError : public Error {
   using Error::Error;
 };
 
+// The host ran out of something a device's link needs (file descriptors, memory for a socket):
+// no fault of the device, and fewer devices at once would do.
+class ResourceError : public ConnectionError {
+ public:
+  using ConnectionError::ConnectionError;
+};
+
 // The device did not answer within the configured time.
 class TimeoutError : public Error {
  public:

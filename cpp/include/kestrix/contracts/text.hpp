@@ -17,6 +17,9 @@ std::string bytesRepr(std::string_view bytes);
 // `bytes` with every byte that is not part of well-formed UTF-8 written as \xNN, so that text
 // quoting raw input (paths, replies) is always valid text for a log or a JSON record.
 std::string escapeNonUtf8(std::string_view bytes);
+// escapeNonUtf8 that also writes ASCII control characters as \xNN: input quoted in a message
+// can then neither break its line nor send a terminal escape sequence.
+std::string printableText(std::string_view bytes);
 
 // Leading and trailing ASCII white space removed, as Python strips text.
 std::string_view stripWhitespace(std::string_view text);

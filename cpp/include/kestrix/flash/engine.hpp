@@ -29,10 +29,16 @@ class EngineObserver {
 
 struct EngineRun {
   EngineObserver* observer = nullptr;  // may be null
+  // Whether a write whose read-back differs still ends with the finishing commands that make the
+  // FPGA reload (the update API sends them whatever the verification found). Without, only
+  // programming is ended ("FPGA_DONE"): the FPGA keeps running the configuration it loaded
+  // before, which is still sound, instead of loading a flash known to be wrong.
+  bool reload_unverified = true;
   // Filled in as the run goes.
   std::uint64_t bytes_written = 0;  // acknowledged image bytes
   std::uint64_t retries = 0;        // programming blocks the controller refused and got again
-  // When the read-back differs: the offset of the first byte that differs (or is missing).
+  // When the read-back differs: the offset of the first byte that differs (or is missing); at
+  // or past the image's length when a byte after it is not erased.
   std::optional<std::uint64_t> first_difference;
   std::array<double, kPhaseCount> seconds{};  // by Phase, monotonic
   // When a cancellation stopped the run: where, and what that left in the flash.

@@ -23,6 +23,7 @@ enum class Failure {
   kImageRejected,          // the tbin header does not parse or a digest does not match
   kImageDeviceType,        // the image is made for other device types
   kDeviceTypeUnsupported,  // initialisation does not accept the device type
+  kDuplicateDevice,        // another entry of the list reached the same device first
   // Reaching the device.
   kUnreachable,     // refused, name not resolved, no route, no answer to the connect
   kDeviceBusy,      // another client is connected
@@ -30,10 +31,14 @@ enum class Failure {
   kConnectionLost,  // the device closed or reset the link
   kProtocol,        // an answer the protocol does not allow
   // The update itself.
-  kVersionTooLow,  // the FPGA version is below the minimum initialisation accepts
-  kBlockRefused,   // the controller kept refusing a block
-  kVerifyFailed,   // the flash did not read back as written
-  kUpdateFailed,   // anything else that stopped the update (a progress callback's error, ...)
+  kVersionTooLow,    // the FPGA version is below the minimum initialisation accepts
+  kBlockRefused,     // the controller kept refusing a block
+  kVerifyFailed,     // the flash did not read back as written
+  kVersionMismatch,  // the flash holds the image, but the FPGA runs another version than it
+                     // declares
+  kUpdateFailed,     // anything else that stopped the update (a progress callback's error, ...)
+  kHostResources,    // this host ran out of descriptors or memory for the device's link
+  kSkipped,          // not started: the canary devices or too many others failed first
   kInterrupted,
 };
 
@@ -51,6 +56,7 @@ inline constexpr FailureInfo kFailures[] = {
     {Failure::kImageRejected, "image-rejected", FailureCategory::kInput},
     {Failure::kImageDeviceType, "image-device-type", FailureCategory::kInput},
     {Failure::kDeviceTypeUnsupported, "device-type-unsupported", FailureCategory::kInput},
+    {Failure::kDuplicateDevice, "duplicate-device", FailureCategory::kInput},
     {Failure::kUnreachable, "unreachable", FailureCategory::kDevice},
     {Failure::kDeviceBusy, "device-busy", FailureCategory::kDevice},
     {Failure::kTimeout, "timeout", FailureCategory::kDevice},
@@ -59,7 +65,10 @@ inline constexpr FailureInfo kFailures[] = {
     {Failure::kVersionTooLow, "version-too-low", FailureCategory::kUpdate},
     {Failure::kBlockRefused, "block-refused", FailureCategory::kUpdate},
     {Failure::kVerifyFailed, "verify-failed", FailureCategory::kUpdate},
+    {Failure::kVersionMismatch, "version-mismatch", FailureCategory::kUpdate},
     {Failure::kUpdateFailed, "update-failed", FailureCategory::kUpdate},
+    {Failure::kHostResources, "host-resources", FailureCategory::kUpdate},
+    {Failure::kSkipped, "skipped", FailureCategory::kUpdate},
     {Failure::kInterrupted, "interrupted", FailureCategory::kInterrupted},
 };
 

@@ -14,6 +14,21 @@ namespace kestrix::flash {
 
 namespace files {
 
+// Which file an open descriptor or a path is: its device and inode, so links and other names of
+// one file compare equal. All zero for no file.
+struct FileId {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  bool known() const { return device != 0 || inode != 0; }
+  friend bool operator==(const FileId& a, const FileId& b) {
+    return a.device == b.device && a.inode == b.inode;
+  }
+};
+// The file behind `fd`, or behind `path` (symbolic links followed); unknown when it cannot be
+// queried.
+FileId fileIdOf(int fd);
+FileId fileIdOf(const std::string& path);
+
 // FileError for the system error `err` on `path`.
 FileError fileError(int err, const std::string& path);
 
@@ -43,6 +58,8 @@ class RandomAccessFile {
   // The size when the file was opened; reads never go beyond it.
   std::uint64_t size() const { return size_; }
   const std::string& path() const { return path_; }
+  // The file that was opened, whatever its name names now.
+  const FileId& id() const { return id_; }
   // Up to `length` bytes from `offset` into `out` (replacing its content).
   void readAt(std::uint64_t offset, std::size_t length, std::string* out) const;
 
@@ -50,6 +67,7 @@ class RandomAccessFile {
   std::string path_;
   int fd_ = -1;
   std::uint64_t size_ = 0;
+  FileId id_;
 };
 
 // Whether two paths name the same file (the same device and inode, so hard and symbolic links

@@ -2,6 +2,11 @@
 // own connection, tool, host and progress, on a bounded pool of threads. An update is bound by
 // round trips, not by the host, so N devices in parallel take little more than one. A device that
 // refuses, stalls, drops its link or fails its verification never affects the others.
+//
+// What an operator who walks away relies on: the list is checked whole first (device_list.hpp)
+// and each device is worked on once, also when two entries reach it under different addresses
+// (the second finds its serial number claimed); the image is read and checked once, so every
+// device gets the same bytes; every device ends with a record line, the ones never started too.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +19,7 @@
 
 #include "kestrix/contracts/cancel.hpp"
 #include "kestrix/contracts/host.hpp"
+#include "kestrix/flash/device_list.hpp"
 #include "kestrix/flash/record.hpp"
 #include "kestrix/flash/update_job.hpp"
 
@@ -42,6 +48,13 @@ inline constexpr int kMaxJobs = 1024;
 struct FleetOptions {
   UpdateOptions update;
   int jobs = 8;  // devices worked on at once (1 to kMaxJobs)
+  // Staged rollouts: the first `canary` devices are worked on alone, and the others start only
+  // when every one of them succeeded; once `max_failures` devices failed (0: no limit), no new
+  // device starts (those running finish). Devices not started end as Failure::kSkipped.
+  std::size_t canary = 0;
+  std::size_t max_failures = 0;
+  // The change the run belongs to (a ticket, say), written into every record.
+  std::string change_id;
   // The host of each device's job (logs, clocks, sleeps); the process host when empty.
   std::function<std::shared_ptr<Host>(std::size_t device)> host_for;
   // Where each device's record is appended as its job ends (synced when the fleet ends); none
@@ -58,11 +71,23 @@ struct FleetResult {
   std::exception_ptr record_error;
 };
 
-// Runs the fleet and returns when every job has ended. The calling thread waits; every
-// kCancelCheckInterval it runs `wait_check` (when given): whatever that throws cancels every job
-// (as `cancel` does) and ends up in FleetResult::stopped_by. The observer may be null.
+// Runs the fleet with the image loaded once (loadJobImage: when it cannot be used, every device
+// ends with its fault, none reached) and returns when every job has ended. The calling thread
+// waits; every kCancelCheckInterval it runs `wait_check` (when given): whatever that throws
+// cancels every job (as `cancel` does) and ends up in FleetResult::stopped_by. The observer may be
+// null. Throws std::invalid_argument, before any device is touched, when the record file is the
+// image file.
+FleetResult runFleet(const DeviceList& devices, const LoadedImage& image,
+                     const FleetOptions& options, FleetObserver* observer, CancelToken cancel,
+                     const std::function<void()>& wait_check = {});
+// The same for addresses that checkDeviceList checks first (DeviceListError) and the image at
+// `image_path`.
 FleetResult runFleet(const std::vector<DeviceAddress>& devices, const std::string& image_path,
                      const FleetOptions& options, FleetObserver* observer, CancelToken cancel,
                      const std::function<void()>& wait_check = {});
+
+// Who runs this process, for records: the user name (or the numeric id) and the host name.
+std::string currentUserName();
+std::string currentHostName();
 
 }  // namespace kestrix::flash

@@ -107,8 +107,15 @@ class FpgaTool {
   bool programImage(const Image& image, const std::string& image_path, std::int64_t device_type,
                     EngineRun* run = nullptr);
   // The read-back alone: resets the page pointer, reads the image's length back and says whether
-  // the flash holds exactly the image. Nothing is erased or written.
-  bool verifyFlash(const Image& image, EngineRun* run = nullptr);
+  // the flash holds exactly the image. Nothing is erased or written. With `erased_tail`, the rest
+  // of the image's last page and the page after it must also read erased (0xFF), as an update
+  // that erases first leaves them, so an image that is only a prefix of the flash's content does
+  // not pass; a device that answers the read after the image with anything but a page has no
+  // flash there, which passes.
+  bool verifyFlash(const Image& image, EngineRun* run = nullptr, bool erased_tail = false);
+  // The finishing commands of an update, which make the FPGA load its configuration from the
+  // flash: done, refresh, and re-initialisation with its wait where the device profile says so.
+  void reloadConfiguration(std::int64_t device_type);
 
   // --- initialisation and version gate ---------------------------------------------------------
   RetType initFpga(std::int64_t device_type, bool disable_fw_check = false);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kestrix/contracts/errors.hpp"
+#include "kestrix/flash/files.hpp"
 
 namespace kestrix::flash {
 
@@ -36,6 +37,7 @@ struct Image {
   bool container = false;       // a tbin: the bytes are its image region
   std::string bytes;            // what is programmed, in order
   std::uint64_t file_size = 0;  // the file's size when it was read
+  files::FileId file_id;        // the file that was read
   // A checked tbin's header device types, in decimal ("32"); empty otherwise.
   std::vector<std::string> device_types;
   // The FPGA version a checked tbin's header declares; none for a raw image.

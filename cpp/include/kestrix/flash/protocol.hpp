@@ -49,6 +49,8 @@ inline constexpr std::string_view kBusyReply = "ERR busy";
 
 // Flash pages, and so programming blocks and read replies, are 16 bytes.
 inline constexpr std::size_t kPageSize = 16;
+// What an erased flash byte reads back as.
+inline constexpr char kErasedByte = '\xff';
 
 // `line` followed by CR LF.
 std::string terminate(std::string_view line);

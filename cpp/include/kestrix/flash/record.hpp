@@ -7,24 +7,33 @@
 #include <string_view>
 
 #include "kestrix/contracts/json.hpp"
+#include "kestrix/flash/files.hpp"
 #include "kestrix/flash/update_job.hpp"
 
 namespace kestrix::flash {
 
-// "updated", "unchanged" (already held the image), "verified" (a verify that matched),
-// "identified" (the device answered who it is), "failed" or "interrupted".
+// "updated", "unchanged" (already held and ran the image), "reloaded" (held the image, and the
+// FPGA was made to load it), "verified" (a verify that matched), "identified" (the device
+// answered who it is), "skipped" (never started), "failed" or "interrupted".
 std::string_view outcomeOf(const UpdateReport& report);
+// Whether a record's outcome is a success: the device holds (and, where known, runs) the image,
+// or answered who it is.
+bool outcomeSucceeded(std::string_view outcome);
 
 // The record of `report`, keys in this order: started_at, finished_at, tool_version, address,
 // host, port, device_type, mode, device_id, serial, control_fw_version, fpga_version_before,
-// fpga_version_after, image_path, image_kind, image_size, image_sha256, bytes_written, retries,
-// seconds {erase, write, verify, reload, total}, outcome, failure (its label, null on success),
-// error, failed_offset (or null). Bytes of a path that are not UTF-8 are written \xNN.
+// fpga_version_after, image_path, image_abspath, image_kind, image_size, image_sha256,
+// image_version (or null), bytes_written, retries, seconds {erase, write, verify, reload, total},
+// outcome, failure (its label, null on success), error, failed_offset (or null), run_by_user,
+// run_by_host, change_id (or null). Bytes of a path that are not UTF-8 are written \xNN.
 Json recordOf(const UpdateReport& report);
 
-// A file of records. Opened for appending (created when missing, never truncated); each line is
-// written whole with one write(), so lines of concurrent jobs, in this process or another, never
-// mix. Throws FileError.
+// A file of records, opened for appending: created when missing, never truncated. Each line is
+// written whole under an exclusive lock (flock), so lines of concurrent jobs, in this process or
+// another, never mix; a line cut short (a full disk, a file size limit) is taken back, and a line
+// that an earlier run left without its line end gets one before the next. A pipe, a FIFO or a
+// device (/dev/stdout, /dev/null) takes the lines as they come; a FIFO that no process reads is
+// an error at once. Throws FileError.
 class RecordFile {
  public:
   explicit RecordFile(const std::string& path);
@@ -32,14 +41,22 @@ class RecordFile {
   RecordFile(const RecordFile&) = delete;
   RecordFile& operator=(const RecordFile&) = delete;
 
+  const std::string& path() const { return path_; }
+  // The file that was opened.
+  const files::FileId& id() const { return id_; }
+
   // Safe to call from several threads.
   void append(const Json& record);
-  // Flushes what was appended to the disk.
+  // Flushes what was appended to the disk (a regular file's; the others have none).
   void sync();
 
  private:
+  void appendToRegularFile(std::string line);
+
   std::string path_;
   int fd_ = -1;
+  bool regular_ = false;
+  files::FileId id_;
   std::mutex mutex_;
 };
 

@@ -16,28 +16,19 @@
 #include "kestrix/contracts/cancel.hpp"
 #include "kestrix/contracts/connection.hpp"
 #include "kestrix/contracts/host.hpp"
+#include "kestrix/flash/device_address.hpp"
 #include "kestrix/flash/device_profile.hpp"
 #include "kestrix/flash/engine.hpp"
 #include "kestrix/flash/failure.hpp"
+#include "kestrix/flash/image.hpp"
 
 namespace kestrix::flash {
-
-struct DeviceAddress {
-  std::string host;
-  int port = kDefaultPort;
-};
-
-// "host", "host:port", "[v6 address]" or "[v6 address]:port" (a bare v6 address with more than
-// one ':' is taken whole). Throws std::invalid_argument for an empty host, a port that is not a
-// number from 1 to 65535, or a control character anywhere.
-DeviceAddress parseDeviceAddress(std::string_view text, int default_port = kDefaultPort);
-// The text form parseDeviceAddress reads back: "host:port", "[v6]:port".
-std::string formatDeviceAddress(const DeviceAddress& address);
 
 enum class JobMode {
   kUpdate,                 // erase, write, verify, reload
   kVerify,                 // read the image's length back and compare; nothing is written
   kUpdateUnlessIdentical,  // verify first; update only when the flash does not hold the image
+                           // (and reload the FPGA when it holds it but runs another version)
   kIdentify,               // only ask who the device is (no image, no initialisation)
 };
 
@@ -57,10 +48,12 @@ struct UpdateReport {
   std::int64_t device_type = 0;
   JobMode mode = JobMode::kUpdate;
   // The image.
-  std::string image_path;        // empty for kIdentify
-  std::string image_kind;        // "bin", "tbin", or "" for a name with neither suffix
-  std::uint64_t image_size = 0;  // the bytes programmed (a tbin's image region)
-  std::string image_sha256;      // of those bytes, once they were read
+  std::string image_path;                    // empty for kIdentify
+  std::string image_abspath;                 // the image's absolute path, once it was read
+  std::string image_kind;                    // "bin", "tbin", or "" for a name with neither suffix
+  std::uint64_t image_size = 0;              // the bytes programmed (a tbin's image region)
+  std::string image_sha256;                  // of those bytes, once they were read
+  std::optional<std::string> image_version;  // the FPGA version the image declares
   // The device.
   std::string device_id;
   std::string serial;
@@ -70,7 +63,10 @@ struct UpdateReport {
   // The outcome.
   Failure failure = Failure::kNone;
   bool unchanged = false;  // verified identical, so nothing was written
-  std::string error;       // for people; empty on success
+  // The flash held the image but the FPGA ran another version than the image declares, so the
+  // FPGA was made to reload its configuration (nothing was written).
+  bool reloaded = false;
+  std::string error;  // for people; empty on success
   // The byte offset a failure is about: the block refused, or the first byte read back wrong.
   std::optional<std::uint64_t> failed_offset;
   bool identical = false;  // kVerify, kUpdateUnlessIdentical: the flash held the image
@@ -80,6 +76,10 @@ struct UpdateReport {
   double seconds = 0;      // the whole job
   std::string started_at;  // UTC, ISO 8601 with milliseconds: 2026-12-08T03:35:33.123Z
   std::string finished_at;
+  // Who ran the job, and the change it belongs to (set by the fleet for the record).
+  std::string run_by_user;
+  std::string run_by_host;
+  std::string change_id;
 
   bool ok() const { return failure == Failure::kNone; }
 };
@@ -90,7 +90,14 @@ struct JobContext {
   CancelToken cancel;
   // Called first inside the job; what it throws ends the job as a failure, like the observer's.
   std::function<void()> started;
+  // Called with the serial number the device reports, before anything is changed on it: returns
+  // the entry of another job that already claimed that device, which makes this one fail as the
+  // same device ("" when the serial is this job's to use).
+  std::function<std::string(const std::string& serial)> claim_serial;
 };
+
+// Now, in UTC, ISO 8601 with milliseconds: 2026-12-08T03:35:33.123Z.
+std::string utcTimestamp();
 
 // Why a job with `options` cannot run with the image at `image_path`, found without the device:
 // a device type without a profile, or one initialisation refuses when it is asked for, or an image
@@ -103,9 +110,31 @@ struct OfflineFault {
 std::optional<OfflineFault> checkJobOffline(const std::string& image_path,
                                             const UpdateOptions& options);
 
-// Runs one job. Never throws for anything the image, the device or the link does: every such
+// The image of a job or a fleet, read and checked once before any device is touched: every
+// device programs and verifies exactly these bytes, whatever happens to the file afterwards.
+struct JobImage {
+  std::string path;     // as given
+  std::string abspath;  // absolute, as it was when it was read
+  std::string kind;     // "bin", "tbin", or ""
+  Image image;
+  std::string sha256;  // of image.bytes
+};
+
+// The image loaded for `options`, or why it cannot be used (checkJobOffline's faults, found on
+// the bytes that were read). kIdentify needs no image: neither is set.
+struct LoadedImage {
+  std::shared_ptr<const JobImage> image;
+  std::optional<OfflineFault> fault;
+};
+LoadedImage loadJobImage(const std::string& image_path, const UpdateOptions& options);
+
+// Runs one job with an image already loaded (its fault, if any, is the job's failure, without a
+// connection). Never throws for anything the image, the device or the link does: every such
 // failure ends up in the report. A cancellation ends it with Failure::kInterrupted, the device
 // left as it was.
+UpdateReport runUpdateJob(const DeviceAddress& address, const LoadedImage& image,
+                          const UpdateOptions& options, const JobContext& context);
+// The same, loading the image at `image_path` first.
 UpdateReport runUpdateJob(const DeviceAddress& address, const std::string& image_path,
                           const UpdateOptions& options, const JobContext& context);
 

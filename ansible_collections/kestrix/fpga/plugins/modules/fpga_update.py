@@ -7,8 +7,13 @@ short_description: Flash an FPGA image into a kestrix device unless the device a
 version_added: 0.1.0
 description:
   - Initialises the FPGA controller (unless O(init=false)), then reads back the image's length
-    from the device's FPGA configuration flash and compares it with the image. When they match,
-    nothing is written and the task reports RV(outcome=unchanged), not changed.
+    from the device's FPGA configuration flash and compares it with the image (and the bytes
+    after it with erased flash). When they match and the FPGA runs the version the image
+    declares (its C(FPGA_VER); without one the running version is not checked), nothing is
+    written and the task reports RV(outcome=unchanged), not changed.
+  - When the flash holds the image but the FPGA runs another version than the image declares
+    (an earlier update whose reload was cut short, say), the module makes the FPGA load its
+    configuration from the flash and reports RV(outcome=reloaded), changed.
   - Otherwise erases the flash, writes the image, reads it back, compares SHA-256 digests and
     makes the FPGA reload, and reports RV(outcome=updated), changed.
   - An update that did not verify fails the task, and so does any other failure (the image, the
@@ -206,9 +211,10 @@ seconds:
   sample: {"erase": 0.4, "write": 5.1, "verify": 2.2, "reload": 3.0, "total": 10.9}
 outcome:
   description: >-
-    V(updated) or V(unchanged); in check mode V(verified) when the device holds the image;
-    V(failed) or V(interrupted) otherwise (in check mode, a device that does not hold the image
-    is V(failed) with RV(failure=verify-failed), and the task reports changed).
+    V(updated), V(reloaded) or V(unchanged); in check mode V(verified) when the device holds
+    and runs the image; V(failed) or V(interrupted) otherwise (in check mode, a device that does
+    not hold the image is V(failed) with RV(failure=verify-failed), one that holds it but runs
+    another version with RV(failure=version-mismatch), and the task reports changed).
   returned: always
   type: str
   sample: "updated"
@@ -270,12 +276,13 @@ def verdict(result: "DeviceResult", check_mode: bool) -> Tuple[bool, Optional[st
     if check_mode:
         if result.ok and result.outcome == "verified":
             return False, None
-        if result.failure == Failure.VERIFY_FAILED:
+        # Either would be changed: the image written, or the FPGA made to load it.
+        if result.failure in (Failure.VERIFY_FAILED, Failure.VERSION_MISMATCH):
             return True, None
         return False, _cause(result)
     if result.ok and result.outcome == "unchanged":
         return False, None
-    if result.ok and result.outcome == "updated":
+    if result.ok and result.outcome in ("updated", "reloaded"):
         return True, None
     # Once the erase began, the flash no longer holds what it held.
     touched = result.bytes_written > 0 or result.seconds.get("erase", 0.0) > 0.0

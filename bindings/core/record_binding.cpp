@@ -1,0 +1,51 @@
+// Audit records read back: the history of devices, and the devices a run should retry.
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <string>
+
+#include "common/py_contracts.hpp"
+#include "core_bindings.hpp"
+#include "kestrix/flash/record_history.hpp"
+
+namespace kestrix::py {
+
+namespace pyb = pybind11;
+
+void bindRecords(pyb::module_& m) {
+  m.def(
+      "read_history",
+      [](const pyb::object& path, bool all, std::optional<std::string> device,
+         std::optional<std::string> since) {
+        flash::HistoryQuery query;
+        query.all = all;
+        query.device = std::move(device);
+        query.since = std::move(since);
+        const std::string file = pathBytes(path);
+        flash::History history;
+        {
+          pyb::gil_scoped_release release;
+          history = flash::readHistory(file, query);
+        }
+        pyb::list lines;
+        for (const flash::HistoryLine& l : history.lines)
+          lines.append(pyb::make_tuple(l.line, toPython(l.record)));
+        return pyb::make_tuple(lines, history.skipped);
+      },
+      pyb::arg("path"), pyb::kw_only(), pyb::arg("all") = false, pyb::arg("device") = pyb::none(),
+      pyb::arg("since") = pyb::none(),
+      "The lines of the audit record at PATH as (line number, record), the latest per device\n"
+      "unless ALL, only DEVICE's (address, host or serial) and those started SINCE a UTC time\n"
+      "(2026-12-08 or 2026-12-08T10:30); with the count of lines that are not records.");
+  m.def(
+      "devices_to_retry",
+      [](const pyb::object& path) {
+        const std::string file = pathBytes(path);
+        pyb::gil_scoped_release release;
+        return flash::devicesToRetry(file);
+      },
+      pyb::arg("path"),
+      "The devices whose latest line in the audit record did not succeed, as (address, origin).");
+}
+
+}  // namespace kestrix::py

@@ -1,0 +1,126 @@
+"""What ``kestrix-flash update``, ``verify`` and ``info`` print when they are done: a line per
+device (or, for ``info``, its IDs and versions), a summary for a fleet, or JSON lines. Every word
+about a device's outcome comes from its result; nothing here decides an outcome."""
+
+import argparse
+import sys
+from typing import Any, Dict, List, Sequence
+
+from kestrix.fleet import DeviceResult
+from kestrix.tools.cli_support import exit_status, print_json, shown
+
+__all__ = ["report_devices", "report_offline", "result_json"]
+
+_VERBS = {"update": "FPGA update", "verify": "FPGA verify", "identify": "Device info"}
+
+
+def result_json(result: DeviceResult, status: int) -> Dict[str, Any]:
+    return {
+        "exit_status": status,
+        "success": result.ok,
+        "error_message": result.error,
+        "fw_version": result.fpga_version_after,
+        **result.record,
+    }
+
+
+def _running_version(result: DeviceResult) -> str:
+    """What is known of the version the FPGA runs, against the image's."""
+    if not result.fpga_version_after:
+        return "the device does not report the FPGA version it runs"
+    if result.image_version is None:
+        return (
+            f"it runs FPGA version {result.fpga_version_after}, not checked against the image, "
+            "which declares no version"
+        )
+    return f"it runs the image's FPGA version {result.fpga_version_after}"
+
+
+def _result_line(args: argparse.Namespace, result: DeviceResult) -> None:
+    verb = _VERBS[args.mode]
+    if result.outcome == "skipped":
+        print(f"{verb} skipped: {result.address}: {shown(result.error)}", file=sys.stderr)
+    elif not result.ok:
+        print(f"{verb} FAILED: {result.address}: {shown(result.error)}", file=sys.stderr)
+    elif result.outcome == "unchanged":
+        print(
+            f"{verb} skipped: {result.address} already holds the image; {_running_version(result)}"
+        )
+    elif result.outcome == "reloaded":
+        print(
+            f"{verb} succeeded: {result.address} held the image but ran FPGA version "
+            f"{result.fpga_version_before or '(not read)'}; reloaded, "
+            f"{_running_version(result)}"
+        )
+    elif result.outcome == "verified":
+        print(f"{verb} succeeded: {result.address} holds the image; {_running_version(result)}")
+    else:
+        before = result.fpga_version_before or "(not read)"
+        after = result.fpga_version_after or "(not read)"
+        print(
+            f"{verb} succeeded: {result.address} now runs FPGA version {after} (was {before}); "
+            f"{result.bytes_written} bytes in {result.seconds['total']:.1f} s"
+        )
+
+
+def _info_lines(result: DeviceResult) -> None:
+    rows = [
+        ("FPGA ID", result.device_id),
+        ("FPGA version", result.fpga_version_before),
+        ("Control firmware version", result.control_fw_version),
+        ("Serial number", result.serial),
+    ]
+    for name, value in rows:
+        print(f"{name + ':':<26}{value}")
+
+
+def _report_fleet(args: argparse.Namespace, results: List[DeviceResult], status: int) -> None:
+    if args.json:
+        for result in results:
+            print_json(result_json(result, exit_status(result.failure)))
+        counts: Dict[str, int] = {}
+        for result in results:
+            counts[result.outcome] = counts.get(result.outcome, 0) + 1
+        print_json({"summary": {"devices": len(results), "exit_status": status, **counts}})
+        return
+    from kestrix.tools import progress_view
+
+    if sys.stdout.isatty():
+        from rich.console import Console
+
+        Console().print(progress_view.summary_table(results))
+    else:
+        for line in progress_view.summary_lines(results):
+            print(line)
+
+
+def report_devices(args: argparse.Namespace, results: Sequence[DeviceResult], status: int) -> None:
+    """The end of a run: one device's line, or a fleet's summary (JSON with --json)."""
+    if len(results) == 1:
+        result = results[0]
+        if args.json:
+            print_json(result_json(result, status))
+        elif args.mode == "identify" and result.ok:
+            _info_lines(result)
+        else:
+            _result_line(args, result)
+    else:
+        _report_fleet(args, list(results), status)
+
+
+def report_offline(args: argparse.Namespace, failure: Any, message: str) -> int:
+    """A fault found before any device was touched (the image, the device type)."""
+    status = exit_status(failure)
+    if args.json:
+        print_json(
+            {
+                "exit_status": status,
+                "success": False,
+                "error_message": message,
+                "fw_version": "",
+                "failure": failure.label,
+            }
+        )
+    else:
+        print(f"{_VERBS[args.mode]} FAILED: {shown(message)}", file=sys.stderr)
+    return status
