@@ -176,6 +176,8 @@ TEST(Ed25519, KeysThatAreNotEd25519AreRefused) {
            Case{otherKeyPem("ED448", false), false, "is not an Ed25519 public key (it is ED448)"},
            Case{otherKeyPem("X25519", false), false, "is not an Ed25519 public key (it is X25519)"},
            Case{ed25519_private, false, "holds a private key: give its public key"},
+           Case{Ed25519PrivateKey::generate().publicKey().pem(), true,
+                "holds a public key: give the private key"},
            Case{"not a key\n", false, "holds no PEM public key"},
            Case{"not a key\n", true, "holds no PEM private key"},
            Case{

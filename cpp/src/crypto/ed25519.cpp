@@ -81,6 +81,11 @@ class CreatedFile {
 
 // Text that held a private key is wiped before its memory is given back.
 struct WipedText {
+  WipedText() = default;
+  explicit WipedText(std::string t) : text(std::move(t)) {}
+  WipedText(WipedText&&) = default;
+  WipedText& operator=(WipedText&&) = delete;
+
   std::string text;
   ~WipedText() { OPENSSL_cleanse(text.data(), text.size()); }
 };
@@ -104,9 +109,14 @@ void requirePath(const std::string& path) {
   if (path.find('\0') != std::string::npos) throw FileError("embedded null byte in path");
 }
 
-// The content of a key file, refused unread when it is not a regular file or too large. With
-// `private_key`, a file that group or others can access is refused as ssh refuses it.
-std::string readKeyFile(const std::string& path, bool private_key) {
+// A key file's content and its permission bits.
+struct KeyFile {
+  WipedText content;
+  mode_t mode = 0;
+};
+
+// Reads a key file, refused unread when it is not a regular file or too large.
+KeyFile readKeyFile(const std::string& path) {
   requirePath(path);
   // Non-blocking: a FIFO planted under the name must not hang the open.
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -115,24 +125,19 @@ std::string readKeyFile(const std::string& path, bool private_key) {
   if (::fstat(fd.get(), &st) != 0) throw fileError(errno, path);
   if (S_ISDIR(st.st_mode)) throw fileError(EISDIR, path);
   if (!S_ISREG(st.st_mode)) throw FileError("not a regular file: " + quotedName(path), 0, path);
-  if (private_key && (st.st_mode & 077) != 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    const char* rule = (st.st_mode & 044) != 0 ? "readable" : "accessible";
-    throw InvalidKeyError(std::string("permissions ") + mode + " for " + quotedName(path) +
-                          " are too open; it must not be " + rule + " by group or others");
-  }
   const auto tooLarge = [&] {
     return FileError("key file " + quotedName(path) + " is larger than " +
                          std::to_string(kMaxKeyFileBytes) + " bytes: it holds no single key",
                      0, path);
   };
   if (static_cast<std::uint64_t>(st.st_size) > kMaxKeyFileBytes) throw tooLarge();
-  WipedText content;
-  content.text.resize(kMaxKeyFileBytes + 1);
+  KeyFile file;
+  file.mode = st.st_mode;
+  std::string& text = file.content.text;
+  text.resize(kMaxKeyFileBytes + 1);
   std::size_t done = 0;
-  while (done < content.text.size()) {
-    const ssize_t n = ::read(fd.get(), content.text.data() + done, content.text.size() - done);
+  while (done < text.size()) {
+    const ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw fileError(errno, path);
@@ -142,7 +147,19 @@ std::string readKeyFile(const std::string& path, bool private_key) {
   }
   // The file grew after it was measured.
   if (done > kMaxKeyFileBytes) throw tooLarge();
-  return std::string(content.text.data(), done);
+  text.resize(done);
+  return file;
+}
+
+// A private key that group or others can access is refused as ssh refuses it: whoever else can
+// read it can sign as its owner.
+void requirePrivateMode(mode_t mode, const std::string& path) {
+  if ((mode & 077) == 0) return;
+  char bits[8];
+  std::snprintf(bits, sizeof bits, "%04o", static_cast<unsigned>(mode & 07777));
+  const char* rule = (mode & 044) != 0 ? "readable" : "accessible";
+  throw InvalidKeyError(std::string("permissions ") + bits + " for " + quotedName(path) +
+                        " are too open; it must not be " + rule + " by group or others");
 }
 
 Bio memoryBio(std::string_view text) {
@@ -209,7 +226,7 @@ std::string shortKeyId(std::string_view key_id) {
 // --- public key ----------------------------------------------------------------------------------
 
 Ed25519PublicKey Ed25519PublicKey::load(const std::string& path) {
-  return fromPem(readKeyFile(path, false), path);
+  return fromPem(readKeyFile(path).content.text, path);
 }
 
 Ed25519PublicKey Ed25519PublicKey::fromPem(std::string_view pem, const std::string& name) {
@@ -275,8 +292,11 @@ Ed25519PrivateKey Ed25519PrivateKey::generate() {
 }
 
 Ed25519PrivateKey Ed25519PrivateKey::load(const std::string& path) {
-  const WipedText pem{readKeyFile(path, true)};
-  return fromPem(pem.text, path);
+  const KeyFile file = readKeyFile(path);
+  // What the file is comes first: a public key given by mistake is not a private key too open.
+  Ed25519PrivateKey key = fromPem(file.content.text, path);
+  requirePrivateMode(file.mode, path);
+  return key;
 }
 
 Ed25519PrivateKey Ed25519PrivateKey::fromPem(std::string_view pem, const std::string& name) {
@@ -285,10 +305,13 @@ Ed25519PrivateKey Ed25519PrivateKey::fromPem(std::string_view pem, const std::st
       PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassphrase, nullptr));
   if (!key) {
     ERR_clear_error();
-    const bool encrypted = pem.find("ENCRYPTED") != std::string_view::npos;
-    throw InvalidKeyError(quotedName(name) + (encrypted
-                                                  ? " is encrypted: give a key without a passphrase"
-                                                  : " holds no PEM private key"));
+    const char* what = " holds no PEM private key";
+    if (pem.find("ENCRYPTED") != std::string_view::npos) {
+      what = " is encrypted: give a key without a passphrase";
+    } else if (pem.find("PUBLIC KEY-----") != std::string_view::npos) {
+      what = " holds a public key: give the private key";
+    }
+    throw InvalidKeyError(quotedName(name) + what);
   }
   requireEd25519(key.get(), name, "private key");
   return Ed25519PrivateKey(std::move(key));
