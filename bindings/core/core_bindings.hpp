@@ -13,5 +13,7 @@ void bindVersion(pybind11::module_& m);
 void bindUpdateRules(pybind11::module_& m);
 // run_fleet: update jobs for many devices on a pool of threads.
 void bindFleet(pybind11::module_& m);
+// generate_key, sign_image, check_signature: signed images and the trust verdict.
+void bindSigning(pybind11::module_& m);
 
 }  // namespace kestrix::py
