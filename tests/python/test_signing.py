@@ -1,14 +1,18 @@
-"""What the bindings add to signed images: the exceptions Python sees and the FpgaTool's trusted
-keys. The decisions themselves are tested in the C++ suite."""
+"""What the bindings and the command line add to signed images: the exceptions Python sees, the
+FpgaTool's trusted keys, and the exit statuses of keygen, sign, pack --sign-key and check
+--trust-key. The decisions themselves are tested in the C++ suite."""
 
+import json
 import os
 from pathlib import Path
+from typing import List
 
 import pytest
 
 from kestrix import _core
 from kestrix.KRXFlash import FpgaTool
 from kestrix.KRXUtils import RetCode
+from kestrix.tools import flash_cli
 
 from fpga_fakes import FakeController
 
@@ -136,3 +140,130 @@ def test_tool_programs_only_what_a_trusted_key_signed(keys, image, signer, ok):
         assert ret.RetCode == RetCode.ERROR
         assert "a key that is not trusted" in ret.RetMsg
         assert device.words == []
+
+
+# --- the command line ---------------------------------------------------------------------------
+
+
+def _argv(keys: Path, image: Path, words: List[str]) -> List[str]:
+    return [w.replace("DIR", str(keys)).replace("IMAGE", str(image)) for w in words]
+
+
+@pytest.mark.parametrize(
+    "arrange, words, status",
+    [
+        (None, ["keygen", "DIR/new.key"], 0),
+        (None, ["keygen", "DIR/release.key"], 2),
+        ("pub-exists", ["keygen", "DIR/new.key"], 2),
+        (None, ["sign", "IMAGE", "--key", "DIR/release.key"], 0),
+        ("open-key", ["sign", "IMAGE", "--key", "DIR/release.key"], 2),
+        (None, ["sign", "IMAGE", "--key", "DIR/release.key.pub"], 2),
+        (None, ["sign", "DIR/none.bin", "--key", "DIR/release.key"], 2),
+        (None, ["sign", "IMAGE", "--key", "DIR/none.key"], 2),
+        (None, ["sign", "IMAGE"], 2),
+        ("signed", ["check", "IMAGE"], 0),
+        ("signed", ["check", "IMAGE", "--trust-key", "DIR/release.key.pub"], 0),
+        ("signed", ["check", "IMAGE", "--trust-key", "DIR/other.key.pub"], 2),
+        (
+            "signed",
+            [
+                "check",
+                "IMAGE",
+                "--trust-key",
+                "DIR/other.key.pub",
+                "--trust-key",
+                "DIR/release.key.pub",
+            ],
+            0,
+        ),
+        (None, ["check", "IMAGE", "--trust-key", "DIR/release.key.pub"], 2),
+        ("signed", ["check", "IMAGE", "--trust-key", "DIR/none.pub"], 2),
+        ("signed", ["check", "IMAGE", "--trust-key", "DIR/release.key"], 2),
+        ("changed", ["check", "IMAGE", "--trust-key", "DIR/release.key.pub"], 2),
+        ("changed", ["check", "IMAGE"], 0),
+    ],
+    ids=[
+        "keygen",
+        "keygen-key-exists",
+        "keygen-pub-exists",
+        "sign",
+        "sign-open-key",
+        "sign-public-key",
+        "sign-missing-image",
+        "sign-missing-key",
+        "sign-without-key",
+        "check-signed-untrusted-run",
+        "check-trusted",
+        "check-other-key",
+        "check-one-of-two-keys",
+        "check-unsigned",
+        "check-missing-trust-key",
+        "check-private-trust-key",
+        "check-changed-image",
+        "check-changed-image-untrusted-run",
+    ],
+)
+def test_cli_exit_statuses(keys, image, capsys, arrange, words, status):
+    if arrange == "pub-exists":
+        (keys / "new.key.pub").write_text("keep")
+    elif arrange == "open-key":
+        os.chmod(keys / "release.key", 0o640)
+    elif arrange in ("signed", "changed"):
+        _core.sign_image(image, keys / "release.key")
+        if arrange == "changed":
+            image.write_bytes(b"\xff" + image.read_bytes()[1:])
+    assert flash_cli.main(_argv(keys, image, words)) == status
+    captured = capsys.readouterr()
+    if status == 2 and words[0] != "check":
+        assert captured.err.startswith(f"kestrix-flash {words[0]}: ") or "usage:" in captured.err
+    if arrange == "pub-exists":
+        assert (keys / "new.key.pub").read_text() == "keep" and not (keys / "new.key").exists()
+
+
+def test_cli_check_shows_the_signature_and_refuses_with_its_cause(keys, image, capsys):
+    assert flash_cli.main(["check", str(image)]) == 0
+    assert f"signature: no signature: {image}.sig does not exist" in capsys.readouterr().out
+
+    _core.sign_image(image, keys / "other.key")
+    other = _core.public_key_id(keys / "other.key.pub")[:16]
+    assert flash_cli.main(["check", str(image)]) == 0
+    assert f"signature: signed by {other}, not verified" in capsys.readouterr().out
+
+    argv = ["check", str(image), "--trust-key", str(keys / "release.key.pub"), "--json"]
+    assert flash_cli.main(argv) == 2
+    report = json.loads(capsys.readouterr().out)
+    assert report["exit_status"] == 2 and report["passed"] is True
+    assert report["signature"]["status"] == "untrusted-key"
+    assert report["signature"]["message"] == (
+        f"{image}.sig is signed by {other}, a key that is not trusted"
+    )
+
+
+def test_cli_pack_signs_the_packed_file_or_writes_nothing(keys, image, capsys):
+    out = keys / "fpga.tbin"
+    argv = ["pack", str(image), str(out), "--fpga-version", "0.3", "--sign-key"]
+    os.chmod(keys / "other.key", 0o644)
+    assert flash_cli.main([*argv, str(keys / "other.key")]) == 2
+    assert "too open" in capsys.readouterr().err
+    assert not out.exists()
+
+    assert flash_cli.main([*argv, str(keys / "release.key"), "--json"]) == 0
+    packed = json.loads(capsys.readouterr().out)
+    assert packed["signature"]["signature_path"] == f"{out}.sig"
+    assert packed["signature"]["fpga_version"] == "0.3"
+    assert packed["signature"]["device_types"] == ["32"]
+    verdict = _core.check_signature(out, [keys / "release.key.pub"])
+    assert verdict["status"] == "verified"
+
+
+def test_cli_keygen_then_sign_prints_the_ids(tmp_path, image, capsys):
+    key = tmp_path / "k"
+    assert flash_cli.main(["keygen", str(key)]) == 0
+    printed = capsys.readouterr().out
+    key_id = _core.public_key_id(str(key) + ".pub")
+    assert f"key id: {key_id}" in printed and f"{key}.pub" in printed
+    assert flash_cli.main(["sign", str(image), "--key", str(key)]) == 0
+    printed = capsys.readouterr().out
+    assert f"signed by {key_id[:16]} (key id {key_id})" in printed
+    digest = _core.sign_image(image, key)["image_sha256"]
+    assert f"image: 1024 bytes, sha256 {digest}" in printed
