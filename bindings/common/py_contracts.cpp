@@ -7,6 +7,7 @@
 
 #include "kestrix/contracts/cancel.hpp"
 #include "kestrix/contracts/errors.hpp"
+#include "kestrix/flash/image_check.hpp"
 
 namespace kestrix::py {
 
@@ -21,6 +22,14 @@ pyb::object siblingName(const char* module, const char* name) {
 std::string pathBytes(pyb::handle path) {
   const pyb::object encoded = pyb::module_::import("os").attr("fsencode")(path);
   return encoded.cast<std::string>();
+}
+
+std::vector<std::string> pathList(pyb::handle paths, const char* name) {
+  if (pyb::isinstance<pyb::str>(paths) || pyb::isinstance<pyb::bytes>(paths))
+    throw pyb::type_error(std::string(name) + " must be a list of paths, not a single path");
+  std::vector<std::string> out;
+  for (const pyb::handle path : pyb::iter(paths)) out.push_back(pathBytes(path));
+  return out;
 }
 
 pyb::object pathObject(const std::string& bytes) {
@@ -149,6 +158,10 @@ void registerExceptionTranslators() {
       PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     } catch (const CancelledError& e) {
       raiseAs("kestrix.errors", "CancelledError", e.what());
+    } catch (const InvalidKeyError& e) {
+      PyErr_SetObject(PyExc_ValueError, displayText(e.what()).ptr());
+    } catch (const flash::ImageCheckError& e) {
+      PyErr_SetObject(PyExc_ValueError, displayText(e.what()).ptr());
     }
   });
 }

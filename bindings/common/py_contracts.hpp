@@ -4,6 +4,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+#include <vector>
+
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/json.hpp"
 #include "kestrix/contracts/ret_type.hpp"
@@ -22,6 +25,9 @@ std::string utf8Text(pyb::handle text);
 // A file-system path (str, bytes or os.PathLike) as the bytes the operating system sees, the way
 // open() encodes it (os.fsencode): a file name that is not UTF-8 reaches its file.
 std::string pathBytes(pyb::handle path);
+// A sequence of such paths (a list, a tuple, ...) as their bytes; a single str or bytes, which
+// would iterate by character, raises TypeError naming `name`.
+std::vector<std::string> pathList(pyb::handle paths, const char* name);
 // The Python text of such bytes (os.fsdecode), so the round trip gives the caller's path back.
 pyb::object pathObject(const std::string& bytes);
 
@@ -50,7 +56,9 @@ pyb::object osError(const FileError& error);
 // Maps the core's exceptions to Python's: ConnectionError and TimeoutError to the built-ins,
 // DecodeError to UnicodeDecodeError, ProtocolError to kestrix.errors.DeviceProtocolError,
 // BlockRefusedError to kestrix.errors.BlockRefusedError, FileError to OSError (the subclass its
-// errno selects, with the file name), CancelledError to kestrix.errors.CancelledError.
+// errno selects, with the file name), CancelledError to kestrix.errors.CancelledError,
+// InvalidKeyError (a key file of no use) and ImageCheckError (an image that fails its checks) to
+// ValueError.
 void registerExceptionTranslators();
 
 }  // namespace kestrix::py

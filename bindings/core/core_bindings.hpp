@@ -15,5 +15,7 @@ void bindUpdateRules(pybind11::module_& m);
 void bindFleet(pybind11::module_& m);
 // read_history, devices_to_retry: audit records read back.
 void bindRecords(pybind11::module_& m);
+// generate_key, sign_image, check_signature: signed images and the trust verdict.
+void bindSigning(pybind11::module_& m);
 
 }  // namespace kestrix::py

@@ -1,6 +1,6 @@
 // kestrix._core: the native values the package's pure-Python modules and tools build on (the TCP
-// connection, the version value, the update's constants and failure kinds). Importing it has no
-// side effect, unlike kestrix.KRXFlash, which configures logging.
+// connection, the version value, the update's constants and failure kinds, image signing).
+// Importing it has no side effect, unlike kestrix.KRXFlash, which configures logging.
 #include <pybind11/pybind11.h>
 
 #include "common/py_contracts.hpp"
@@ -14,4 +14,5 @@ PYBIND11_MODULE(_core, m) {
   kestrix::py::bindUpdateRules(m);
   kestrix::py::bindFleet(m);
   kestrix::py::bindRecords(m);
+  kestrix::py::bindSigning(m);
 }

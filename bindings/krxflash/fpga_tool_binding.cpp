@@ -9,12 +9,14 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "args.hpp"
 #include "common/py_connection.hpp"
 #include "common/py_contracts.hpp"
 #include "common/py_host.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
+#include "kestrix/flash/trust.hpp"
 
 namespace kestrix::py {
 namespace {
@@ -178,21 +180,32 @@ void bindFpgaTool(pyb::module_& m) {
       }),
       "FPGA update tool: drives the device's FPGA configuration controller.")
       .def(pyb::init([m](pyb::object connection, pyb::object address, pyb::object port,
-                         bool show_progress, int window) {
+                         bool show_progress, int window, pyb::object trusted_keys) {
+             // The keys are read first: a bad one stops the tool before it connects.
+             flash::TrustPolicy policy;
+             if (!trusted_keys.is_none()) {
+               const std::vector<std::string> paths = pathList(trusted_keys, "trusted_keys");
+               policy = released([&] { return flash::TrustPolicy::fromKeyFiles(paths); });
+             }
              auto tool = makeTool(m, std::move(connection), std::move(address), std::move(port));
              tool->set_show_progress(show_progress);
              tool->set_window(window);
+             tool->set_trust_policy(std::move(policy));
              return tool;
            }),
            arg("connection") = pyb::none(), arg("address") = pyb::none(),
            arg("port") = kDefaultPort, pyb::kw_only(), arg("show_progress") = true,
-           arg("window") = 1,
+           arg("window") = 1, arg("trusted_keys") = pyb::none(),
            "Create a tool on `connection` (an existing DevConnection (e.g. _TCPConn) "
            "instance.), or open a connection to `address`:`port`.\n\n"
            "show_progress=False switches off the per-block progress display on standard output\n"
            "(for programs with a display of their own); the progress callback and the log are\n"
            "the same either way. window=W keeps up to W program or read commands in flight\n"
-           "(see the window property); 1, the default, sends one command at a time.")
+           "(see the window property); 1, the default, sends one command at a time.\n\n"
+           "trusted_keys=[PATH, ...] (Ed25519 public key files) makes processFpgaUpdate program\n"
+           "only images whose IMAGE.sig one of them signed for exactly that image; a refused\n"
+           "image is an error result and nothing is sent. A key file that cannot be read raises\n"
+           "OSError, one that holds no Ed25519 public key ValueError.")
       .def(
           "_getRecv",
           [](FpgaTool& t, pyb::object log_print, std::size_t size,

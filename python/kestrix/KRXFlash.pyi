@@ -1,7 +1,8 @@
 """FPGA update of kestrix devices: image checks, flash programming and verification."""
 
 import logging
-from collections.abc import Callable
+import os
+from collections.abc import Callable, Sequence
 from typing import Any, Protocol
 
 from kestrix.KRXPublic import RetCode as RetCode
@@ -32,6 +33,7 @@ class FpgaTool:
         *,
         show_progress: bool = True,
         window: int = 1,
+        trusted_keys: Sequence[str | os.PathLike[str]] | None = None,
     ) -> None: ...
     show_progress: bool
     window: int

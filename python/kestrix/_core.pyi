@@ -1,4 +1,4 @@
-"""Native values of the kestrix package: connection, versions, update rules."""
+"""Native values of the kestrix package: connection, versions, update rules, image signing."""
 
 import os
 from collections.abc import Callable, Sequence
@@ -86,6 +86,7 @@ class Failure:
     IMAGE_INVALID: ClassVar[Failure]
     IMAGE_REJECTED: ClassVar[Failure]
     IMAGE_DEVICE_TYPE: ClassVar[Failure]
+    IMAGE_UNTRUSTED: ClassVar[Failure]
     DEVICE_TYPE_UNSUPPORTED: ClassVar[Failure]
     DUPLICATE_DEVICE: ClassVar[Failure]
     UNREACHABLE: ClassVar[Failure]
@@ -221,3 +222,48 @@ def devices_to_retry(path: _Path) -> list[tuple[str, str]]:
 
 def parse_device_address(text: str, default_port: int = 5025) -> tuple[str, int]:
     """(host, port) of "host", "host:port" or "[v6]:port"; ValueError for anything else."""
+
+class _KeyPair(TypedDict):
+    key_id: str
+    short_key_id: str
+    private_key: str
+    public_key: str
+
+class _SignedImage(TypedDict):
+    signature_path: str
+    key_id: str
+    short_key_id: str
+    image_size: int
+    image_sha256: str
+    fpga_version: str | None
+    device_types: list[str] | None
+    signed_at: str
+
+class _TrustVerdict(TypedDict):
+    status: str
+    accepted: bool
+    verified: bool
+    key_id: str | None
+    short_key_id: str | None
+    message: str
+    signature_path: str
+
+def generate_key(path: _Path) -> _KeyPair:
+    """Make an Ed25519 key pair: the private key to PATH (PKCS#8 PEM, mode 0600), the public
+    key to PATH.pub. FileExistsError when either file exists; nothing is left behind on failure."""
+
+def sign_image(image_path: _Path, key_path: _Path) -> _SignedImage:
+    """Sign the image with the private key at KEY_PATH: IMAGE_PATH.sig appears once complete.
+    ValueError for a key that others can read or that is not Ed25519 and for an image that fails
+    the update's checks; OSError for files that cannot be read or written."""
+
+def check_signature(image_path: _Path, trusted_keys: Sequence[_Path]) -> _TrustVerdict:
+    """The trust verdict on an image as an update given TRUSTED_KEYS decides it. Status is one
+    of "verified", "not-verified", "no-signature", "unreadable", "malformed", "untrusted-key",
+    "bad-signature", "content-mismatch"; with no trusted key nothing is refused."""
+
+def public_key_id(path: _Path) -> str:
+    """The key id (SHA-256 of the raw public key, hex) of an Ed25519 public key file."""
+
+def private_key_id(path: _Path) -> str:
+    """The key id of an Ed25519 private key file, read as signing reads it."""

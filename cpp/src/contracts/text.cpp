@@ -118,6 +118,14 @@ std::string bytesRepr(std::string_view bytes) {
   return out;
 }
 
+std::string secondsText(double seconds) {
+  std::string text = std::to_string(seconds);
+  // "10.000000" reads better as "10".
+  text.erase(text.find_last_not_of('0') + 1);
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
+}
+
 std::string_view stripWhitespace(std::string_view text) {
   // The ASCII characters Python counts as white space when it strips text.
   constexpr std::string_view kSpace = " \t\n\v\f\r\x1c\x1d\x1e\x1f";

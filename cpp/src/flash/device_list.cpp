@@ -176,7 +176,7 @@ std::vector<DeviceEntry> parseHostsText(std::string_view text, const std::string
   return entries;
 }
 
-std::vector<DeviceEntry> readHostsFile(const std::string& path) {
+std::vector<DeviceEntry> readHostsFile(const std::string& path, double wait_seconds) {
   if (path.find('\0') != std::string::npos) throw files::fileError(ENOENT, path);
   // Not blocking in open(): a FIFO without a writer would block there, out of reach of any
   // time-out.
@@ -188,7 +188,11 @@ std::vector<DeviceEntry> readHostsFile(const std::string& path) {
   if (S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > kMaxHostsFileBytes)
     throw FileError("hosts file '" + path + "' is larger than " +
                     std::to_string(kMaxHostsFileBytes) + " bytes");
-  const net::Deadline deadline(kHostsFileWaitSeconds);
+  const net::Deadline deadline(wait_seconds);
+  const auto late = [&](const char* what) {
+    return FileError("hosts file '" + path + "': " + what + " within " +
+                     secondsText(wait_seconds) + " s");
+  };
   std::string text;
   char buffer[64 * 1024];
   for (;;) {
@@ -207,8 +211,7 @@ std::vector<DeviceEntry> readHostsFile(const std::string& path) {
         pollfd p{fd.get(), POLLIN, 0};
         if (::poll(&p, 1, 0) == 0) {
           if (net::waitFor(fd.get(), POLLIN, deadline) == net::WaitResult::kTimedOut)
-            throw FileError("hosts file '" + path + "': nothing was written to it within " +
-                            std::to_string(static_cast<int>(kHostsFileWaitSeconds)) + " s");
+            throw late("no process wrote to it");
           continue;
         }
       }
@@ -220,8 +223,7 @@ std::vector<DeviceEntry> readHostsFile(const std::string& path) {
     }
     if (errno != EAGAIN) throw files::fileError(errno, path);
     if (net::waitFor(fd.get(), POLLIN, deadline) == net::WaitResult::kTimedOut)
-      throw FileError("hosts file '" + path + "': not complete within " +
-                      std::to_string(static_cast<int>(kHostsFileWaitSeconds)) + " s");
+      throw late("its writer did not finish");
   }
   return parseHostsText(text, path);
 }

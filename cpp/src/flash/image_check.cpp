@@ -1,6 +1,7 @@
 #include "kestrix/flash/image_check.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <optional>
 #include <string>
@@ -55,6 +56,21 @@ ImageFault notReadable(const std::string& image_path, Host& host, const FileErro
   return fail(host, ImageFault::kNotReadable,
               str(messages::kImageNotReadable) + image_path + ", " + host.errorText(e));
 }
+
+// Keeps what the checks log, for a caller that reports the first error itself.
+class RecordingHost final : public Host {
+ public:
+  void log(LogLevel level, std::string_view message) override {
+    if (level == LogLevel::ERROR && first_error.empty()) first_error = message;
+  }
+  bool logEnabled(LogLevel level) override { return level == LogLevel::ERROR; }
+  void writeStdout(std::string_view, bool) override {}
+  double monotonicClock() override { return 0; }
+  double wallClock() override { return 0; }
+  void sleepSeconds(int) override {}
+
+  std::string first_error;
+};
 
 }  // namespace
 
@@ -178,6 +194,25 @@ bool checkFileHeader(const std::string& image_path, Host& host, Image* image) {
 bool checkFileHeader(const std::string& image_path, Host& host,
                      std::optional<tbin::Verification>* details) {
   return checkImageHeader(image_path, host, nullptr, details) == ImageFault::kNone;
+}
+
+Image readCheckedImage(const std::string& image_path) {
+  RecordingHost host;
+  ImageFault fault = checkImageFile(image_path, host);
+  if (fault == ImageFault::kPathNotFound) throw files::fileError(ENOENT, image_path);
+  Image image;
+  if (fault == ImageFault::kNone) fault = checkImageHeader(image_path, host, &image);
+  // Nothing to program proves nothing; a version that cannot be read cannot be compared.
+  if (fault == ImageFault::kNone && image.bytes.empty()) {
+    fault = ImageFault::kEmpty;
+    host.log(LogLevel::ERROR, str(messages::kImageEmpty) + image_path);
+  }
+  if (fault == ImageFault::kNone && !image.fpga_version_error.empty()) {
+    fault = ImageFault::kHeaderParse;
+    host.log(LogLevel::ERROR, image.fpga_version_error);
+  }
+  if (fault != ImageFault::kNone) throw ImageCheckError(host.first_error, fault);
+  return image;
 }
 
 std::optional<std::string> deviceTypeMismatch(const std::vector<std::string>& image_types,

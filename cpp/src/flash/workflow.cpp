@@ -9,6 +9,7 @@
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/image_check.hpp"
 #include "kestrix/flash/protocol.hpp"
+#include "kestrix/flash/trust.hpp"
 
 namespace kestrix::flash {
 
@@ -24,6 +25,16 @@ void FpgaTool::set_progress_callback(FunctionProgress::Function callback) {
 std::shared_ptr<ProgressCallback> FpgaTool::progress_callback() const {
   const std::lock_guard<std::mutex> lock(settings_);
   return progress_;
+}
+
+void FpgaTool::set_trust_policy(TrustPolicy policy) {
+  const std::lock_guard<std::mutex> lock(settings_);
+  trust_policy_ = std::move(policy);
+}
+
+TrustPolicy FpgaTool::trust_policy() const {
+  const std::lock_guard<std::mutex> lock(settings_);
+  return trust_policy_;
 }
 
 namespace {
@@ -80,6 +91,12 @@ RetType FpgaTool::processFpgaUpdate(const std::optional<std::string>& image_path
       log(LogLevel::ERROR, *mismatch);
       return RetType(RetCode::ERROR, *mismatch);
     }
+  }
+  // Decided on the bytes about to be programmed; with no trusted key nothing is looked at.
+  if (const TrustPolicy policy = trust_policy(); !policy.empty()) {
+    const TrustVerdict verdict = checkImageTrust(*image_path, image, policy);
+    if (!verdict.accepted) return fail(verdict.message);
+    log(LogLevel::INFO, "FPGA image " + verdict.message);
   }
   if (!programImage(image, *image_path, device_type)) return fail(messages::kProcessFailed);
 

@@ -37,14 +37,6 @@ int connectBefore(int fd, const addrinfo& ai, const Deadline& deadline) {
   return err;
 }
 
-std::string secondsText(double seconds) {
-  std::string text = std::to_string(seconds);
-  // "10.000000" reads better as "10".
-  text.erase(text.find_last_not_of('0') + 1);
-  if (!text.empty() && text.back() == '.') text.pop_back();
-  return text;
-}
-
 }  // namespace
 
 TcpConnection::TcpConnection(std::string address, int port, TcpOptions options)

@@ -70,6 +70,13 @@ class FileError : public Error {
   std::string path_;
 };
 
+// A key file holds no key this library can use: not PEM, not Ed25519, encrypted, or a private key
+// that group or others can read.
+class InvalidKeyError : public Error {
+ public:
+  using Error::Error;
+};
+
 // The controller kept refusing one programming block, the one at byte `offset` of the image.
 class BlockRefusedError : public Error {
  public:

@@ -21,6 +21,9 @@ std::string escapeNonUtf8(std::string_view bytes);
 // can then neither break its line nor send a terminal escape sequence.
 std::string printableText(std::string_view bytes);
 
+// Seconds as people write them: 10, 0.5, 2.25 (no trailing zeros).
+std::string secondsText(double seconds);
+
 // Leading and trailing ASCII white space removed, as Python strips text.
 std::string_view stripWhitespace(std::string_view text);
 

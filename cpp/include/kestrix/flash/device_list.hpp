@@ -79,8 +79,9 @@ inline constexpr double kHostsFileWaitSeconds = 10.0;
 // and the line number (from 1). A line that is not UTF-8 text is kept, to be refused as malformed.
 std::vector<DeviceEntry> parseHostsText(std::string_view text, const std::string& name);
 // Reads and parses a hosts file: a regular file, or a pipe or FIFO whose writer must finish within
-// kHostsFileWaitSeconds (one without a writer is an error then, not a hang). Throws FileError,
-// including for a file over kMaxHostsFileBytes.
-std::vector<DeviceEntry> readHostsFile(const std::string& path);
+// `wait_seconds` (one without a writer is an error then, not a hang). Throws FileError, including
+// for a file over kMaxHostsFileBytes.
+std::vector<DeviceEntry> readHostsFile(const std::string& path,
+                                       double wait_seconds = kHostsFileWaitSeconds);
 
 }  // namespace kestrix::flash

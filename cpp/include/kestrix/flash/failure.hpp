@@ -22,6 +22,7 @@ enum class Failure {
   kImageInvalid,           // not a .bin or .tbin, not a regular file, empty, unreadable, too large
   kImageRejected,          // the tbin header does not parse or a digest does not match
   kImageDeviceType,        // the image is made for other device types
+  kImageUntrusted,         // keys are trusted and the image's signature does not satisfy them
   kDeviceTypeUnsupported,  // initialisation does not accept the device type
   kDuplicateDevice,        // another entry of the list reached the same device first
   // Reaching the device.
@@ -55,6 +56,7 @@ inline constexpr FailureInfo kFailures[] = {
     {Failure::kImageInvalid, "image-invalid", FailureCategory::kInput},
     {Failure::kImageRejected, "image-rejected", FailureCategory::kInput},
     {Failure::kImageDeviceType, "image-device-type", FailureCategory::kInput},
+    {Failure::kImageUntrusted, "image-untrusted", FailureCategory::kInput},
     {Failure::kDeviceTypeUnsupported, "device-type-unsupported", FailureCategory::kInput},
     {Failure::kDuplicateDevice, "duplicate-device", FailureCategory::kInput},
     {Failure::kUnreachable, "unreachable", FailureCategory::kDevice},

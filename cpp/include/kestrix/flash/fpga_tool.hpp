@@ -31,6 +31,7 @@
 #include "kestrix/flash/engine.hpp"
 #include "kestrix/flash/image.hpp"
 #include "kestrix/flash/progress.hpp"
+#include "kestrix/flash/trust.hpp"
 
 namespace kestrix::flash {
 
@@ -129,7 +130,8 @@ class FpgaTool {
   std::shared_ptr<ProgressCallback> progress_callback() const;
   // Checks the image and programs exactly the bytes that passed the checks (they are read once).
   // A tbin whose header names device types that do not include `device_type` is refused before
-  // anything is sent.
+  // anything is sent, and so is an image the trust policy refuses (the verdict's message is the
+  // result's).
   RetType processFpgaUpdate(const std::optional<std::string>& image_path,
                             std::int64_t device_type = kDefaultDeviceType);
   // The FPGA version as the update reads it back for `device_type` (its profile says how; "" when
@@ -151,6 +153,11 @@ class FpgaTool {
   // Throws std::invalid_argument outside 1..kMaxWindow.
   void set_window(int window);
   int window() const;
+
+  // The keys whose signatures an update requires (see trust.hpp); empty by default, which checks
+  // no signature.
+  void set_trust_policy(TrustPolicy policy);
+  TrustPolicy trust_policy() const;
 
   // --- stopping --------------------------------------------------------------------------------
   // The token this tool's operations watch; raise it from any thread to stop them.
@@ -190,6 +197,7 @@ class FpgaTool {
   CancelToken cancel_;
   bool show_progress_ = true;
   int window_ = 1;
+  TrustPolicy trust_policy_;
 };
 
 }  // namespace kestrix::flash

@@ -72,6 +72,24 @@ bool checkFileHeader(const std::string& image_path, Host& host, Image* image);
 bool checkFileHeader(const std::string& image_path, Host& host,
                      std::optional<tbin::Verification>* details);
 
+// An image that fails the checks of an update (or of kestrix-flash check); the message is the
+// check's own.
+class ImageCheckError : public Error {
+ public:
+  ImageCheckError(const std::string& what, ImageFault fault) : Error(what), fault_(fault) {}
+  ImageFault fault() const { return fault_; }
+
+ private:
+  ImageFault fault_;
+};
+
+// The image exactly as an update programs it, read once through both checks (checkImageFile,
+// then checkImageHeader with `image`), which log nowhere. Refused as kestrix-flash check refuses
+// it: also a tbin whose image region holds no bytes, or whose FPGA_VER is not a version. Throws
+// FileError when nothing is at the path or the file fails while it is read, ImageTooLargeError,
+// and ImageCheckError for any other failed check.
+Image readCheckedImage(const std::string& image_path);
+
 // Why an image whose header names `image_types` (decimal texts, see tbin::DeviceType::values)
 // must not go into a device of `device_type`: "FPGA image is made for device type 28, not for
 // device type 32." Nothing when the types include it.
