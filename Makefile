@@ -10,7 +10,7 @@ export CCACHE_DIR ?= $(HOME)/.cache/kestrix-ccache
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
 .PHONY: setup build-cpp test test-cpp test-python test-python39 test-sanitize test-tsan install lint demo \
-  bench fuzz format format-check clean
+  bench fuzz format format-check clean wheel-tools wheel
 
 setup:
 	scripts/bootstrap.sh --lint --ansible .venv python3
@@ -60,6 +60,15 @@ else
 endif
 
 test: test-cpp test-python test-python39
+
+# Wheels land in dist/ (git-ignored). auditwheel bundles libcrypto into them, so installing one
+# needs neither a compiler nor libssl; each interpreter reuses its `make install` build tree.
+wheel-tools: setup
+	scripts/bootstrap.sh --wheel-tools .venv
+
+# A repaired wheel for every CPython 3.9+ here: the default python3 and each pyenv version.
+wheel: wheel-tools
+	scripts/build_wheels.sh $(BUILD_ROOT) dist
 
 # ruff, mypy --strict, stubtest on the installed extension modules and the clang-format check; any
 # finding fails (scripts/lint.sh).
