@@ -10,7 +10,7 @@ export CCACHE_DIR ?= $(HOME)/.cache/kestrix-ccache
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
 .PHONY: setup build-cpp test test-cpp test-python test-python39 test-sanitize test-tsan install lint demo \
-  bench fuzz format format-check clean wheel-tools wheel
+  bench fuzz format format-check clean wheel-tools wheel test-wheel
 
 setup:
 	scripts/bootstrap.sh --lint --ansible .venv python3
@@ -69,6 +69,11 @@ wheel-tools: setup
 # A repaired wheel for every CPython 3.9+ here: the default python3 and each pyenv version.
 wheel: wheel-tools
 	scripts/build_wheels.sh $(BUILD_ROOT) dist
+
+# The default interpreter's wheel installed into a fresh venv without build tools runs
+# kestrix-flash pack, check and update --sim, with the libcrypto it bundles (scripts/test_wheel.sh).
+test-wheel: wheel-tools
+	scripts/test_wheel.sh $(BUILD_ROOT)
 
 # ruff, mypy --strict, stubtest on the installed extension modules and the clang-format check; any
 # finding fails (scripts/lint.sh).
