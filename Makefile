@@ -10,7 +10,7 @@ export CCACHE_DIR ?= $(HOME)/.cache/kestrix-ccache
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
 .PHONY: setup build-cpp test test-cpp test-python test-python39 test-sanitize test-tsan install lint demo \
-  bench fuzz format format-check clean wheel-tools wheel test-wheel
+  bench fuzz format format-check clean wheel-tools wheel test-wheel sdist
 
 setup:
 	scripts/bootstrap.sh --lint --ansible .venv python3
@@ -74,6 +74,11 @@ wheel: wheel-tools
 # kestrix-flash pack, check and update --sim, with the libcrypto it bundles (scripts/test_wheel.sh).
 test-wheel: wheel-tools
 	scripts/test_wheel.sh $(BUILD_ROOT)
+
+# The source distribution, with what a source build needs (python -m build --sdist).
+sdist: wheel-tools
+	.venv/bin/python -m build --sdist --no-isolation --outdir dist .
+	tar -tzf dist/kestrix-$$(sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml).tar.gz
 
 # ruff, mypy --strict, stubtest on the installed extension modules and the clang-format check; any
 # finding fails (scripts/lint.sh).
