@@ -10,7 +10,7 @@ export CCACHE_DIR ?= $(HOME)/.cache/kestrix-ccache
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
 .PHONY: setup build-cpp test test-cpp test-python test-python39 test-sanitize test-tsan install lint demo \
-  bench fuzz format format-check clean
+  bench fuzz format format-check clean wheel-tools wheel test-wheel sdist
 
 setup:
 	scripts/bootstrap.sh --lint --ansible .venv python3
@@ -60,6 +60,25 @@ else
 endif
 
 test: test-cpp test-python test-python39
+
+# Wheels land in dist/ (git-ignored). auditwheel bundles libcrypto into them, so installing one
+# needs neither a compiler nor libssl; each interpreter reuses its `make install` build tree.
+wheel-tools: setup
+	scripts/bootstrap.sh --wheel-tools .venv
+
+# A repaired wheel for every CPython 3.9+ here: the default python3 and each pyenv version.
+wheel: wheel-tools
+	scripts/build_wheels.sh $(BUILD_ROOT) dist
+
+# The default interpreter's wheel installed into a fresh venv without build tools runs
+# kestrix-flash pack, check and update --sim, with the libcrypto it bundles (scripts/test_wheel.sh).
+test-wheel: wheel-tools
+	scripts/test_wheel.sh $(BUILD_ROOT)
+
+# The source distribution, with what a source build needs (python -m build --sdist).
+sdist: wheel-tools
+	.venv/bin/python -m build --sdist --no-isolation --outdir dist .
+	tar -tzf dist/kestrix-$$(sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml).tar.gz
 
 # ruff, mypy --strict, stubtest on the installed extension modules and the clang-format check; any
 # finding fails (scripts/lint.sh).

