@@ -474,7 +474,7 @@ TEST_F(DeviceTest, StatsCountDeviceCommandsButNotDebugQueries) {
   ask(d, "SIM_PAGE_PTR?\r\n");
   EXPECT_EQ(
       ask(d, "SIM_STATS?\r\n"),
-      R"({"commands":4,"program":1,"refused":0,"read":1,"erase":1,"stored_beams":0,"reboots":0})"
+      R"({"commands":4,"program":1,"refused":0,"read":1,"erase":1,"refresh":0,"stored_beams":0,"reboots":0})"
       "\r\n");
 }
 
@@ -865,7 +865,7 @@ TEST(SimulatorProcess, ClientLeavingMidCommandLeavesTheDeviceReady) {
   EXPECT_EQ(ask(*conn, protocol::programLine(page('a'))), "0");
   EXPECT_EQ(
       ask(*conn, "SIM_STATS?"),
-      R"({"commands":2,"program":1,"refused":0,"read":0,"erase":0,"stored_beams":0,"reboots":0})");
+      R"({"commands":2,"program":1,"refused":0,"read":0,"erase":0,"refresh":0,"stored_beams":0,"reboots":0})");
 }
 
 TEST(SimulatorProcess, FlashFileKeepsTheFlashAcrossRuns) {

@@ -240,6 +240,38 @@ def test_update_then_nothing_to_do_then_check_mode_writes_nothing(simulated_devi
         assert [json.loads(line)["outcome"] for line in lines] == ["updated", "unchanged"]
 
 
+def test_a_device_that_holds_the_image_but_runs_another_version_is_reloaded(
+    simulated_devices, tmp_path
+):
+    # The image declares its version; the device's flash holds it, but its FPGA never loaded it
+    # (an earlier update lost its link during the reload).
+    data = os.urandom(2000)
+    raw = tmp_path / "fpga.bin"
+    raw.write_bytes(data)
+    image = str(tmp_path / "fpga.tbin")
+    KRXFlash._pack_image(str(raw), image, dev_type=28, fpga_version="0.5")
+    [device] = simulated_devices(1, "--fpga-version", "0.4", "--version-after-update", "0.5")
+    tool = KRXFlash.FpgaTool(address=device[0], port=device[1], show_progress=False)
+    tool._fpgaErase("14")
+    tool._fpgaRstPagePtr("CFG")
+    for at in range(0, len(data), 16):
+        assert tool._fpgaProgram(data[at : at + 16])
+    tool.disconnect()
+
+    check = playbook(tmp_path, {"site1": device}, [update_task(image)], "--check")
+    [results] = check.tasks
+    assert (results["site1"]["changed"], results["site1"]["failure"]) == (True, "version-mismatch")
+    run = playbook(tmp_path, {"site1": device}, [update_task(image)])
+    assert run.returncode == 0, run
+    [results] = run.tasks
+    result = results["site1"]
+    assert (result["changed"], result["outcome"], result["bytes_written"]) == (True, "reloaded", 0)
+    assert (result["fpga_version_before"], result["fpga_version_after"]) == ("0.4", "0.5")
+    again = playbook(tmp_path, {"site1": device}, [update_task(image)])
+    [results] = again.tasks
+    assert (results["site1"]["changed"], results["site1"]["outcome"]) == (False, "unchanged")
+
+
 RECAP = re.compile(r"^(\S+)\s+:\s+ok=(\d+)\s+changed=(\d+)\s+unreachable=(\d+)\s+failed=(\d+)")
 
 

@@ -137,12 +137,18 @@ def test_verify_and_skip_identical_across_a_fleet(devices, image, capsys):
     assert summary["unchanged"] == 2 and summary["updated"] == 1
 
 
-def test_ctrl_c_reports_each_device_and_exits_130(devices, tmp_path):
+@pytest.mark.parametrize(
+    ("sig", "status"),
+    [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)],
+    ids=["SIGINT", "SIGTERM", "SIGHUP"],
+)
+def test_a_signal_reports_and_records_each_device(devices, tmp_path, sig, status):
     path = tmp_path / "fpga.bin"
     path.write_bytes(os.urandom(16 * 1000))
     fleet = devices(3, "--latency-us", "2000")
+    record = tmp_path / "audit.jsonl"
     child = subprocess.Popen(
-        [CLI, "update", str(path), *addresses(fleet), "--json"],
+        [CLI, "update", str(path), *addresses(fleet), "--json", "--record", str(record)],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
@@ -151,16 +157,153 @@ def test_ctrl_c_reports_each_device_and_exits_130(devices, tmp_path):
         while "FPGA ID" not in child.stderr.readline():
             pass
         REAL_SLEEP(0.5)
-        child.send_signal(signal.SIGINT)
+        child.send_signal(sig)
         out, err = child.communicate(timeout=30)
     finally:
         child.kill()
         child.wait()
-    assert child.returncode == 130, err
+    assert child.returncode == status, err
     lines = [json.loads(line) for line in out.splitlines()]
-    assert lines[-1]["summary"]["exit_status"] == 130
+    assert lines[-1]["summary"]["exit_status"] == status
     assert sorted(d["address"] for d in lines[:-1]) == sorted(fleet)
     assert all(d["outcome"] == "interrupted" for d in lines[:-1])
+    recorded = [json.loads(line) for line in record.read_text().splitlines()]
+    assert sorted((r["address"], r["outcome"]) for r in recorded) == sorted(
+        (address, "interrupted") for address in fleet
+    )
+
+
+def _children(pid):
+    with open(f"/proc/{pid}/task/{pid}/children") as file:
+        return [int(child) for child in file.read().split()]
+
+
+def test_sigterm_stops_the_bundled_simulator_and_reports_a_record_that_failed(tmp_path):
+    path = tmp_path / "fpga.bin"
+    path.write_bytes(os.urandom(1 << 20))  # seconds of work, one block at a time
+    argv = ["update", str(path), "--sim", "2", "--device-type", "28", "--skip-init"]
+    child = subprocess.Popen(
+        [CLI, *argv, "--record", "/dev/full"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        while "write:" not in child.stdout.readline():
+            pass
+        simulators = _children(child.pid)
+        assert simulators, "no simulator was started"
+        child.send_signal(signal.SIGTERM)
+        out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 143, err
+    assert "interrupted" in out
+    # The record could not be written (a full disk): said after the interruption.
+    assert "error: the audit record is incomplete: [Errno 28]" in err
+    for pid in simulators:
+        assert not os.path.exists(f"/proc/{pid}"), "the simulator outlived the command"
+
+
+@pytest.mark.parametrize(
+    ("lines", "extra", "status", "said"),
+    [
+        pytest.param(
+            "{good}\n45149\n", [], 2, ["line 2: '45149': a bare number"], id="bare-number"
+        ),
+        pytest.param(
+            "{good}\nno-such-device.invalid\n",
+            [],
+            3,
+            ["line 2: 'no-such-device.invalid': name 'no-such-device.invalid' not resolved"],
+            id="unresolved",
+        ),
+        pytest.param(
+            "\ufeff{good}\n# twice:\n{again}\nradio:0\n",
+            [],
+            2,
+            ["line 3: '{again}': the same device as '{good}' (", "line 4: 'radio:0': port"],
+            id="duplicate-and-malformed",
+        ),
+        pytest.param("{good}\n", ["--address", "{good}"], 2, ["--address 1"], id="address-twice"),
+    ],
+)
+def test_a_bad_list_stops_the_run_before_any_device(
+    simulated_devices, image, tmp_path, capsys, lines, extra, status, said
+):
+    [(host, port)] = simulated_devices(1)
+    names = {"good": f"{host}:{port}", "again": f"localhost:{port}"}
+    hosts = tmp_path / "hosts.txt"
+    hosts.write_text(lines.format(**names), encoding="utf-8")
+    argv = ["update", image, "--hosts", str(hosts), *(arg.format(**names) for arg in extra)]
+    assert flash_cli.main(argv) == status
+    err = capsys.readouterr().err
+    for fragment in said:
+        assert fragment.format(**names) in err, err
+    from kestrix.KRXCommService import _TCPConn
+    from kestrix.KRXUtils import _RspType
+
+    conn = _TCPConn(host, port)
+    assert conn.initConnection()
+    stats = json.loads(conn.sendCmd(b"SIM_STATS?\r\n", _RspType.RSP_STRING).RetData)
+    conn.closeConnection()
+    assert stats["commands"] == 0, "a device was touched"
+
+
+@pytest.mark.parametrize("which", ["image", "hosts"])
+def test_a_record_that_is_an_input_is_refused(devices, image, tmp_path, capsys, which):
+    hosts = tmp_path / "hosts.txt"
+    hosts.write_text(devices(1)[0] + "\n")
+    target = image if which == "image" else str(hosts)
+    before = Path(target).read_bytes()
+    link = tmp_path / "record.jsonl"
+    link.symlink_to(target)
+    status = flash_cli.main(["update", image, "--hosts", str(hosts), "--record", str(link)])
+    assert status == 2
+    assert "audit record" in capsys.readouterr().err
+    assert Path(target).read_bytes() == before
+
+
+def test_a_canary_then_a_retry_of_the_failed_and_the_history(devices, image, tmp_path, capsys):
+    refusing = devices(1, "--refuse-from", "0")[0]
+    good = devices(2)
+    record = str(tmp_path / "audit.jsonl")
+    fleet = [refusing, *good]
+    argv = ["update", image, *addresses(fleet), "--record", record, "--jobs", "1"]
+    assert flash_cli.main([*argv, "--canary", "1", "-q"]) == 1
+    capsys.readouterr()
+    assert [d["outcome"] for d in history(capsys, record)] == ["failed", "skipped", "skipped"]
+
+    retry = ["update", image, "--failed-in", record, "--record", record, "--change-id", "CHG-2"]
+    assert flash_cli.main([*retry, "-q"]) == 1
+    capsys.readouterr()
+    latest = history(capsys, record)
+    assert [(d["address"], d["outcome"], d["change_id"]) for d in latest] == [
+        (refusing, "failed", "CHG-2"),
+        (good[0], "updated", "CHG-2"),
+        (good[1], "updated", "CHG-2"),
+    ]
+    assert all(d["run_by_user"] and d["image_abspath"] == image for d in latest)
+    assert len(history(capsys, record, "--all")) == 6
+    assert [d["outcome"] for d in history(capsys, record, "--device", good[0], "--all")] == [
+        "skipped",
+        "updated",
+    ]
+    # Only the device that still fails is left to retry.
+    assert flash_cli.main([*retry, "--json"]) == 1
+    assert [json.loads(line)["address"] for line in capsys.readouterr().out.splitlines()] == [
+        refusing
+    ]
+    assert flash_cli.main(["history", record]) == 0
+    table = capsys.readouterr().out.splitlines()
+    assert table[0].split("\t")[:4] == ["finished", "device", "serial", "outcome"]
+    assert len(table) == 4
+
+
+def history(capsys, record, *more):
+    assert flash_cli.main(["history", record, "--json", *more]) == 0
+    return [json.loads(line) for line in capsys.readouterr().out.splitlines()]
 
 
 @pytest.mark.parametrize("devices_asked", ["1", "2"])

@@ -14,7 +14,15 @@ import time
 
 import pytest
 
-from kestrix.fleet import DeviceResult, Failure, RecordError, update_fleet
+from kestrix.fleet import (
+    DeviceListError,
+    DeviceResult,
+    Failure,
+    RecordError,
+    check_devices,
+    load_image,
+    update_fleet,
+)
 
 REAL_SLEEP = time.sleep
 
@@ -119,6 +127,81 @@ def test_a_device_is_text_or_a_host_port_pair(image):
             update_fleet(image, [bad])  # type: ignore[list-item]
     with pytest.raises(ValueError, match="port must be a number"):
         update_fleet(image, ["host:0"])
+
+
+@pytest.mark.parametrize(
+    ("devices", "more", "error"),
+    [
+        ("127.0.0.1", {}, "devices must be a sequence of devices, not a single text"),
+        (b"127.0.0.1", {}, "devices must be a sequence of devices, not a single text"),
+        (["127.0.0.1:9"], {"progress": 5}, "progress must be callable or None, not int"),
+        (["127.0.0.1:9"], {"on_result": "print"}, "on_result must be callable or None, not str"),
+    ],
+    ids=["str", "bytes", "progress", "on_result"],
+)
+def test_what_cannot_be_a_fleet_is_a_type_error_before_any_device(image, devices, more, error):
+    with pytest.raises(TypeError, match=error):
+        update_fleet(image, devices, **more)
+
+
+def test_a_list_is_refused_with_every_problem_named(simulated_devices):
+    [(host, port)] = simulated_devices(1)
+    with pytest.raises(DeviceListError) as raised:
+        check_devices([f"{host}:{port}", "45149", f"localhost:{port}", "no-such.invalid"])
+    assert isinstance(raised.value, ValueError)
+    assert [(kind, origin) for kind, origin, _, _ in raised.value.problems] == [
+        ("malformed", "device 2"),
+        ("duplicate", "device 3"),
+        ("unresolved", "device 4"),
+    ]
+
+
+def test_an_on_result_that_raises_keeps_the_results(devices, image):
+    def broken(result):
+        raise LookupError("the caller's bookkeeping failed")
+
+    addresses = devices(2)
+    with pytest.raises(LookupError) as raised:
+        update_fleet(image, addresses, on_result=broken)
+    assert [(r.address, r.outcome) for r in raised.value.results] == [
+        (a, "updated") for a in addresses
+    ]
+
+
+def test_a_loaded_image_serves_a_fleet_only_as_it_was_loaded(devices, image):
+    loaded = load_image(image, device_type=28, init=False)
+    with pytest.raises(ValueError, match="the image was loaded for"):
+        update_fleet(loaded, devices(1))
+    [result] = update_fleet(loaded, devices(1), device_type=28, init=False)
+    assert result.ok and result.image_sha256 == loaded.sha256
+
+
+DAEMON = textwrap.dedent(
+    """
+    import os, sys, threading, time
+    from kestrix.fleet import update_fleet
+    image, devices = sys.argv[1], sys.argv[2:]
+    def run():
+        update_fleet(image, devices, init=False, device_type=28, progress=lambda *a: None)
+    threading.Thread(target=run, daemon=True).start()
+    time.sleep(0.5)
+    print("main thread done", flush=True)
+    """
+)
+
+
+def test_a_fleet_in_a_daemon_thread_ends_with_the_interpreter(devices, tmp_path):
+    path = tmp_path / "fpga.bin"
+    path.write_bytes(os.urandom(64 * 1024))
+    addresses = devices(2, "--latency-us", "3000")  # still running when the interpreter ends
+    done = subprocess.run(
+        [sys.executable, "-c", DAEMON, str(path), *addresses],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert (done.returncode, done.stdout) == (0, "main thread done\n"), done.stderr
+    assert "FATAL" not in done.stderr and "terminate" not in done.stderr, done.stderr
 
 
 CHILD = textwrap.dedent(

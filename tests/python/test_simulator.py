@@ -124,7 +124,7 @@ def test_refuse_blocks_refuses_each_block_n_times(simulator):
     for block in (b"a" * PAGE, b"b" * PAGE):
         assert [ask(conn, program(block)) for _ in range(3)] == ["1", "1", "0"]
     assert ask(conn, b"SIM_STATS?") == (
-        '{"commands":6,"program":6,"refused":4,"read":0,"erase":0,"stored_beams":0,"reboots":0}'
+        '{"commands":6,"program":6,"refused":4,"read":0,"erase":0,"refresh":0,"stored_beams":0,"reboots":0}'
     )
     conn.closeConnection()
 

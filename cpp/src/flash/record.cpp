@@ -104,6 +104,17 @@ RecordFile::RecordFile(const std::string& path) : path_(path) {
   }
   regular_ = S_ISREG(st.st_mode);
   id_ = files::FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  if (regular_) {
+    // The same file opened for reading too, to see whether an earlier line was left unfinished.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    const int rw = ::open(self.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    if (rw >= 0 && files::fileIdOf(rw) == id_) {
+      ::close(fd_);
+      fd_ = rw;
+    } else if (rw >= 0) {
+      ::close(rw);
+    }
+  }
 }
 
 RecordFile::~RecordFile() {

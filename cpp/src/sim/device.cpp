@@ -261,6 +261,7 @@ void Device::refresh(const Command& command, std::string& reply) {
   if (!noArgument(command, reply)) return;
   // The FPGA reloads its configuration: from now on it is the updated one.
   if (options_.version_after_update) fpga_version_ = *options_.version_after_update;
+  ++stats_.refresh;
   ok(reply);
 }
 
@@ -406,6 +407,7 @@ void Device::debugStats(const Command& command, std::string& reply) {
   stats["refused"] = stats_.refused;
   stats["read"] = stats_.read;
   stats["erase"] = stats_.erase;
+  stats["refresh"] = stats_.refresh;
   stats["stored_beams"] = stored_beams_;
   stats["reboots"] = reboots_;
   line(reply, stats.dump());

@@ -69,6 +69,7 @@ struct DeviceStats {
   std::uint64_t refused = 0;   // programming blocks refused
   std::uint64_t read = 0;      // read commands answered with a page
   std::uint64_t erase = 0;     // erase commands executed
+  std::uint64_t refresh = 0;   // configuration reloads (FPGA_REFRESH)
 };
 
 class Device {
