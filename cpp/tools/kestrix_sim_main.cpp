@@ -2,6 +2,10 @@
 //
 // Exit codes: 0 after SIGINT or SIGTERM, 1 when a server cannot start or a flash file cannot be
 // read or written, 2 for a bad command line.
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -42,6 +46,13 @@ struct Unit {
 };
 
 int run(const kestrix::sim::SimOptions& options) {
+  if (options.exit_with_parent) {
+    // SIGTERM, which stops the simulator cleanly, when the starting thread's process ends; one
+    // that ended before this line leaves the simulator to init.
+    const pid_t parent = ::getppid();
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (parent == 1) return 0;
+  }
   std::vector<Unit> units;
   for (unsigned i = 0; i < options.count; ++i) {
     Unit unit{std::make_unique<kestrix::sim::Device>(kestrix::sim::deviceOptionsOf(options, i),

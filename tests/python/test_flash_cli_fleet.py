@@ -178,7 +178,21 @@ def _children(pid):
         return [int(child) for child in file.read().split()]
 
 
-def test_sigterm_stops_the_bundled_simulator_and_reports_a_record_that_failed(tmp_path):
+def _gone(pid, within=10.0):
+    deadline = time.monotonic() + within
+    while os.path.exists(f"/proc/{pid}") and time.monotonic() < deadline:
+        with open(f"/proc/{pid}/stat") as file:
+            if file.read().split(") ")[-1].startswith("Z"):
+                return True  # ended, waiting to be reaped
+        REAL_SLEEP(0.05)
+    return not os.path.exists(f"/proc/{pid}")
+
+
+@pytest.mark.parametrize(
+    ("how", "status"),
+    [("SIGTERM", 143), ("Ctrl-C of a terminal", 130), ("SIGKILL", -9)],
+)
+def test_the_bundled_simulator_stops_with_the_command(tmp_path, how, status):
     path = tmp_path / "fpga.bin"
     path.write_bytes(os.urandom(1 << 20))  # seconds of work, one block at a time
     argv = ["update", str(path), "--sim", "2", "--device-type", "28", "--skip-init"]
@@ -187,23 +201,30 @@ def test_sigterm_stops_the_bundled_simulator_and_reports_a_record_that_failed(tm
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
+        start_new_session=True,  # a terminal's process group of its own
     )
     try:
         while "write:" not in child.stdout.readline():
             pass
         simulators = _children(child.pid)
         assert simulators, "no simulator was started"
-        child.send_signal(signal.SIGTERM)
+        if how == "Ctrl-C of a terminal":
+            os.killpg(child.pid, signal.SIGINT)  # the whole foreground group gets it
+        else:
+            child.send_signal(getattr(signal, how))
         out, err = child.communicate(timeout=30)
     finally:
         child.kill()
         child.wait()
-    assert child.returncode == 143, err
-    assert "interrupted" in out
+    assert child.returncode == status, err
+    for pid in simulators:
+        assert _gone(pid), "the simulator outlived the command"
+    if how == "SIGKILL":
+        return
+    # Each device stopped on the signal, not on its simulator going away first.
+    assert out.count("interrupted (interrupted)") == 2, out
     # The record could not be written (a full disk): said after the interruption.
     assert "error: the audit record is incomplete: [Errno 28]" in err
-    for pid in simulators:
-        assert not os.path.exists(f"/proc/{pid}"), "the simulator outlived the command"
 
 
 @pytest.mark.parametrize(

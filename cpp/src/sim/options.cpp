@@ -146,6 +146,10 @@ SimOptions parseOptions(const std::vector<std::string>& args) {
       o.link_faults.garbage = true;
       continue;
     }
+    if (flag == "--exit-with-parent") {
+      o.exit_with_parent = true;
+      continue;
+    }
     const auto* known = std::find_if(std::begin(kValueFlags), std::end(kValueFlags),
                                      [&](const ValueFlag& f) { return f.name == flag; });
     if (known == std::end(kValueFlags)) {
@@ -192,6 +196,7 @@ serves. SIGINT or SIGTERM stops it.
   --flash-size BYTES           flash size, a multiple of 16 (@FLASH_SIZE@)
   --flash-file PATH            keep the flash in this file across runs; with --count above 1,
                                device I (0 to N-1) keeps its flash in PATH.I
+  --exit-with-parent           stop as on SIGTERM when the process that started it ends
   --device-id TEXT             FPGA_GET_ID answer (@DEVICE_ID@)
   --fpga-version TEXT          GET_FPGA_VER answer (@FPGA_VERSION@)
   --version-after-update TEXT  GET_FPGA_VER answer after FPGA_REFRESH

@@ -73,7 +73,9 @@ def simulated(count: Optional[int], flash_size: Optional[int]) -> Iterator[List[
 
     flags = [] if flash_size is None else ["--flash-size", str(flash_size)]
     try:
-        process, where = start_simulators(count, *flags)
+        # Like a device: the terminal's Ctrl-C or hang-up stops the command, which then stops the
+        # simulator after every device reported; a command that is killed takes it along.
+        process, where = start_simulators(count, *flags, detached=True)
     except (OSError, RuntimeError) as error:  # TimeoutError is an OSError
         raise CannotStart(str(error)) from error
     try:

@@ -64,7 +64,11 @@ def start_simulator(
 
 
 def start_simulators(
-    count: int, *args: str, binary: Optional[Path] = None, timeout: float = _START_TIMEOUT
+    count: int,
+    *args: str,
+    binary: Optional[Path] = None,
+    timeout: float = _START_TIMEOUT,
+    detached: bool = False,
 ) -> Tuple["subprocess.Popen[bytes]", List[Tuple[str, int]]]:
     """Starts one simulator process serving ``count`` independent devices (``--count``), each
     with its own flash, state and faults, and returns ``(process, [(host, port), ...])`` in device
@@ -74,12 +78,17 @@ def start_simulators(
     ``args`` must not hold ``--count``. Raises ``ValueError`` for a count below 1, and otherwise
     as ``start_simulator`` does; ``timeout`` is for all the devices together. Stop it with
     ``stop_simulator(process)``.
+
+    ``detached`` runs it as a device would run: in a session of its own, so the signals of the
+    caller's terminal (Ctrl-C, a hang-up) do not reach it, and stopping when the calling thread's
+    process ends (call it from the main thread then).
     """
     if count < 1:
         raise ValueError(f"count must be at least 1, not {count}")
     if "--count" in args:
         raise ValueError("give the number of devices as count, not as --count in args")
-    return _start(["--count", str(count)], args, count, binary, timeout)
+    flags = ["--count", str(count), *(["--exit-with-parent"] if detached else [])]
+    return _start(flags, args, count, binary, timeout, detached)
 
 
 def _start(
@@ -88,6 +97,7 @@ def _start(
     devices: int,
     binary: Optional[Path],
     timeout: float,
+    detached: bool = False,
 ) -> Tuple["subprocess.Popen[bytes]", List[Tuple[str, int]]]:
     """Runs the simulator with ``flags`` and ``args`` and reads the lines of ``devices`` devices."""
     exe = Path(binary) if binary is not None else simulator_binary()
@@ -95,7 +105,9 @@ def _start(
         raise FileNotFoundError(f"kestrix-sim binary not found: {exe}")
     # The port goes first so that a --port in `args` wins (the last value of a flag counts).
     command: List[str] = [str(exe), "--port", "0", *flags, *args]
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process = subprocess.Popen(
+        command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=detached
+    )
     deadline = time.monotonic() + timeout
     places: List[Tuple[str, int]] = []
     for _ in range(devices):

@@ -23,6 +23,9 @@ struct SimOptions {
   // The flash is loaded from this file at start (when it exists) and saved to it after every
   // client that changed it and at exit. With more than one device see flashFileOf().
   std::optional<std::string> flash_file;
+  // Stop (as on SIGTERM) when the process that started the simulator ends, so a tool that is
+  // killed does not leave its simulated devices running.
+  bool exit_with_parent = false;
   bool help = false;
 };
 
