@@ -15,10 +15,12 @@
 #include "common/py_contracts.hpp"
 #include "common/py_runtime.hpp"
 #include "core_bindings.hpp"
+#include "kestrix/crypto/ed25519.hpp"
 #include "kestrix/flash/device_list.hpp"
 #include "kestrix/flash/fleet.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/record.hpp"
+#include "kestrix/flash/trust.hpp"
 
 namespace kestrix::py {
 
@@ -176,6 +178,7 @@ struct PyLoadedImage {
   std::int64_t device_type = 0;
   bool init = true;
   std::string mode;
+  std::vector<std::string> trusted_key_ids;
 };
 
 pyb::object faultOf(const PyLoadedImage& image) {
@@ -184,16 +187,27 @@ pyb::object faultOf(const PyLoadedImage& image) {
 }
 
 std::shared_ptr<PyLoadedImage> loadImage(const pyb::object& image_object, std::int64_t device_type,
-                                         bool init, const std::string& mode) {
+                                         bool init, const std::string& mode,
+                                         const pyb::object& trusted_keys) {
   const std::string path = image_object.is_none() ? std::string() : pathBytes(image_object);
+  const std::vector<std::string> key_paths =
+      trusted_keys.is_none() ? std::vector<std::string>() : pathList(trusted_keys, "trusted_keys");
   auto image = std::make_shared<PyLoadedImage>();
   image->device_type = device_type;
   image->init = init;
   image->mode = mode;
-  const flash::UpdateOptions options = updateOptions(device_type, init, mode);
+  flash::UpdateOptions options = updateOptions(device_type, init, mode);
   pyb::gil_scoped_release release;
+  options.trust = flash::TrustPolicy::fromKeyFiles(key_paths);
+  for (const crypto::Ed25519PublicKey& key : options.trust.keys())
+    image->trusted_key_ids.push_back(key.keyId());
   image->loaded = flash::loadJobImage(path, options);
   return image;
+}
+
+// The image's trust verdict, when it was read.
+const flash::TrustVerdict* trustOf(const PyLoadedImage& image) {
+  return image.loaded.image ? &image.loaded.image->trust : nullptr;
 }
 
 // Why a fleet with these settings cannot run, found without a device: (Failure, message), or
@@ -245,6 +259,7 @@ struct FleetSettings {
   double timeout;
   double connect_timeout;
   bool check_version;
+  bool allow_downgrade;
   int jobs;
   int window;
   std::size_t canary;
@@ -275,6 +290,7 @@ pyb::tuple runFleet(const std::shared_ptr<PyLoadedImage>& image, const flash::De
   flash::FleetOptions options;
   options.update = updateOptions(image->device_type, image->init, image->mode);
   options.update.check_version = settings.check_version;
+  options.update.allow_downgrade = settings.allow_downgrade;
   options.update.timeout = settings.timeout;
   options.update.connect_timeout = settings.connect_timeout;
   options.update.window = settings.window;
@@ -417,13 +433,42 @@ void bindFleet(pyb::module_& m) {
                              })
       .def_property_readonly("fault", &faultOf,
                              "(Failure, message) when the image cannot be used, else None.")
+      .def_property_readonly(
+          "trust_status",
+          [](const PyLoadedImage& i) -> std::optional<std::string> {
+            const flash::TrustVerdict* trust = trustOf(i);
+            if (trust == nullptr) return std::nullopt;
+            return std::string(flash::trustStatusName(trust->status));
+          },
+          "The signature's verdict (\"verified\", \"no-signature\", ...), or None when no image\n"
+          "was read.")
+      .def_property_readonly(
+          "signing_key_id",
+          [](const PyLoadedImage& i) -> std::optional<std::string> {
+            const flash::TrustVerdict* trust = trustOf(i);
+            return trust == nullptr ? std::nullopt : trust->key_id;
+          },
+          "The full id of the key the signature names, or None.")
+      .def_property_readonly(
+          "signature_verified",
+          [](const PyLoadedImage& i) {
+            const flash::TrustVerdict* trust = trustOf(i);
+            return trust != nullptr && trust->verified();
+          },
+          "Whether the signature verified under one of the trusted keys.")
+      .def_property_readonly(
+          "trusted_key_ids", [](const PyLoadedImage& i) { return i.trusted_key_ids; },
+          "The ids of the keys the image was checked against (empty: no signature required).")
       .def_property_readonly("device_type", [](const PyLoadedImage& i) { return i.device_type; })
       .def_property_readonly("init", [](const PyLoadedImage& i) { return i.init; })
       .def_property_readonly("mode", [](const PyLoadedImage& i) { return i.mode; });
   m.def("load_image", &loadImage, pyb::arg("image_path"), pyb::kw_only(),
         pyb::arg("device_type") = flash::kDefaultDeviceType, pyb::arg("init") = true,
-        pyb::arg("mode") = "update",
-        "Reads and checks the image once for run_fleet (None for mode 'identify').");
+        pyb::arg("mode") = "update", pyb::arg("trusted_keys") = pyb::none(),
+        "Reads and checks the image once for run_fleet (None for mode 'identify'); with\n"
+        "trusted_keys (public key files), an image they do not sign is refused (its fault).\n"
+        "OSError for a key file that cannot be read, ValueError for one that holds no Ed25519\n"
+        "public key.");
   pyb::class_<flash::DeviceList, std::shared_ptr<flash::DeviceList>>(
       m, "DeviceList",
       "Devices checked as a whole: every entry an address, every name resolved, each device\n"
@@ -444,19 +489,20 @@ void bindFleet(pyb::module_& m) {
   m.def(
       "run_fleet",
       [](const std::shared_ptr<PyLoadedImage>& image, const flash::DeviceList& devices,
-         bool check_version, double timeout, double connect_timeout, int jobs, int window,
-         std::size_t canary, std::size_t max_failures, const std::string& change_id,
+         bool check_version, bool allow_downgrade, double timeout, double connect_timeout, int jobs,
+         int window, std::size_t canary, std::size_t max_failures, const std::string& change_id,
          pyb::object progress, pyb::object on_result, const pyb::object& record) {
-        const FleetSettings settings{timeout, connect_timeout, check_version, jobs,
+        const FleetSettings settings{timeout, connect_timeout, check_version, allow_downgrade, jobs,
                                      window,  canary,          max_failures,  change_id};
         return runFleet(image, devices, settings, std::move(progress), std::move(on_result),
                         record);
       },
       pyb::arg("image"), pyb::arg("devices"), pyb::kw_only(), pyb::arg("check_version") = true,
-      pyb::arg("timeout") = 10.0, pyb::arg("connect_timeout") = 5.0, pyb::arg("jobs") = 8,
-      pyb::arg("window") = 1, pyb::arg("canary") = 0, pyb::arg("max_failures") = 0,
-      pyb::arg("change_id") = "", pyb::arg("progress") = pyb::none(),
-      pyb::arg("on_result") = pyb::none(), pyb::arg("record") = pyb::none(),
+      pyb::arg("allow_downgrade") = false, pyb::arg("timeout") = 10.0,
+      pyb::arg("connect_timeout") = 5.0, pyb::arg("jobs") = 8, pyb::arg("window") = 1,
+      pyb::arg("canary") = 0, pyb::arg("max_failures") = 0, pyb::arg("change_id") = "",
+      pyb::arg("progress") = pyb::none(), pyb::arg("on_result") = pyb::none(),
+      pyb::arg("record") = pyb::none(),
       "Runs one job per device of the checked list on `jobs` threads with the loaded image\n"
       "and returns (reports, stopped, record_error,\n"
       "callback_error): one dict per device in input order, the exception that stopped the\n"

@@ -108,6 +108,9 @@ void bindSigning(pyb::module_& m) {
         "decides it: status, accepted, verified, key id, message. With no trusted key nothing is\n"
         "refused. ValueError for an image that fails its checks or a key file that holds no\n"
         "Ed25519 public key; OSError for a key file that cannot be read.");
+  m.def(
+      "short_key_id", [](const std::string& key_id) { return crypto::shortKeyId(key_id); },
+      pyb::arg("key_id"), "A key id as people are shown it: its first 16 hex digits.");
   m.def("public_key_id", &publicKeyId, pyb::arg("path"),
         "The key id of the Ed25519 public key file PATH (ValueError, OSError as above).");
   m.def("private_key_id", &privateKeyId, pyb::arg("path"),

@@ -89,6 +89,7 @@ class Failure:
     IMAGE_UNTRUSTED: ClassVar[Failure]
     DEVICE_TYPE_UNSUPPORTED: ClassVar[Failure]
     DUPLICATE_DEVICE: ClassVar[Failure]
+    DOWNGRADE_REFUSED: ClassVar[Failure]
     UNREACHABLE: ClassVar[Failure]
     DEVICE_BUSY: ClassVar[Failure]
     TIMEOUT: ClassVar[Failure]
@@ -152,6 +153,19 @@ class LoadedImage:
     def fault(self) -> tuple[Failure, str] | None:
         """(Failure, message) when the image cannot be used, else None."""
     @property
+    def trust_status(self) -> str | None:
+        """The signature's verdict ("verified", "no-signature", ...), or None when no image
+        was read."""
+    @property
+    def signing_key_id(self) -> str | None:
+        """The full id of the key the signature names, or None."""
+    @property
+    def signature_verified(self) -> bool:
+        """Whether the signature verified under one of the trusted keys."""
+    @property
+    def trusted_key_ids(self) -> list[str]:
+        """The ids of the keys the image was checked against (empty: no signature required)."""
+    @property
     def device_type(self) -> int: ...
     @property
     def init(self) -> bool: ...
@@ -159,9 +173,17 @@ class LoadedImage:
     def mode(self) -> str: ...
 
 def load_image(
-    image_path: _Path | None, *, device_type: int = 32, init: bool = True, mode: str = "update"
+    image_path: _Path | None,
+    *,
+    device_type: int = 32,
+    init: bool = True,
+    mode: str = "update",
+    trusted_keys: Sequence[_Path] | None = None,
 ) -> LoadedImage:
-    """Reads and checks the image once for run_fleet (None for mode 'identify')."""
+    """Reads and checks the image once for run_fleet (None for mode 'identify'); with
+    trusted_keys (public key files), an image they do not sign is refused (its fault).
+    OSError for a key file that cannot be read, ValueError for one that holds no Ed25519
+    public key."""
 
 def read_hosts_file(path: _Path) -> list[tuple[str, str]]:
     """The entries of a hosts file as (text, origin) pairs, origin naming the file and line;
@@ -186,6 +208,7 @@ def run_fleet(
     devices: DeviceList,
     *,
     check_version: bool = True,
+    allow_downgrade: bool = False,
     timeout: float = 10.0,
     connect_timeout: float = 5.0,
     jobs: int = 8,
@@ -261,6 +284,9 @@ def check_signature(image_path: _Path, trusted_keys: Sequence[_Path]) -> _TrustV
     """The trust verdict on an image as an update given TRUSTED_KEYS decides it. Status is one
     of "verified", "not-verified", "no-signature", "unreadable", "malformed", "untrusted-key",
     "bad-signature", "content-mismatch"; with no trusted key nothing is refused."""
+
+def short_key_id(key_id: str) -> str:
+    """A key id as people are shown it: its first 16 hex digits."""
 
 def public_key_id(path: _Path) -> str:
     """The key id (SHA-256 of the raw public key, hex) of an Ed25519 public key file."""

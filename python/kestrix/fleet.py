@@ -11,6 +11,11 @@ entry that is not an address, does not resolve or reaches a device another entry
 device is worked on once (a second entry that answers with a serial number already seen fails as
 "duplicate-device"), and the image is read and checked once: every device gets the same bytes.
 
+Given ``trusted_keys`` (Ed25519 public key files), an image whose signature (IMAGE.sig) none of
+them verifies is refused before any device is touched: every device fails with
+``Failure.IMAGE_UNTRUSTED``. An image older than the FPGA version a device runs is not written
+into it (``Failure.DOWNGRADE_REFUSED``) unless ``allow_downgrade=True``.
+
     from kestrix.fleet import update_fleet
 
     results = update_fleet("fpga.tbin", ["10.0.0.7", "10.0.0.8:5025"], jobs=8)
@@ -52,6 +57,8 @@ __all__ = [
 Device = Union[str, Tuple[str, int]]
 #: An image: a path, or an image loaded once with :func:`load_image`.
 Image = Union[str, bytes, "os.PathLike[str]", LoadedImage]
+#: A public key file.
+KeyPath = Union[str, bytes, "os.PathLike[str]"]
 #: progress(device, stage, done, total): stage is "connect", "erase", "write", "verify" or
 #: "reload"; device is the device's "host:port".
 ProgressCallback = Callable[[str, str, int, int], object]
@@ -79,6 +86,14 @@ class DeviceResult:
     image_sha256: str
     #: The FPGA version the image declares ("FPGA_VER"), or None.
     image_version: Optional[str]
+    #: The full id of the key the image's signature names, or None.
+    signing_key_id: Optional[str]
+    #: Whether the signature verified under one of the trusted keys.
+    signature_verified: bool
+    #: The signature's verdict: "verified", "not-verified" (signed, no trusted key given),
+    #: "no-signature", "unreadable", "malformed", "untrusted-key", "bad-signature",
+    #: "content-mismatch"; None when no image was read.
+    trust_status: Optional[str]
     bytes_written: int
     retries: int
     #: Seconds per phase ("erase", "write", "verify", "reload") and in "total".
@@ -153,12 +168,27 @@ def load_image(
     device_type: int = DEFAULT_DEVICE_TYPE,
     init: bool = True,
     mode: str = "update",
+    trusted_keys: Optional[Sequence[KeyPath]] = None,
 ) -> LoadedImage:
     """Reads and checks an image once, for :func:`update_fleet` with the same ``device_type``,
-    ``init`` and ``mode``. ``fault`` says why it cannot be used ((Failure, message), or None);
-    every device then fails with it. The bytes are kept: a file replaced afterwards changes
-    nothing."""
-    return _core.load_image(image_path, device_type=device_type, init=init, mode=mode)
+    ``init``, ``mode`` and ``trusted_keys``. ``fault`` says why it cannot be used ((Failure,
+    message), or None); every device then fails with it. The bytes are kept: a file replaced
+    afterwards changes nothing.
+
+    ``trusted_keys`` are Ed25519 public key files: given any, the image must carry a signature
+    one of them verifies, made for exactly these bytes, or its fault is
+    ``Failure.IMAGE_UNTRUSTED`` with the cause. ``trust_status``, ``signing_key_id`` and
+    ``signature_verified`` say what was found. Raises OSError for a key file that cannot be read
+    and ValueError for one that holds no Ed25519 public key."""
+    return _core.load_image(
+        image_path, device_type=device_type, init=init, mode=mode, trusted_keys=trusted_keys
+    )
+
+
+def _key_ids(trusted_keys: Sequence[KeyPath]) -> List[str]:
+    if isinstance(trusted_keys, (str, bytes, os.PathLike)):
+        raise TypeError("trusted_keys must be a list of paths, not a single path")
+    return sorted(_core.public_key_id(key) for key in trusted_keys)
 
 
 def check_devices(
@@ -214,6 +244,8 @@ def update_fleet(
     progress: Optional[ProgressCallback] = None,
     on_result: Optional[Callable[[DeviceResult], object]] = None,
     record: Optional[str] = None,
+    trusted_keys: Optional[Sequence[KeyPath]] = None,
+    allow_downgrade: bool = False,
 ) -> List[DeviceResult]:
     """Updates every device with the image and returns one result per device, in input order.
 
@@ -232,12 +264,20 @@ def update_fleet(
     :func:`check_devices` (``port`` for those that name none) unless they were already. The GIL
     is released while the fleet runs.
 
+    ``trusted_keys`` (public key files) require the image's signature, as :func:`load_image`
+    says: a refused image fails every device with ``Failure.IMAGE_UNTRUSTED`` and touches none.
+    An image given loaded must have been loaded with the same keys. A device that reports
+    running a newer FPGA version than the image declares fails with
+    ``Failure.DOWNGRADE_REFUSED`` before anything on it changes, unless ``allow_downgrade``; a
+    version that cannot be read or compared is not refused, and "verify" refuses nothing.
+
     Raises TypeError for devices given as one text or callbacks that are not callable,
     DeviceListError (a ValueError) for entries that are not addresses, do not resolve or reach
-    the same device, ValueError for a bad mode, job count, time-out or a record that is the
-    image file, OSError when the record file cannot be opened (all before any device is
-    touched), RecordError (an OSError that holds the results) when a write to it fails, and
-    FleetInterrupted on Ctrl-C. An exception ``on_result`` raised is raised when the fleet is
+    the same device, ValueError for a bad mode, job count, time-out, a record that is the
+    image file or a trusted key file that holds no Ed25519 public key, OSError when the record
+    file or a trusted key file cannot be opened (all before any device is touched), RecordError
+    (an OSError that holds the results) when a write to it fails, and FleetInterrupted on
+    Ctrl-C. An exception ``on_result`` raised is raised when the fleet is
     done, with the results as its ``results``.
     """
     _callable_or_none(progress, "progress")
@@ -252,8 +292,12 @@ def update_fleet(
                 f"the image was loaded for (device_type, init, mode) {loaded_for}, not "
                 f"{(device_type, init, mode)}"
             )
+        if trusted_keys is not None and _key_ids(trusted_keys) != sorted(image.trusted_key_ids):
+            raise ValueError("the image was loaded with other trusted keys than trusted_keys")
     else:
-        image = load_image(image_path, device_type=device_type, init=init, mode=mode)
+        image = load_image(
+            image_path, device_type=device_type, init=init, mode=mode, trusted_keys=trusted_keys
+        )
 
     def result_ready(report: Dict[str, Any]) -> None:
         if on_result is not None:
@@ -264,6 +308,7 @@ def update_fleet(
         image,
         checked,
         check_version=check_version,
+        allow_downgrade=allow_downgrade,
         timeout=timeout,
         connect_timeout=connect_timeout,
         jobs=jobs,

@@ -452,12 +452,14 @@ def test_the_documentation_matches_the_options_and_the_collection_builds(tmp_pat
         ).stdout
     )
     assert sorted(accepted_options["fpga_update"]) == [
+        "allow_downgrade",
         "device",
         "device_type",
         "image",
         "init",
         "record",
         "timeout",
+        "trust_keys",
         "window",
     ]
     assert sorted(accepted_options["fpga_info"]) == ["device", "device_type", "timeout"]

@@ -190,8 +190,8 @@ std::vector<DeviceEntry> readHostsFile(const std::string& path, double wait_seco
                     std::to_string(kMaxHostsFileBytes) + " bytes");
   const net::Deadline deadline(wait_seconds);
   const auto late = [&](const char* what) {
-    return FileError("hosts file '" + path + "': " + what + " within " +
-                     secondsText(wait_seconds) + " s");
+    return FileError("hosts file '" + path + "': " + what + " within " + secondsText(wait_seconds) +
+                     " s");
   };
   std::string text;
   char buffer[64 * 1024];

@@ -155,14 +155,7 @@ class FleetRun {
   UpdateReport skippedReport(std::size_t i, const std::string& why) {
     // Everything a record says of the device and the image, none of the device's answers.
     UpdateReport report;
-    if (const JobImage* image = image_.image.get()) {
-      report.image_path = image->path;
-      report.image_abspath = image->abspath;
-      report.image_kind = image->kind;
-      report.image_size = image->image.bytes.size();
-      report.image_sha256 = image->sha256;
-      report.image_version = image->image.fpga_version;
-    }
+    if (const JobImage* image = image_.image.get()) describeImage(*image, report);
     report.address = devices_.addresses()[i];
     report.device_type = options_.update.device_type;
     report.mode = options_.update.mode;

@@ -36,4 +36,12 @@ bool sameVersion(std::string_view a, std::string_view b) {
   }
 }
 
+bool olderVersion(std::string_view a, std::string_view b) {
+  try {
+    return Version(a) < Version(b);
+  } catch (const std::invalid_argument&) {
+    return false;
+  }
+}
+
 }  // namespace kestrix::flash

@@ -10,6 +10,7 @@
 
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/text.hpp"
+#include "kestrix/contracts/version.hpp"
 #include "kestrix/crypto/sha256.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/image_check.hpp"
@@ -144,14 +145,7 @@ class Job {
     report_.address = address;
     report_.device_type = options.device_type;
     report_.mode = options.mode;
-    if (const JobImage* image = loaded.image.get()) {
-      report_.image_path = image->path;
-      report_.image_abspath = image->abspath;
-      report_.image_kind = image->kind;
-      report_.image_size = image->image.bytes.size();
-      report_.image_sha256 = image->sha256;
-      report_.image_version = image->image.fpga_version;
-    }
+    if (const JobImage* image = loaded.image.get()) describeImage(*image, report_);
     run_.observer = context.observer;
   }
 
@@ -167,6 +161,7 @@ class Job {
       identify(tool);
       if (options_.mode == JobMode::kIdentify) return;
       claimDevice();
+      refuseDowngrade();
       if (options_.init) initialise(tool);
       const Image& image = loaded_.image->image;
       if (options_.mode != JobMode::kUpdate) {
@@ -250,6 +245,18 @@ class Job {
       failWith(Failure::kDuplicateDevice, "same device as " + other + " (serial number " +
                                               printableText(report_.serial) +
                                               "); nothing was done to it here");
+  }
+
+  // Decided on the version the device reported before anything was sent to change it, so a
+  // refused device is left exactly as it was. The kinds that write or reload are refused alike:
+  // one that skips identical images would reload the older image held in the flash.
+  void refuseDowngrade() {
+    if (options_.allow_downgrade || options_.mode == JobMode::kVerify) return;
+    if (!report_.image_version || report_.fpga_version_before.empty()) return;
+    if (!olderVersion(*report_.image_version, report_.fpga_version_before)) return;
+    failWith(Failure::kDowngradeRefused,
+             "image version " + *report_.image_version + " is older than the running version " +
+                 Version(report_.fpga_version_before).str() + "; --allow-downgrade to install it");
   }
 
   void initialise(FpgaTool& tool) {
@@ -416,8 +423,24 @@ LoadedImage loadJobImage(const std::string& image_path, const UpdateOptions& opt
   image->abspath = absolutePath(image_path);
   image->kind = kindOf(image_path);
   image->sha256 = sha256Hex(image->image.bytes);
+  // Judged on the bytes just read: a file swapped since cannot pass with another's signature.
+  image->trust = checkImageTrust(image_path, image->image, options.trust);
+  if (!image->trust.accepted)
+    loaded.fault = OfflineFault{failureOf(image->trust), image->trust.message};
   loaded.image = std::move(image);
   return loaded;
+}
+
+void describeImage(const JobImage& image, UpdateReport& report) {
+  report.image_path = image.path;
+  report.image_abspath = image.abspath;
+  report.image_kind = image.kind;
+  report.image_size = image.image.bytes.size();
+  report.image_sha256 = image.sha256;
+  report.image_version = image.image.fpga_version;
+  report.trust_status = image.trust.status;
+  report.signing_key_id = image.trust.key_id;
+  report.signature_verified = image.trust.verified();
 }
 
 UpdateReport runUpdateJob(const DeviceAddress& address, const LoadedImage& image,

@@ -109,6 +109,18 @@ def add_device_type(parser: argparse.ArgumentParser, help_text: str) -> None:
     )
 
 
+def add_trust_keys(parser: argparse.ArgumentParser, help_text: str) -> None:
+    """``--trust-key KEY.pub``, repeatable, into ``args.trust_keys`` (a list, empty by default)."""
+    parser.add_argument(
+        "--trust-key",
+        metavar="KEY.pub",
+        action="append",
+        default=[],
+        dest="trust_keys",
+        help=help_text,
+    )
+
+
 def add_quiet(parser: Any) -> None:
     parser.add_argument(
         "-q",

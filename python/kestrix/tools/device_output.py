@@ -4,12 +4,13 @@ about a device's outcome comes from its result; nothing here decides an outcome.
 
 import argparse
 import sys
-from typing import Any, Dict, List, Sequence
+from typing import Any, Dict, List, Optional, Sequence
 
+from kestrix import _core
 from kestrix.fleet import DeviceResult
 from kestrix.tools.cli_support import exit_status, print_json, shown
 
-__all__ = ["report_devices", "report_offline", "result_json"]
+__all__ = ["report_devices", "report_offline", "result_json", "signature_line", "verified_count"]
 
 _VERBS = {"update": "FPGA update", "verify": "FPGA verify", "identify": "Device info"}
 
@@ -36,6 +37,32 @@ def _running_version(result: DeviceResult) -> str:
     return f"it runs the image's FPGA version {result.fpga_version_after}"
 
 
+def verified_count(results: Sequence[DeviceResult]) -> Optional[int]:
+    """How many devices succeeded with an image whose signature verified under a trusted key;
+    None when the run required no signature (then no image is verified)."""
+    if not any(r.signature_verified for r in results):
+        return None
+    return sum(1 for r in results if r.ok and r.signature_verified)
+
+
+def signature_line(results: Sequence[DeviceResult]) -> Optional[str]:
+    """The summary's word on signatures, when the run required them."""
+    count = verified_count(results)
+    if count is None:
+        return None
+    key = next(r.signing_key_id for r in results if r.signing_key_id is not None)
+    return (
+        f"signature: {count} of {len(results)} devices got the image signed by "
+        f"{_core.short_key_id(key)}, verified"
+    )
+
+
+def _signed(result: DeviceResult) -> str:
+    if not result.signature_verified or result.signing_key_id is None:
+        return ""
+    return f"; image signed by {_core.short_key_id(result.signing_key_id)}, verified"
+
+
 def _result_line(args: argparse.Namespace, result: DeviceResult) -> None:
     verb = _VERBS[args.mode]
     if result.outcome == "skipped":
@@ -44,22 +71,26 @@ def _result_line(args: argparse.Namespace, result: DeviceResult) -> None:
         print(f"{verb} FAILED: {result.address}: {shown(result.error)}", file=sys.stderr)
     elif result.outcome == "unchanged":
         print(
-            f"{verb} skipped: {result.address} already holds the image; {_running_version(result)}"
+            f"{verb} skipped: {result.address} already holds the image; "
+            f"{_running_version(result)}{_signed(result)}"
         )
     elif result.outcome == "reloaded":
         print(
             f"{verb} succeeded: {result.address} held the image but ran FPGA version "
             f"{result.fpga_version_before or '(not read)'}; reloaded, "
-            f"{_running_version(result)}"
+            f"{_running_version(result)}{_signed(result)}"
         )
     elif result.outcome == "verified":
-        print(f"{verb} succeeded: {result.address} holds the image; {_running_version(result)}")
+        print(
+            f"{verb} succeeded: {result.address} holds the image; "
+            f"{_running_version(result)}{_signed(result)}"
+        )
     else:
         before = result.fpga_version_before or "(not read)"
         after = result.fpga_version_after or "(not read)"
         print(
             f"{verb} succeeded: {result.address} now runs FPGA version {after} (was {before}); "
-            f"{result.bytes_written} bytes in {result.seconds['total']:.1f} s"
+            f"{result.bytes_written} bytes in {result.seconds['total']:.1f} s{_signed(result)}"
         )
 
 
@@ -81,7 +112,11 @@ def _report_fleet(args: argparse.Namespace, results: List[DeviceResult], status:
         counts: Dict[str, int] = {}
         for result in results:
             counts[result.outcome] = counts.get(result.outcome, 0) + 1
-        print_json({"summary": {"devices": len(results), "exit_status": status, **counts}})
+        summary: Dict[str, Any] = {"devices": len(results), "exit_status": status, **counts}
+        verified = verified_count(results)
+        if verified is not None:
+            summary["signature_verified"] = verified
+        print_json({"summary": summary})
         return
     from kestrix.tools import progress_view
 

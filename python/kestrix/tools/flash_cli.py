@@ -5,7 +5,8 @@
     kestrix-flash check IMAGE [--device-type N] [--trust-key KEY.pub ...] [--verbose]
     kestrix-flash keygen KEY
     kestrix-flash sign IMAGE --key KEY
-    kestrix-flash update IMAGE (--address HOST[:PORT] ... | --hosts FILE | --sim [N]) [options]
+    kestrix-flash update IMAGE (--address HOST[:PORT] ... | --hosts FILE | --sim [N])
+                         [--trust-key KEY.pub ...] [--allow-downgrade] [options]
     kestrix-flash verify IMAGE (--address HOST[:PORT] ... | --hosts FILE | --sim [N]) [options]
     kestrix-flash info (--address HOST[:PORT] ... | --hosts FILE | --sim [N]) [options]
     kestrix-flash history RECORD [--all] [--device DEVICE] [--since TIME] [--json]
@@ -37,6 +38,7 @@ from kestrix.tools.cli_support import (
     EXIT_OK,
     EXIT_USAGE,
     add_device_type,
+    add_trust_keys,
     error_line,
     int_argument,
     offset_argument,
@@ -253,13 +255,9 @@ def _register_check(subparsers: Any) -> None:
         default=None,
         help="also check that a tbin is made for this device type (default: any)",
     )
-    parser.add_argument(
-        "--trust-key",
-        metavar="KEY.pub",
-        action="append",
-        default=[],
-        dest="trust_keys",
-        help="an Ed25519 public key whose signature (IMAGE.sig) the image must carry, as an "
+    add_trust_keys(
+        parser,
+        "an Ed25519 public key whose signature (IMAGE.sig) the image must carry, as an "
         "update given it requires; repeat for several; a refused signature exits with 2 "
         "(default: none: the signature is shown, not required)",
     )

@@ -36,6 +36,7 @@ from kestrix.tools.cli_support import (
     add_device_type,
     add_output_options,
     add_port,
+    add_trust_keys,
     cli_logging,
     count_argument,
     error_line,
@@ -68,6 +69,12 @@ def register(subparsers: Any) -> None:
         help="verify first and leave devices that already hold and run the image alone; one "
         "that holds it but runs another version than the image declares is made to reload it "
         "(default: off)",
+    )
+    update.add_argument(
+        "--allow-downgrade",
+        action="store_true",
+        help="also install an image that declares an older FPGA version than a device runs "
+        "(default: such a device fails with downgrade-refused, exit status 2, untouched)",
     )
     _update_options(update)
     _rollout_options(update)
@@ -128,6 +135,12 @@ def _image_and_devices(parser: argparse.ArgumentParser) -> None:
 
 def _update_options(parser: argparse.ArgumentParser) -> None:
     add_device_type(parser, "device type of the devices")
+    add_trust_keys(
+        parser,
+        "an Ed25519 public key whose signature (IMAGE.sig) the image must carry; repeat for "
+        "several; an image none of them signed is refused before any device is touched, exit "
+        "status 2 (default: none: no signature is required)",
+    )
     parser.add_argument(
         "--skip-init",
         action="store_true",
@@ -211,9 +224,18 @@ def _command(args: argparse.Namespace) -> int:
     if args.image is None:
         image = _core.load_image(None, device_type=args.device_type, init=False, mode="identify")
     else:
-        image = load_image(
-            args.image, device_type=args.device_type, init=not args.skip_init, mode=_mode(args)
-        )
+        try:
+            image = load_image(
+                args.image,
+                device_type=args.device_type,
+                init=not args.skip_init,
+                mode=_mode(args),
+                trusted_keys=args.trust_keys,
+            )
+        except (OSError, ValueError) as error:
+            # A trusted key that cannot be used.
+            error_line(args.command, str(error))
+            return EXIT_USAGE
     if image.fault is not None:
         return report_offline(args, *image.fault)
     flash_size = device_sources.sim_flash_size(image.size) if args.image is not None else None
@@ -295,6 +317,7 @@ def _run(
             jobs=args.jobs,
             init=not args.skip_init,
             check_version=not getattr(args, "skip_version_check", False),
+            allow_downgrade=getattr(args, "allow_downgrade", False),
             mode=_mode(args),
             timeout=args.timeout,
             connect_timeout=min(args.timeout, 5.0),

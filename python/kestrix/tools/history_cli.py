@@ -1,6 +1,7 @@
 """``kestrix-flash history RECORD``: an audit record read back as a table, the latest line per
 device by default (``--all`` for every line), for one device (``--device``) or since a time
-(``--since``); ``--json`` prints the records themselves, a line each."""
+(``--since``); ``--json`` prints the records themselves, a line each. The table names the key
+that signed each image (its short id) and whether that signature verified under a trusted key."""
 
 import argparse
 import sys
@@ -26,6 +27,8 @@ _COLUMNS = [
     ("FPGA after", "fpga_version_after"),
     ("image", "image_path"),
     ("image version", "image_version"),
+    ("key", "signing_key_id"),
+    ("verified", "signature_verified"),
     ("by", "run_by_user"),
     ("change", "change_id"),
     ("error", "error"),
@@ -61,6 +64,10 @@ def _cell(record: Dict[str, Any], key: str) -> str:
     value = record.get(key)
     if value is None or value == "":
         return "-"
+    if key == "signing_key_id":
+        return shown(_core.short_key_id(str(value)))
+    if isinstance(value, bool):
+        return "yes" if value else "no"
     return shown(str(value))
 
 

@@ -33,6 +33,7 @@ from rich.text import Text
 
 from kestrix.fleet import DeviceResult
 from kestrix.tools.cli_support import shown
+from kestrix.tools.device_output import signature_line
 
 __all__ = ["View", "make_view", "summary_lines", "summary_table"]
 
@@ -278,8 +279,14 @@ _SUMMARY_HEADER = ["device", "outcome", "FPGA before", "FPGA after", "seconds", 
 
 
 def summary_table(results: List[DeviceResult]) -> Table:
-    """The end of a fleet on a terminal: a row per device."""
-    table = Table(title="FPGA update summary", title_justify="left")
+    """The end of a fleet on a terminal: a row per device, and under it how many got a
+    verified-signed image when signatures were required."""
+    table = Table(
+        title="FPGA update summary",
+        title_justify="left",
+        caption=signature_line(results),
+        caption_justify="left",
+    )
     for name in _SUMMARY_HEADER:
         table.add_column(name, overflow="fold")
     for row in _summary_rows(results):
@@ -288,5 +295,8 @@ def summary_table(results: List[DeviceResult]) -> Table:
 
 
 def summary_lines(results: List[DeviceResult]) -> List[str]:
-    """The same as plain tab-separated lines, header first."""
-    return ["\t".join(row) for row in [_SUMMARY_HEADER, *_summary_rows(results)]]
+    """The same as plain tab-separated lines, header first, then the signature line (not
+    tab-separated) when signatures were required."""
+    lines = ["\t".join(row) for row in [_SUMMARY_HEADER, *_summary_rows(results)]]
+    signed = signature_line(results)
+    return lines if signed is None else [*lines, signed]

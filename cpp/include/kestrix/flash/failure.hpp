@@ -25,6 +25,8 @@ enum class Failure {
   kImageUntrusted,         // keys are trusted and the image's signature does not satisfy them
   kDeviceTypeUnsupported,  // initialisation does not accept the device type
   kDuplicateDevice,        // another entry of the list reached the same device first
+  kDowngradeRefused,       // the image is older than the version the FPGA runs, and downgrades
+                           // were not allowed
   // Reaching the device.
   kUnreachable,     // refused, name not resolved, no route, no answer to the connect
   kDeviceBusy,      // another client is connected
@@ -59,6 +61,7 @@ inline constexpr FailureInfo kFailures[] = {
     {Failure::kImageUntrusted, "image-untrusted", FailureCategory::kInput},
     {Failure::kDeviceTypeUnsupported, "device-type-unsupported", FailureCategory::kInput},
     {Failure::kDuplicateDevice, "duplicate-device", FailureCategory::kInput},
+    {Failure::kDowngradeRefused, "downgrade-refused", FailureCategory::kInput},
     {Failure::kUnreachable, "unreachable", FailureCategory::kDevice},
     {Failure::kDeviceBusy, "device-busy", FailureCategory::kDevice},
     {Failure::kTimeout, "timeout", FailureCategory::kDevice},

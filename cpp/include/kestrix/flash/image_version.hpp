@@ -28,4 +28,8 @@ ImageVersion imageVersionOf(const Json& header);
 // and "0.3.0" agree), as texts otherwise.
 bool sameVersion(std::string_view a, std::string_view b);
 
+// Whether `a` names an older version than `b`, as kestrix::Version orders them; false when either
+// is not a dotted decimal version, since what cannot be compared is not known to be older.
+bool olderVersion(std::string_view a, std::string_view b);
+
 }  // namespace kestrix::flash

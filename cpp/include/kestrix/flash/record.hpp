@@ -23,9 +23,12 @@ bool outcomeSucceeded(std::string_view outcome);
 // The record of `report`, keys in this order: started_at, finished_at, tool_version, address,
 // host, port, device_type, mode, device_id, serial, control_fw_version, fpga_version_before,
 // fpga_version_after, image_path, image_abspath, image_kind, image_size, image_sha256,
-// image_version (or null), bytes_written, retries, seconds {erase, write, verify, reload, total},
-// outcome, failure (its label, null on success), error, failed_offset (or null), run_by_user,
-// run_by_host, change_id (or null). Bytes of a path that are not UTF-8 are written \xNN.
+// image_version (or null), signing_key_id (the full id of the key the image's signature names,
+// or null), signature_verified (whether it verified under a trusted key), trust_status (the
+// verdict's name, null when no image was read), bytes_written, retries, seconds {erase, write,
+// verify, reload, total}, outcome, failure (its label, null on success), error, failed_offset (or
+// null), run_by_user, run_by_host, change_id (or null). Bytes of a path that are not UTF-8 are
+// written \xNN.
 Json recordOf(const UpdateReport& report);
 
 // A file of records, opened for appending: created when missing, never truncated. Each line is

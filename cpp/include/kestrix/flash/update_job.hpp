@@ -3,6 +3,15 @@
 // and asked for its new version, and one report says what happened, the kind of any failure
 // included. Nothing goes to standard output; progress goes to an observer and messages to the
 // host's log.
+//
+// Two refusals guard what a device is given. With trusted keys (trust.hpp), an image whose
+// signature does not satisfy them is refused when it is loaded, so no device is touched. And an
+// image that declares an FPGA version older than the one a device reports running is not written
+// into it, nor is the FPGA made to reload it, unless downgrades are allowed: the job fails with
+// Failure::kDowngradeRefused right after the device said who it is, before initialisation. A
+// device whose version cannot be read, or does not parse as a version, is not refused, nor is an
+// image that declares none: what cannot be compared is not known to be older. A verify refuses
+// no downgrade, since it changes nothing.
 #pragma once
 
 #include <array>
@@ -21,6 +30,7 @@
 #include "kestrix/flash/engine.hpp"
 #include "kestrix/flash/failure.hpp"
 #include "kestrix/flash/image.hpp"
+#include "kestrix/flash/trust.hpp"
 
 namespace kestrix::flash {
 
@@ -40,6 +50,10 @@ struct UpdateOptions {
   double connect_timeout = 5.0;
   double timeout = 10.0;  // seconds for each reply
   int window = 1;         // commands in flight at once (FpgaTool::set_window)
+  // The keys whose signature the image must carry; with none, any image passes, as before.
+  TrustPolicy trust;
+  // Write or reload an image older than the version the FPGA runs.
+  bool allow_downgrade = false;
 };
 
 // What one job did. Text fields hold what the device answered ("" when it was not asked).
@@ -54,6 +68,12 @@ struct UpdateReport {
   std::uint64_t image_size = 0;              // the bytes programmed (a tbin's image region)
   std::string image_sha256;                  // of those bytes, once they were read
   std::optional<std::string> image_version;  // the FPGA version the image declares
+  // Its signature as the trust policy judged it, once it was read: the status, the full id of
+  // the key the signature names (when it could be read), and whether it verified under a
+  // trusted key.
+  std::optional<TrustStatus> trust_status;
+  std::optional<std::string> signing_key_id;
+  bool signature_verified = false;
   // The device.
   std::string device_id;
   std::string serial;
@@ -102,7 +122,8 @@ std::string utcTimestamp();
 // Why a job with `options` cannot run with the image at `image_path`, found without the device:
 // a device type without a profile, or one initialisation refuses when it is asked for, or an image
 // that fails its checks or is made for another device type. `error` is the check's message with
-// what it means ("FPGA image path not found: x.bin (no such file)").
+// what it means ("FPGA image path not found: x.bin (no such file)"). The signature is not looked
+// at here: loadJobImage judges it on the bytes it reads.
 struct OfflineFault {
   Failure failure = Failure::kNone;
   std::string error;
@@ -118,10 +139,17 @@ struct JobImage {
   std::string kind;     // "bin", "tbin", or ""
   Image image;
   std::string sha256;  // of image.bytes
+  TrustVerdict trust;  // its signature, judged on these bytes by the load's trust policy
 };
 
+// Fills in what `report` says of the image a job was given.
+void describeImage(const JobImage& image, UpdateReport& report);
+
 // The image loaded for `options`, or why it cannot be used (checkJobOffline's faults, found on
-// the bytes that were read). kIdentify needs no image: neither is set.
+// the bytes that were read). kIdentify needs no image: neither is set. An image that passed its
+// checks but whose signature options.trust refuses is kept beside its fault
+// (Failure::kImageUntrusted, the verdict's message), so reports still name it and its verdict;
+// no job programs it.
 struct LoadedImage {
   std::shared_ptr<const JobImage> image;
   std::optional<OfflineFault> fault;

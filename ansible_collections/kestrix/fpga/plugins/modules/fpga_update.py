@@ -23,6 +23,13 @@ description:
   - In check mode the module only initialises (as O(init) says) and reads back and compares. The
     task reports changed when the device does not hold the image, and fails when the comparison
     itself cannot be done. Nothing is erased or written, and no O(record) line is appended.
+  - Given O(trust_keys), the image must carry a signature (C(IMAGE.sig), made by
+    C(kestrix-flash sign)) that one of those public keys verifies, made for exactly this image;
+    otherwise the task fails with RV(failure=image-untrusted) and the cause, and the device is
+    not contacted. Check mode applies the same policy.
+  - An image that declares an older FPGA version than the device runs fails the task with
+    RV(failure=downgrade-refused) before anything on the device changes, unless
+    O(allow_downgrade=true). Check mode only compares, so it does not refuse an older image.
   - The work is done by the kestrix Python package (C(kestrix.fleet.update_fleet)), the same as
     C(kestrix-flash update --skip-identical) does.
 options:
@@ -47,6 +54,24 @@ options:
         this update (the return values below, as C(kestrix-flash update --record) writes them).
       - The file is created if missing and never truncated. Check mode appends nothing.
     type: path
+  trust_keys:
+    description:
+      - Ed25519 public key files (C(KEY.pub) from C(kestrix-flash keygen), or
+        C(openssl pkey -pubout)) on the host that runs the module. When any is given, only an
+        image signed by one of them is flashed or checked.
+      - A key file that cannot be read, or that holds no Ed25519 public key, fails the task
+        before the device is contacted.
+      - Only public keys belong here; the private key never goes near the hosts that run
+        updates.
+    type: list
+    elements: path
+  allow_downgrade:
+    description:
+      - Flash an image that declares an older FPGA version than the one the device runs.
+      - A device whose running version cannot be read, or an image that declares none, is
+        never refused.
+    type: bool
+    default: false
   window:
     description:
       - How many program and read commands are kept in flight at once. More than 1 overlaps the
@@ -96,6 +121,14 @@ EXAMPLES = r"""
     device: "{{ kestrix_device }}"
     device_type: 28
     init: false
+
+- name: Flash only a release signed by the release key; roll back on purpose
+  kestrix.fpga.fpga_update:
+    image: /srv/fpga/fpga_v0.2.tbin       # with /srv/fpga/fpga_v0.2.tbin.sig beside it
+    device: "{{ kestrix_device }}"
+    trust_keys:
+      - /etc/kestrix/release.key.pub
+    allow_downgrade: true
 
 - name: Which radios do not hold the release yet? Nothing is written
   kestrix.fpga.fpga_update:
@@ -194,6 +227,31 @@ image_sha256:
   returned: always
   type: str
   sample: "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"
+image_version:
+  description: The FPGA version the image declares (its C(FPGA_VER)), or null.
+  returned: always
+  type: str
+  sample: "0.3.0.0"
+signing_key_id:
+  description: >-
+    The full id (SHA-256 of the public key, hexadecimal) of the key the image's signature names,
+    or null when the image has no readable signature.
+  returned: always
+  type: str
+  sample: "1a2b3c4d5e6f7a8b9c0d1e2f3a4b5c6d7e8f9a0b1c2d3e4f5a6b7c8d9e0f1a2b"
+signature_verified:
+  description: Whether the image's signature verified under one of O(trust_keys).
+  returned: always
+  type: bool
+  sample: true
+trust_status:
+  description: >-
+    What the signature check found: V(verified), V(not-verified) (signed, no O(trust_keys)
+    given), V(no-signature), V(unreadable), V(malformed), V(untrusted-key), V(bad-signature) or
+    V(content-mismatch); null when the image could not be read.
+  returned: always
+  type: str
+  sample: "verified"
 bytes_written:
   description: Bytes written into the flash (0 when the device already held the image).
   returned: always
@@ -219,7 +277,9 @@ outcome:
   type: str
   sample: "updated"
 failure:
-  description: The failure's kind, such as V(block-refused) or V(unreachable); null on success.
+  description: >-
+    The failure's kind, such as V(block-refused), V(unreachable), V(image-untrusted) or
+    V(downgrade-refused); null on success.
   returned: always
   type: str
   sample: "block-refused"
@@ -266,6 +326,8 @@ ARGUMENT_SPEC = device_argument_spec(
     image={"type": "path", "required": True},
     init={"type": "bool", "default": True},
     record={"type": "path"},
+    trust_keys={"type": "list", "elements": "path"},
+    allow_downgrade={"type": "bool", "default": False},
     window={"type": "int", "default": 1},
 )
 
@@ -312,11 +374,13 @@ def main() -> None:
             connect_timeout=connect_timeout(params["timeout"]),
             window=params["window"],
             record=None if check_mode else params["record"],
+            trusted_keys=params["trust_keys"],
+            allow_downgrade=params["allow_downgrade"],
         )
     except FleetInterrupted as stop:
         [result] = stop.results
     except ValueError as error:
-        # A device address or time-out the library refuses: no device was touched.
+        # A device address, time-out or trusted key the library refuses: no device was touched.
         module.fail_json(msg=str(error))
     except RecordError as error:
         # The job ran to its end; only its audit line is missing.
@@ -329,7 +393,9 @@ def main() -> None:
             **result.record,
         )
     except OSError as error:
-        # The record file could not be opened: no device was touched.
+        # A trusted key or the record file could not be opened: no device was touched.
+        if error.filename is not None and error.filename in (params["trust_keys"] or []):
+            module.fail_json(msg=f"a trusted key could not be read ({error}); nothing was done")
         module.fail_json(msg=f"the audit record could not be opened ({error}); nothing was done")
     changed, failure = verdict(result, check_mode)
     if failure is not None:
