@@ -55,8 +55,12 @@ def violations(root: Path) -> List[str]:
             continue
         for match in INCLUDE.finditer(path.read_text(encoding="utf-8")):
             target, name = match.group(1), match.group(2)
-            if target == layer or target in LAYERS[layer] and not (
-                layer == "sim" and target == "flash" and name not in SIM_MAY_TAKE_FROM_FLASH
+            if (
+                target == layer
+                or target in LAYERS[layer]
+                and not (
+                    layer == "sim" and target == "flash" and name not in SIM_MAY_TAKE_FROM_FLASH
+                )
             ):
                 continue
             found.append(
