@@ -11,6 +11,7 @@
 #include <exception>
 
 #include "kestrix/flash/fpga_tool.hpp"
+#include "kestrix/net/tcp_connection.hpp"
 
 int main(int argc, char** argv) {
   if (argc != 4 && argc != 5) {
@@ -18,7 +19,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    kestrix::flash::FpgaTool tool(argv[1], std::atoi(argv[2]));
+    kestrix::flash::FpgaTool tool(argv[1], std::atoi(argv[2]),
+                                  kestrix::net::tcpConnectionFactory());
     if (argc == 5) tool.set_window(std::atoi(argv[4]));
     const auto start = std::chrono::steady_clock::now();
     const bool ok = tool._fpgaProgramFile(argv[3], 28);

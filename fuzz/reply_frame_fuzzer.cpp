@@ -13,17 +13,17 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "kestrix/flash/protocol.hpp"
-#include "kestrix/net/reply_frame.hpp"
+#include "kestrix/wire/protocol.hpp"
+#include "kestrix/wire/reply_frame.hpp"
 #include "require.hpp"
 
 namespace {
 
-namespace protocol = kestrix::flash::protocol;
-using kestrix::net::FrameFault;
-using kestrix::net::FrameLimits;
-using kestrix::net::FrameScan;
-using kestrix::net::FrameStatus;
+namespace wire = kestrix::wire;
+using kestrix::wire::FrameFault;
+using kestrix::wire::FrameLimits;
+using kestrix::wire::FrameScan;
+using kestrix::wire::FrameStatus;
 
 constexpr std::size_t kMaxInput = 1 << 18;
 
@@ -34,8 +34,8 @@ bool same(const FrameScan& a, const FrameScan& b) {
 
 FrameScan scan(std::string_view buffer, const FrameLimits& limits, bool line_only,
                std::size_t resume = 0) {
-  return line_only ? kestrix::net::scanReplyLine(buffer, limits, resume)
-                   : kestrix::net::scanReplyFrame(buffer, limits, resume);
+  return line_only ? kestrix::wire::scanReplyLine(buffer, limits, resume)
+                   : kestrix::wire::scanReplyFrame(buffer, limits, resume);
 }
 
 void checkVerdict(std::string_view buffer, const FrameLimits& limits, bool line_only,
@@ -59,11 +59,11 @@ void checkVerdict(std::string_view buffer, const FrameLimits& limits, bool line_
         REQUIRE(frame.find('\n') == s.length - 1);
         return;
       }
-      protocol::BlockHeader header{};
-      REQUIRE(protocol::parseBlockHeader(frame, limits.max_length, &header) ==
-              protocol::HeaderStatus::kComplete);
-      REQUIRE(s.length == header.header_size + header.length + protocol::kLineEnd.size());
-      REQUIRE(frame.substr(s.length - 2) == protocol::kLineEnd);
+      wire::BlockHeader header{};
+      REQUIRE(wire::parseBlockHeader(frame, limits.max_length, &header) ==
+              wire::HeaderStatus::kComplete);
+      REQUIRE(s.length == header.header_size + header.length + wire::kLineEnd.size());
+      REQUIRE(frame.substr(s.length - 2) == wire::kLineEnd);
       return;
     }
     case FrameStatus::kError:
@@ -78,17 +78,17 @@ void checkVerdict(std::string_view buffer, const FrameLimits& limits, bool line_
     case FrameFault::kMalformedHeader: {
       REQUIRE(block && s.in_step && s.length <= buffer.size());
       REQUIRE(buffer.find('\n') == s.length - 1);
-      protocol::BlockHeader header{};
-      REQUIRE(protocol::parseBlockHeader(buffer, static_cast<std::size_t>(-1), &header) ==
-              protocol::HeaderStatus::kInvalid);
+      wire::BlockHeader header{};
+      REQUIRE(wire::parseBlockHeader(buffer, static_cast<std::size_t>(-1), &header) ==
+              wire::HeaderStatus::kInvalid);
       break;
     }
     case FrameFault::kBlockTooLong: {
       REQUIRE(block && s.length > limits.max_length);
-      protocol::BlockHeader header{};
-      REQUIRE(protocol::parseBlockHeader(buffer, static_cast<std::size_t>(-1), &header) ==
-              protocol::HeaderStatus::kComplete);
-      REQUIRE(s.length == header.header_size + header.length + protocol::kLineEnd.size());
+      wire::BlockHeader header{};
+      REQUIRE(wire::parseBlockHeader(buffer, static_cast<std::size_t>(-1), &header) ==
+              wire::HeaderStatus::kComplete);
+      REQUIRE(s.length == header.header_size + header.length + wire::kLineEnd.size());
       REQUIRE(s.in_step == (header.length <= limits.max_drained));
       break;
     }
@@ -98,7 +98,7 @@ void checkVerdict(std::string_view buffer, const FrameLimits& limits, bool line_
       break;
     case FrameFault::kBadBlockEnd:
       REQUIRE(block && !s.in_step && s.length <= buffer.size() && s.length >= 2);
-      REQUIRE(buffer.substr(s.length - 2, 2) != protocol::kLineEnd);
+      REQUIRE(buffer.substr(s.length - 2, 2) != wire::kLineEnd);
       break;
     case FrameFault::kNone:
       break;

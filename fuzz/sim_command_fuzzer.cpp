@@ -14,13 +14,13 @@
 #include <string_view>
 #include <vector>
 
-#include "kestrix/flash/protocol.hpp"
 #include "kestrix/sim/command_parser.hpp"
+#include "kestrix/wire/protocol.hpp"
 #include "require.hpp"
 
 namespace {
 
-namespace protocol = kestrix::flash::protocol;
+namespace wire = kestrix::wire;
 using kestrix::sim::Command;
 using kestrix::sim::kMaxBlockData;
 using kestrix::sim::kMaxCommandLine;
@@ -31,7 +31,7 @@ using kestrix::sim::ParseStatus;
 
 // A command line is at most a few kilobytes and a programming block 64 KiB.
 constexpr std::size_t kMaxInput = 1 << 18;
-constexpr std::size_t kBlockStart = protocol::kProgramPrefix.size() - 1;  // the block's '#'
+constexpr std::size_t kBlockStart = wire::kProgramPrefix.size() - 1;  // the block's '#'
 // '#', the digit count and at most nine length digits.
 constexpr std::size_t kMaxHeaderSize = 11;
 
@@ -42,7 +42,7 @@ bool within(std::string_view part, std::string_view input, std::size_t size) {
 }
 
 void checkResult(std::string_view input, const ParseResult& r) {
-  const bool program = input.substr(0, protocol::kProgramPrefix.size()) == protocol::kProgramPrefix;
+  const bool program = input.substr(0, wire::kProgramPrefix.size()) == wire::kProgramPrefix;
   switch (r.status) {
     case ParseStatus::kNeedMore:
       REQUIRE(r.consumed == 0 && !r.line_open && r.error.empty());
@@ -83,9 +83,9 @@ void checkResult(std::string_view input, const ParseResult& r) {
     return;
   }
   REQUIRE(program && c.name == kProgramCommand && c.argument.empty());
-  protocol::BlockHeader header{};
-  REQUIRE(protocol::parseBlockHeader(input.substr(kBlockStart), kMaxBlockData, &header) ==
-          protocol::HeaderStatus::kComplete);
+  wire::BlockHeader header{};
+  REQUIRE(wire::parseBlockHeader(input.substr(kBlockStart), kMaxBlockData, &header) ==
+          wire::HeaderStatus::kComplete);
   REQUIRE(c.data.size() == header.length);
   REQUIRE(c.data.data() == input.data() + kBlockStart + header.header_size);
   const std::size_t end = kBlockStart + header.header_size + header.length;

@@ -16,18 +16,18 @@
 #include "common/py_runtime.hpp"
 #include "core_bindings.hpp"
 #include "kestrix/crypto/ed25519.hpp"
-#include "kestrix/flash/device_list.hpp"
-#include "kestrix/flash/fleet.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
-#include "kestrix/flash/record.hpp"
 #include "kestrix/flash/trust.hpp"
+#include "kestrix/jobs/device_list.hpp"
+#include "kestrix/jobs/fleet.hpp"
+#include "kestrix/jobs/record.hpp"
 
 namespace kestrix::py {
 
 namespace pyb = pybind11;
-using flash::DeviceAddress;
 using flash::Phase;
-using flash::UpdateReport;
+using jobs::DeviceAddress;
+using jobs::UpdateReport;
 
 namespace {
 
@@ -75,11 +75,11 @@ class DeviceHost final : public ProcessHost {
   pyb::object real_sleep_;
 };
 
-flash::JobMode modeFrom(const std::string& name) {
-  if (name == "update") return flash::JobMode::kUpdate;
-  if (name == "verify") return flash::JobMode::kVerify;
-  if (name == "update-unless-identical") return flash::JobMode::kUpdateUnlessIdentical;
-  if (name == "identify") return flash::JobMode::kIdentify;
+jobs::JobMode modeFrom(const std::string& name) {
+  if (name == "update") return jobs::JobMode::kUpdate;
+  if (name == "verify") return jobs::JobMode::kVerify;
+  if (name == "update-unless-identical") return jobs::JobMode::kUpdateUnlessIdentical;
+  if (name == "identify") return jobs::JobMode::kIdentify;
   throw pyb::value_error(
       "mode must be 'update', 'verify', 'update-unless-identical' or 'identify', not '" + name +
       "'");
@@ -97,7 +97,7 @@ const pyb::object& realSleep() {
 // What a job did: its record's fields (image_path with bytes that are not UTF-8 escaped), with the
 // failure as a Failure member.
 pyb::dict reportDict(const UpdateReport& r) {
-  pyb::dict d = toPython(flash::recordOf(r));
+  pyb::dict d = toPython(jobs::recordOf(r));
   d["failure"] = pyb::cast(r.failure);
   return d;
 }
@@ -105,7 +105,7 @@ pyb::dict reportDict(const UpdateReport& r) {
 // Passes a fleet's events to the caller's callbacks, with the GIL: progress within a phase at
 // most every kProgressInterval per device, every phase change and every end at once. Once the
 // interpreter finalises, progress ends each device's job and results are not passed on.
-class PythonFleetObserver final : public flash::FleetObserver {
+class PythonFleetObserver final : public jobs::FleetObserver {
  public:
   static constexpr auto kProgressInterval = std::chrono::milliseconds(50);
 
@@ -163,8 +163,8 @@ class PythonFleetObserver final : public flash::FleetObserver {
   std::mutex mutex_;
 };
 
-flash::UpdateOptions updateOptions(std::int64_t device_type, bool init, const std::string& mode) {
-  flash::UpdateOptions options;
+jobs::UpdateOptions updateOptions(std::int64_t device_type, bool init, const std::string& mode) {
+  jobs::UpdateOptions options;
   options.mode = modeFrom(mode);
   options.device_type = device_type;
   options.init = init;
@@ -174,7 +174,7 @@ flash::UpdateOptions updateOptions(std::int64_t device_type, bool init, const st
 // An image read and checked once, for every device of a fleet; what it was checked for travels
 // with it, so a fleet cannot be run against checks made for something else.
 struct PyLoadedImage {
-  flash::LoadedImage loaded;
+  jobs::LoadedImage loaded;
   std::int64_t device_type = 0;
   bool init = true;
   std::string mode;
@@ -196,12 +196,12 @@ std::shared_ptr<PyLoadedImage> loadImage(const pyb::object& image_object, std::i
   image->device_type = device_type;
   image->init = init;
   image->mode = mode;
-  flash::UpdateOptions options = updateOptions(device_type, init, mode);
+  jobs::UpdateOptions options = updateOptions(device_type, init, mode);
   pyb::gil_scoped_release release;
   options.trust = flash::TrustPolicy::fromKeyFiles(key_paths);
   for (const crypto::Ed25519PublicKey& key : options.trust.keys())
     image->trusted_key_ids.push_back(key.keyId());
-  image->loaded = flash::loadJobImage(path, options);
+  image->loaded = jobs::loadJobImage(path, options);
   return image;
 }
 
@@ -214,12 +214,12 @@ const flash::TrustVerdict* trustOf(const PyLoadedImage& image) {
 // None.
 pyb::object checkOffline(const pyb::object& image_object, std::int64_t device_type, bool init,
                          const std::string& mode) {
-  const flash::UpdateOptions options = updateOptions(device_type, init, mode);
+  const jobs::UpdateOptions options = updateOptions(device_type, init, mode);
   const std::string image_path = pathBytes(image_object);
-  std::optional<flash::OfflineFault> fault;
+  std::optional<jobs::OfflineFault> fault;
   {
     pyb::gil_scoped_release release;
-    fault = flash::checkJobOffline(image_path, options);
+    fault = jobs::checkJobOffline(image_path, options);
   }
   if (!fault) return pyb::none();
   return pyb::make_tuple(fault->failure, displayText(fault->error));
@@ -240,8 +240,8 @@ pyb::object recordError(const std::exception_ptr& error) {
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
-std::vector<flash::DeviceEntry> deviceEntries(const Entries& entries) {
-  std::vector<flash::DeviceEntry> out;
+std::vector<jobs::DeviceEntry> deviceEntries(const Entries& entries) {
+  std::vector<jobs::DeviceEntry> out;
   out.reserve(entries.size());
   for (const auto& [text, origin] : entries) out.push_back({text, origin});
   return out;
@@ -267,27 +267,27 @@ struct FleetSettings {
   std::string change_id;
 };
 
-std::shared_ptr<flash::DeviceList> checkDevices(const Entries& entries, int default_port) {
-  const std::vector<flash::DeviceEntry> device_entries = deviceEntries(entries);
-  auto devices = std::make_shared<flash::DeviceList>();
+std::shared_ptr<jobs::DeviceList> checkDevices(const Entries& entries, int default_port) {
+  const std::vector<jobs::DeviceEntry> device_entries = deviceEntries(entries);
+  auto devices = std::make_shared<jobs::DeviceList>();
   pyb::gil_scoped_release release;
   // Every name resolved before any device is touched; Ctrl-C between two of them stops it.
-  *devices = flash::checkDeviceList(device_entries, default_port, checkSignals);
+  *devices = jobs::checkDeviceList(device_entries, default_port, checkSignals);
   return devices;
 }
 
-pyb::tuple runFleet(const std::shared_ptr<PyLoadedImage>& image, const flash::DeviceList& devices,
+pyb::tuple runFleet(const std::shared_ptr<PyLoadedImage>& image, const jobs::DeviceList& devices,
                     const FleetSettings& settings, pyb::object progress, pyb::object on_result,
                     const pyb::object& record) {
-  if (settings.jobs < 1 || settings.jobs > flash::kMaxJobs)
-    throw pyb::value_error("jobs must be from 1 to " + std::to_string(flash::kMaxJobs));
+  if (settings.jobs < 1 || settings.jobs > jobs::kMaxJobs)
+    throw pyb::value_error("jobs must be from 1 to " + std::to_string(jobs::kMaxJobs));
   if (settings.window < 1 || settings.window > flash::kMaxWindow)
     throw pyb::value_error("window must be from 1 to " + std::to_string(flash::kMaxWindow));
   if (!(settings.timeout > 0) || !(settings.connect_timeout > 0))
     throw pyb::value_error("time-outs must be positive");
   if (settings.change_id.find_first_of("\r\n") != std::string::npos)
     throw pyb::value_error("a change id is one line of text");
-  flash::FleetOptions options;
+  jobs::FleetOptions options;
   options.update = updateOptions(image->device_type, image->init, image->mode);
   options.update.check_version = settings.check_version;
   options.update.allow_downgrade = settings.allow_downgrade;
@@ -299,7 +299,7 @@ pyb::tuple runFleet(const std::shared_ptr<PyLoadedImage>& image, const flash::De
   options.max_failures = settings.max_failures;
   options.change_id = settings.change_id;
   // Opened before any device is touched, so a record that cannot be kept stops nothing halfway.
-  std::optional<flash::RecordFile> record_file;
+  std::optional<jobs::RecordFile> record_file;
   if (!record.is_none()) {
     const std::string path = pathBytes(record);
     pyb::gil_scoped_release release;
@@ -308,7 +308,7 @@ pyb::tuple runFleet(const std::shared_ptr<PyLoadedImage>& image, const flash::De
   options.record = record_file ? &*record_file : nullptr;
   std::vector<std::string> names;
   for (const DeviceAddress& address : devices.addresses())
-    names.push_back(flash::formatDeviceAddress(address));
+    names.push_back(jobs::formatDeviceAddress(address));
   std::vector<std::shared_ptr<Host>> hosts;
   const pyb::object logger = pyb::module_::import("logging").attr("getLogger")("FPGA");
   for (const std::string& name : names) {
@@ -318,11 +318,11 @@ pyb::tuple runFleet(const std::shared_ptr<PyLoadedImage>& image, const flash::De
   options.host_for = [&hosts](std::size_t device) { return hosts[device]; };
   PythonFleetObserver observer(std::move(progress), std::move(on_result), names);
 
-  flash::FleetResult result;
+  jobs::FleetResult result;
   {
     GilReleased released;
     result =
-        flash::runFleet(devices, image->loaded, options, &observer, CancelToken(), checkSignals);
+        jobs::runFleet(devices, image->loaded, options, &observer, CancelToken(), checkSignals);
     // The hosts let go of their Python objects, with the GIL while the interpreter runs.
     hosts.clear();
     released.reacquire();
@@ -351,18 +351,18 @@ void bindDeviceListError(pyb::module_& m) {
   PYBIND11_CONSTINIT static pyb::gil_safe_call_once_and_store<pyb::object> storage;
   storage.call_once_and_store_result([&m] {
     return pyb::object(
-        pyb::exception<flash::DeviceListError>(m, "DeviceListError", PyExc_ValueError));
+        pyb::exception<jobs::DeviceListError>(m, "DeviceListError", PyExc_ValueError));
   });
   pyb::register_exception_translator([](std::exception_ptr error) {
     if (!error) return;
     try {
       std::rethrow_exception(error);
-    } catch (const flash::DeviceListError& e) {
+    } catch (const jobs::DeviceListError& e) {
       pyb::list problems;
-      for (const flash::DeviceListProblem& p : e.problems()) {
-        const char* kind = p.kind == flash::DeviceListProblem::Kind::kMalformed    ? "malformed"
-                           : p.kind == flash::DeviceListProblem::Kind::kUnresolved ? "unresolved"
-                                                                                   : "duplicate";
+      for (const jobs::DeviceListProblem& p : e.problems()) {
+        const char* kind = p.kind == jobs::DeviceListProblem::Kind::kMalformed    ? "malformed"
+                           : p.kind == jobs::DeviceListProblem::Kind::kUnresolved ? "unresolved"
+                                                                                  : "duplicate";
         problems.append(pyb::make_tuple(kind, displayText(p.origin), displayText(p.text),
                                         displayText(p.reason)));
       }
@@ -382,7 +382,7 @@ void bindFleet(pyb::module_& m) {
   m.def(
       "parse_device_address",
       [](const std::string& text, int default_port) {
-        const DeviceAddress address = flash::parseDeviceAddress(text, default_port);
+        const DeviceAddress address = jobs::parseDeviceAddress(text, default_port);
         return pyb::make_tuple(address.host, address.port);
       },
       pyb::arg("text"), pyb::arg("default_port") = kDefaultPort,
@@ -391,13 +391,13 @@ void bindFleet(pyb::module_& m) {
       "read_hosts_file",
       [](const pyb::object& path) {
         const std::string file = pathBytes(path);
-        std::vector<flash::DeviceEntry> entries;
+        std::vector<jobs::DeviceEntry> entries;
         {
           pyb::gil_scoped_release release;
-          entries = flash::readHostsFile(file);
+          entries = jobs::readHostsFile(file);
         }
         pyb::list out;
-        for (const flash::DeviceEntry& e : entries)
+        for (const jobs::DeviceEntry& e : entries)
           out.append(pyb::make_tuple(displayText(e.text), displayText(e.origin)));
         return out;
       },
@@ -469,26 +469,26 @@ void bindFleet(pyb::module_& m) {
         "trusted_keys (public key files), an image they do not sign is refused (its fault).\n"
         "OSError for a key file that cannot be read, ValueError for one that holds no Ed25519\n"
         "public key.");
-  pyb::class_<flash::DeviceList, std::shared_ptr<flash::DeviceList>>(
+  pyb::class_<jobs::DeviceList, std::shared_ptr<jobs::DeviceList>>(
       m, "DeviceList",
       "Devices checked as a whole: every entry an address, every name resolved, each device\n"
       "once.")
       .def_property_readonly("addresses",
-                             [](const flash::DeviceList& d) {
+                             [](const jobs::DeviceList& d) {
                                std::vector<std::string> out;
                                for (const DeviceAddress& a : d.addresses())
-                                 out.push_back(flash::formatDeviceAddress(a));
+                                 out.push_back(jobs::formatDeviceAddress(a));
                                return out;
                              })
-      .def_property_readonly("origins", &flash::DeviceList::origins)
-      .def("__len__", &flash::DeviceList::size);
+      .def_property_readonly("origins", &jobs::DeviceList::origins)
+      .def("__len__", &jobs::DeviceList::size);
   m.def("check_devices", &checkDevices, pyb::arg("entries"), pyb::kw_only(),
         pyb::arg("default_port") = kDefaultPort,
         "Checks (text, origin) entries as a whole: DeviceListError names every entry that is\n"
         "not an address, does not resolve or reaches a device an earlier entry reaches.");
   m.def(
       "run_fleet",
-      [](const std::shared_ptr<PyLoadedImage>& image, const flash::DeviceList& devices,
+      [](const std::shared_ptr<PyLoadedImage>& image, const jobs::DeviceList& devices,
          bool check_version, bool allow_downgrade, double timeout, double connect_timeout, int jobs,
          int window, std::size_t canary, std::size_t max_failures, const std::string& change_id,
          pyb::object progress, pyb::object on_result, const pyb::object& record) {

@@ -6,7 +6,7 @@
 
 #include "common/py_contracts.hpp"
 #include "core_bindings.hpp"
-#include "kestrix/flash/record_history.hpp"
+#include "kestrix/jobs/record_history.hpp"
 
 namespace kestrix::py {
 
@@ -17,18 +17,18 @@ void bindRecords(pyb::module_& m) {
       "read_history",
       [](const pyb::object& path, bool all, std::optional<std::string> device,
          std::optional<std::string> since) {
-        flash::HistoryQuery query;
+        jobs::HistoryQuery query;
         query.all = all;
         query.device = std::move(device);
         query.since = std::move(since);
         const std::string file = pathBytes(path);
-        flash::History history;
+        jobs::History history;
         {
           pyb::gil_scoped_release release;
-          history = flash::readHistory(file, query);
+          history = jobs::readHistory(file, query);
         }
         pyb::list lines;
-        for (const flash::HistoryLine& l : history.lines)
+        for (const jobs::HistoryLine& l : history.lines)
           lines.append(pyb::make_tuple(l.line, toPython(l.record)));
         return pyb::make_tuple(lines, history.skipped);
       },
@@ -42,7 +42,7 @@ void bindRecords(pyb::module_& m) {
       [](const pyb::object& path) {
         const std::string file = pathBytes(path);
         pyb::gil_scoped_release release;
-        return flash::devicesToRetry(file);
+        return jobs::devicesToRetry(file);
       },
       pyb::arg("path"),
       "The devices whose latest line in the audit record did not succeed, as (address, origin).");

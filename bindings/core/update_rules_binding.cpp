@@ -9,10 +9,10 @@
 #include "kestrix/contracts/connection.hpp"
 #include "kestrix/flash/device_profile.hpp"
 #include "kestrix/flash/failure.hpp"
-#include "kestrix/flash/fleet.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/image_check.hpp"
-#include "kestrix/flash/protocol.hpp"
+#include "kestrix/jobs/fleet.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::py {
 
@@ -46,9 +46,9 @@ pyb::dict profileDict(const flash::DeviceProfile& p) {
 void bindUpdateRules(pyb::module_& m) {
   m.attr("DEFAULT_PORT") = kDefaultPort;
   m.attr("DEFAULT_DEVICE_TYPE") = flash::kDefaultDeviceType;
-  m.attr("MAX_JOBS") = flash::kMaxJobs;
+  m.attr("MAX_JOBS") = jobs::kMaxJobs;
   m.attr("MAX_WINDOW") = flash::kMaxWindow;
-  m.attr("PAGE_SIZE") = flash::protocol::kPageSize;
+  m.attr("PAGE_SIZE") = wire::kPageSize;
 
   pyb::enum_<FailureCategory>(m, "FailureCategory",
                               "What a caller can do about a failure: fix the INPUT, look at the "

@@ -66,7 +66,7 @@ class PyFpgaTool : public FpgaTool {
  public:
   PyFpgaTool(std::shared_ptr<Connection> conn, pyb::object conn_object, std::shared_ptr<Host> host)
       : FpgaTool(std::move(conn), std::move(host)), conn_object_(std::move(conn_object)) {}
-  PyFpgaTool(const std::string& address, int port, flash::ConnectionFactory factory,
+  PyFpgaTool(const std::string& address, int port, ConnectionFactory factory,
              pyb::object conn_object, std::shared_ptr<Host> host)
       : FpgaTool(address, port, std::move(factory), std::move(host)),
         conn_object_(std::move(conn_object)) {}

@@ -8,7 +8,7 @@
 
 #include "args.hpp"
 #include "common/py_contracts.hpp"
-#include "kestrix/flash/files.hpp"
+#include "kestrix/files/files.hpp"
 #include "kestrix/flash/image_pack.hpp"
 
 namespace kestrix::py {
@@ -40,7 +40,7 @@ pyb::dict packImage(const pyb::object& image_path, const pyb::object& out_path,
     // Nothing below touches Python.
     pyb::gil_scoped_release release;
     PackOptions options;
-    if (header) options.header_region = flash::files::readWholeFile(*header);
+    if (header) options.header_region = files::readWholeFile(*header);
     options.dev_type = dev_type;
     if (image_start) options.image_start = static_cast<std::uint64_t>(*image_start);
     options.fpga_version = std::move(fpga_version);

@@ -15,11 +15,9 @@
 #include "kestrix/contracts/connection.hpp"
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/host.hpp"
-#include "kestrix/flash/protocol.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::testing {
-
-namespace protocol = flash::protocol;
 
 struct LogRecord {
   LogLevel level;
@@ -126,13 +124,13 @@ class FakeController : public Connection {
   Bytes recvRawBytes(std::size_t) override {
     if (!pending_read) throw ProtocolError("nothing to receive");
     pending_read = false;
-    std::string page = flash.substr(pointer, protocol::kPageSize);
+    std::string page = flash.substr(pointer, wire::kPageSize);
     if (corrupt_at >= 0 && static_cast<std::size_t>(corrupt_at) >= pointer &&
         static_cast<std::size_t>(corrupt_at) < pointer + page.size())
       page[static_cast<std::size_t>(corrupt_at) - pointer] ^= 0x01;
     if (short_reads) page.resize(page.size() / 2);
-    pointer += protocol::kPageSize;
-    return protocol::blockFrame(page);
+    pointer += wire::kPageSize;
+    return wire::blockFrame(page);
   }
 
   std::string words() const {
@@ -183,8 +181,8 @@ class FakeController : public Connection {
   }
 
   std::string program(std::string_view block) {
-    protocol::BlockHeader header{};
-    if (protocol::parseBlockHeader(block, 1 << 20, &header) != protocol::HeaderStatus::kComplete ||
+    wire::BlockHeader header{};
+    if (wire::parseBlockHeader(block, 1 << 20, &header) != wire::HeaderStatus::kComplete ||
         header.header_size + header.length != block.size())
       return "ERR bad block";
     const std::string data(block.substr(header.header_size));
@@ -197,7 +195,7 @@ class FakeController : public Connection {
     refusals_left = -1;
     program_blocks.push_back(data);
     flash.replace(pointer, data.size(), data);
-    pointer += protocol::kPageSize;
+    pointer += wire::kPageSize;
     return "0";
   }
 

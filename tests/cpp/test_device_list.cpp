@@ -12,15 +12,15 @@
 #include <vector>
 
 #include "kestrix/contracts/errors.hpp"
-#include "kestrix/flash/device_list.hpp"
+#include "kestrix/jobs/device_list.hpp"
 #include "temp_dir.hpp"
 
 namespace kestrix::testing {
 namespace {
 
-using flash::DeviceEntry;
-using flash::DeviceListError;
-using flash::DeviceListProblem;
+using jobs::DeviceEntry;
+using jobs::DeviceListError;
+using jobs::DeviceListProblem;
 using Kind = DeviceListProblem::Kind;
 
 struct AddressRow {
@@ -42,10 +42,10 @@ TEST(DeviceAddress, ReadsEveryFormItTakes) {
       {"1e100.example", "1e100.example", 5025},
   };
   for (const AddressRow& row : rows) {
-    const flash::DeviceAddress a = flash::parseDeviceAddress(row.text);
+    const jobs::DeviceAddress a = jobs::parseDeviceAddress(row.text);
     EXPECT_EQ(a.host, row.host) << row.text;
     EXPECT_EQ(a.port, row.port) << row.text;
-    EXPECT_EQ(flash::parseDeviceAddress(flash::formatDeviceAddress(a)).host, a.host) << row.text;
+    EXPECT_EQ(jobs::parseDeviceAddress(jobs::formatDeviceAddress(a)).host, a.host) << row.text;
   }
 }
 
@@ -79,7 +79,7 @@ TEST(DeviceAddress, MustReject) {
   };
   for (const RejectRow& row : rows) {
     try {
-      flash::parseDeviceAddress(row.text);
+      jobs::parseDeviceAddress(row.text);
       ADD_FAILURE() << "accepted: " << row.text;
     } catch (const std::invalid_argument& e) {
       const std::string what = e.what();
@@ -98,7 +98,7 @@ TEST(HostsFile, LinesCommentsBomAndLineNumbers) {
       "   # only a comment\n"
       "\tradio-2:6000\t\n"
       "radio-3";
-  const std::vector<DeviceEntry> entries = flash::parseHostsText(text, "radios.txt");
+  const std::vector<DeviceEntry> entries = jobs::parseHostsText(text, "radios.txt");
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0].text, "radio-1");
   EXPECT_EQ(entries[0].origin, "radios.txt line 1");
@@ -113,7 +113,7 @@ TEST(HostsFile, AFifoWithoutAWriterIsAnErrorNotAHang) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const auto start = std::chrono::steady_clock::now();
   try {
-    flash::readHostsFile(fifo, 0.2);
+    jobs::readHostsFile(fifo, 0.2);
     ADD_FAILURE() << "read a FIFO nobody writes to";
   } catch (const FileError& e) {
     EXPECT_NE(std::string(e.what()).find("no process wrote to it within 0.2 s"), std::string::npos)
@@ -136,7 +136,7 @@ TEST(HostsFile, AFifoIsReadToItsWritersEnd) {
     ASSERT_EQ(::write(fd, "2\n", 2), 2);
     ::close(fd);
   });
-  const std::vector<DeviceEntry> entries = flash::readHostsFile(fifo, 5.0);
+  const std::vector<DeviceEntry> entries = jobs::readHostsFile(fifo, 5.0);
   writer.join();
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[1].text, "radio-2");
@@ -144,10 +144,10 @@ TEST(HostsFile, AFifoIsReadToItsWritersEnd) {
 
 TEST(HostsFile, ALargeFileOrAFolderIsRefused) {
   TempDir dir;
-  const std::string big = dir.write("big.txt", std::string(flash::kMaxHostsFileBytes + 1, '#'));
-  EXPECT_THROW(flash::readHostsFile(big), FileError);
-  EXPECT_THROW(flash::readHostsFile(dir.dir().string()), FileError);
-  EXPECT_THROW(flash::readHostsFile(dir.path("missing.txt")), FileError);
+  const std::string big = dir.write("big.txt", std::string(jobs::kMaxHostsFileBytes + 1, '#'));
+  EXPECT_THROW(jobs::readHostsFile(big), FileError);
+  EXPECT_THROW(jobs::readHostsFile(dir.dir().string()), FileError);
+  EXPECT_THROW(jobs::readHostsFile(dir.path("missing.txt")), FileError);
 }
 
 TEST(DeviceListCheck, EveryProblemIsReportedWithItsOrigin) {
@@ -160,7 +160,7 @@ TEST(DeviceListCheck, EveryProblemIsReportedWithItsOrigin) {
       {"[::ffff:127.0.0.1]:7001", "radios.txt line 6"},  // the same, IPv4-mapped
   };
   try {
-    flash::checkDeviceList(entries);
+    jobs::checkDeviceList(entries);
     FAIL() << "a list with bad entries passed";
   } catch (const DeviceListError& e) {
     const std::vector<DeviceListProblem>& p = e.problems();
@@ -184,15 +184,15 @@ TEST(DeviceListCheck, EveryProblemIsReportedWithItsOrigin) {
 }
 
 TEST(DeviceListCheck, AGoodListKeepsItsOrderAndOrigins) {
-  const flash::DeviceList list = flash::checkDeviceList(
+  const jobs::DeviceList list = jobs::checkDeviceList(
       std::vector<DeviceEntry>{{"127.0.0.1", "a"}, {"127.0.0.1:6000", "b"}, {"[::1]:6000", "c"}},
       7000);
   ASSERT_EQ(list.size(), 3u);
   EXPECT_EQ(list.addresses()[0].port, 7000);
   EXPECT_EQ(list.origins(), (std::vector<std::string>{"a", "b", "c"}));
   int checks = 0;
-  flash::checkDeviceList(std::vector<DeviceEntry>{{"127.0.0.1:1", "x"}, {"127.0.0.1:2", "y"}}, 1,
-                         [&] { ++checks; });
+  jobs::checkDeviceList(std::vector<DeviceEntry>{{"127.0.0.1:1", "x"}, {"127.0.0.1:2", "y"}}, 1,
+                        [&] { ++checks; });
   EXPECT_EQ(checks, 2);  // a cancellation check before each name is resolved
 }
 

@@ -60,7 +60,7 @@ TEST_F(EndToEnd, RawAndContainerImagesLandExactly) {
     for (const std::string& path :
          {dir_.write("a.bin", data), dir_.write("a.tbin", flash::packTbin(data))}) {
       auto host = std::make_shared<FakeHost>();
-      FpgaTool tool(sim.host(), sim.port(), {}, host);
+      FpgaTool tool(sim.host(), sim.port(), net::tcpConnectionFactory(), host);
       const RetType ret = tool.processFpgaUpdate(path, 32);
       tool.disconnect();
       ASSERT_EQ(ret.code, RetCode::OK) << path;

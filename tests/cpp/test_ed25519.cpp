@@ -13,14 +13,14 @@
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/crypto/ed25519.hpp"
 #include "kestrix/crypto/sha256.hpp"
-#include "kestrix/flash/files.hpp"
+#include "kestrix/files/files.hpp"
 #include "temp_dir.hpp"
 
 namespace kestrix::testing {
 namespace {
 
 namespace fs = std::filesystem;
-namespace files = flash::files;
+
 using crypto::Ed25519PrivateKey;
 using crypto::Ed25519PublicKey;
 

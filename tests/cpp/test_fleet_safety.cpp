@@ -17,11 +17,11 @@
 
 #include "fakes.hpp"
 #include "kestrix/crypto/sha256.hpp"
-#include "kestrix/flash/fleet.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/image_pack.hpp"
-#include "kestrix/flash/record.hpp"
-#include "kestrix/flash/update_job.hpp"
+#include "kestrix/jobs/fleet.hpp"
+#include "kestrix/jobs/record.hpp"
+#include "kestrix/jobs/update_job.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 #include "sim_process.hpp"
 #include "temp_dir.hpp"
@@ -30,9 +30,9 @@ namespace kestrix::testing {
 namespace {
 
 using flash::Failure;
-using flash::JobMode;
-using flash::UpdateOptions;
-using flash::UpdateReport;
+using jobs::JobMode;
+using jobs::UpdateOptions;
+using jobs::UpdateReport;
 
 std::string randomBytes(std::size_t size, unsigned seed) {
   std::mt19937 rng(seed);
@@ -63,7 +63,8 @@ class FleetSafety : public ::testing::Test {
   }
   // Writes `data` into the flash the way an update does, and stops before the FPGA reloads.
   static void writeWithoutReload(const SimProcess& sim, std::string_view data, const char* bits) {
-    flash::FpgaTool tool(sim.host(), sim.port(), {}, std::make_shared<FakeHost>());
+    flash::FpgaTool tool(sim.host(), sim.port(), net::tcpConnectionFactory(),
+                         std::make_shared<FakeHost>());
     tool._fpgaErase(bits);
     tool._fpgaRstPagePtr("CFG");
     for (std::size_t at = 0; at < data.size(); at += 16)
@@ -73,10 +74,10 @@ class FleetSafety : public ::testing::Test {
 
   UpdateReport job(const SimProcess& sim, const std::string& image, UpdateOptions options,
                    int device = 0) {
-    flash::JobContext context;
+    jobs::JobContext context;
     context.host = host_;
-    return flash::runUpdateJob({sim.host(), sim.ports()[static_cast<std::size_t>(device)]}, image,
-                               options, context);
+    return jobs::runUpdateJob({sim.host(), sim.ports()[static_cast<std::size_t>(device)]}, image,
+                              options, context);
   }
   static UpdateOptions mode(JobMode m, std::int64_t type = 32, bool init = true) {
     UpdateOptions o;
@@ -85,8 +86,8 @@ class FleetSafety : public ::testing::Test {
     o.init = init;
     return o;
   }
-  flash::FleetOptions fleetOptions() {
-    flash::FleetOptions options;
+  jobs::FleetOptions fleetOptions() {
+    jobs::FleetOptions options;
     options.host_for = [](std::size_t) { return std::make_shared<FakeHost>(); };
     options.update.device_type = 28;
     options.update.init = false;
@@ -116,17 +117,17 @@ TEST_F(FleetSafety, TheVersionTheImageDeclaresDecidesUnchangedReloadedAndVerifie
 
   r = job(sim, tbin, mode(JobMode::kUpdateUnlessIdentical));
   ASSERT_TRUE(r.ok()) << r.error;
-  EXPECT_EQ(flash::outcomeOf(r), "reloaded");
+  EXPECT_EQ(jobs::outcomeOf(r), "reloaded");
   EXPECT_EQ((std::tuple{r.fpga_version_before, r.fpga_version_after, r.bytes_written}),
             (std::tuple{std::string("0.4.0.0"), std::string("0.5.0.0"), std::uint64_t{0}}));
   EXPECT_EQ(stat(sim, "refresh"), 1u);
   EXPECT_EQ(stat(sim, "erase"), 1u) << "the image was written again";
 
   r = job(sim, tbin, mode(JobMode::kUpdateUnlessIdentical));
-  EXPECT_EQ(flash::outcomeOf(r), "unchanged") << r.error;
+  EXPECT_EQ(jobs::outcomeOf(r), "unchanged") << r.error;
   EXPECT_EQ(stat(sim, "refresh"), 1u);
-  EXPECT_EQ(flash::outcomeOf(job(sim, tbin, mode(JobMode::kVerify))), "verified");
-  EXPECT_EQ(flash::recordOf(r)["image_version"], "0.5");
+  EXPECT_EQ(jobs::outcomeOf(job(sim, tbin, mode(JobMode::kVerify))), "verified");
+  EXPECT_EQ(jobs::recordOf(r)["image_version"], "0.5");
 
   // A device whose reload does not bring the image's version fails; it is not "unchanged".
   SimProcess stuck({"--fpga-version", "0.4.0.0", "--version-after-update", "0.4.1.0"});
@@ -143,7 +144,7 @@ TEST_F(FleetSafety, TheVersionTheImageDeclaresDecidesUnchangedReloadedAndVerifie
 
   // Without a declared version, the running version cannot be checked: "unchanged" as before.
   const std::string bin = dir_.write("v.bin", data);
-  EXPECT_EQ(flash::outcomeOf(job(stuck, bin, mode(JobMode::kUpdateUnlessIdentical))), "unchanged");
+  EXPECT_EQ(jobs::outcomeOf(job(stuck, bin, mode(JobMode::kUpdateUnlessIdentical))), "unchanged");
 }
 
 TEST_F(FleetSafety, AFlashThatFailsItsVerifyIsNotReloaded) {
@@ -157,7 +158,7 @@ TEST_F(FleetSafety, AFlashThatFailsItsVerifyIsNotReloaded) {
             "before the device restarts");
   EXPECT_EQ(stat(sim, "refresh"), 0u);
   // The update API keeps its finishing commands whatever the verification found.
-  flash::FpgaTool tool(sim.host(), sim.port(), {}, host_);
+  flash::FpgaTool tool(sim.host(), sim.port(), net::tcpConnectionFactory(), host_);
   EXPECT_EQ(tool.processFpgaUpdate(image, 32).code, RetCode::ERROR);
   tool.disconnect();
   EXPECT_EQ(stat(sim, "refresh"), 1u);
@@ -175,24 +176,24 @@ TEST_F(FleetSafety, IdenticalMeansTheBytesAfterTheImageReadErased) {
             "the flash holds more than the image: the byte at offset 1000, after its "
             "end, is not erased");
   r = job(sim, prefix, mode(JobMode::kUpdateUnlessIdentical, 28, false));
-  EXPECT_EQ(flash::outcomeOf(r), "updated") << r.error;
-  EXPECT_EQ(flash::outcomeOf(job(sim, prefix, mode(JobMode::kVerify, 28, false))), "verified");
+  EXPECT_EQ(jobs::outcomeOf(r), "updated") << r.error;
+  EXPECT_EQ(jobs::outcomeOf(job(sim, prefix, mode(JobMode::kVerify, 28, false))), "verified");
 
   // A flash that ends with the image's last page has no page after it to read.
   SimProcess exact({"--flash-size", "1008"});
   ASSERT_TRUE(job(exact, prefix, mode(JobMode::kUpdate, 28, false)).ok());
-  EXPECT_EQ(flash::outcomeOf(job(exact, prefix, mode(JobMode::kVerify, 28, false))), "verified");
+  EXPECT_EQ(jobs::outcomeOf(job(exact, prefix, mode(JobMode::kVerify, 28, false))), "verified");
 }
 
 TEST_F(FleetSafety, TwoEntriesThatAnswerOneSerialNumberAreOneDevice) {
   const std::string image = dir_.write("a.bin", randomBytes(500, 4));
   SimProcess first({"--serial", "twin"});
   SimProcess second({"--serial", "twin"});
-  flash::FleetOptions options = fleetOptions();
+  jobs::FleetOptions options = fleetOptions();
   options.jobs = 1;
-  const flash::FleetResult result =
-      flash::runFleet({{first.host(), first.port()}, {second.host(), second.port()}}, image,
-                      options, nullptr, CancelToken());
+  const jobs::FleetResult result =
+      jobs::runFleet({{first.host(), first.port()}, {second.host(), second.port()}}, image, options,
+                     nullptr, CancelToken());
   EXPECT_TRUE(result.reports[0].ok()) << result.reports[0].error;
   EXPECT_EQ(result.reports[1].failure, Failure::kDuplicateDevice);
   EXPECT_EQ(result.reports[1].error,
@@ -202,7 +203,7 @@ TEST_F(FleetSafety, TwoEntriesThatAnswerOneSerialNumberAreOneDevice) {
 }
 
 // Replaces the image file as the second device starts, the way a new build lands at its path.
-class ReplacingObserver : public flash::FleetObserver {
+class ReplacingObserver : public jobs::FleetObserver {
  public:
   explicit ReplacingObserver(std::string path) : path_(std::move(path)) {}
   void onStart(std::size_t device) override {
@@ -220,10 +221,10 @@ TEST_F(FleetSafety, EveryDeviceGetsTheImageAsItWasReadOnce) {
   const std::string data = randomBytes(4000, 5);
   const std::string image = dir_.write("a.bin", data);
   SimProcess sim(3, {});
-  flash::FleetOptions options = fleetOptions();
+  jobs::FleetOptions options = fleetOptions();
   options.jobs = 1;
   ReplacingObserver observer(image);
-  const flash::FleetResult result = flash::runFleet(
+  const jobs::FleetResult result = jobs::runFleet(
       {{sim.host(), sim.ports()[0]}, {sim.host(), sim.ports()[1]}, {sim.host(), sim.ports()[2]}},
       image, options, &observer, CancelToken());
   for (int i = 0; i < 3; ++i) {
@@ -247,23 +248,23 @@ TEST_F(FleetSafety, StagedRolloutsSkipWhatTheyDoNotStart) {
         Case{0, 2, {"failed", "updated", "updated"}}}) {
     SimProcess refusing({"--refuse-from", "0", "--serial", "refusing"});
     SimProcess good(2, {"--serial", "good"});
-    flash::RecordFile record(record_path);
-    flash::FleetOptions options = fleetOptions();
+    jobs::RecordFile record(record_path);
+    jobs::FleetOptions options = fleetOptions();
     options.jobs = 1;
     options.canary = c.canary;
     options.max_failures = c.max_failures;
     options.record = &record;
     options.change_id = "CHG-7";
-    const flash::FleetResult result = flash::runFleet({{refusing.host(), refusing.port()},
-                                                       {good.host(), good.ports()[0]},
-                                                       {good.host(), good.ports()[1]}},
-                                                      image, options, nullptr, CancelToken());
+    const jobs::FleetResult result = jobs::runFleet({{refusing.host(), refusing.port()},
+                                                     {good.host(), good.ports()[0]},
+                                                     {good.host(), good.ports()[1]}},
+                                                    image, options, nullptr, CancelToken());
     std::vector<std::string> outcomes;
-    for (const UpdateReport& r : result.reports) outcomes.emplace_back(flash::outcomeOf(r));
+    for (const UpdateReport& r : result.reports) outcomes.emplace_back(jobs::outcomeOf(r));
     EXPECT_EQ(outcomes, c.outcomes) << c.canary << " " << c.max_failures;
     if (c.outcomes[1] == "skipped") {
       EXPECT_EQ(stat(good, "program", 0) + stat(good, "program", 1), 0u);
-      const Json line = flash::recordOf(result.reports[1]);
+      const Json line = jobs::recordOf(result.reports[1]);
       EXPECT_EQ(line["failure"], "skipped");
       EXPECT_EQ(line["change_id"], "CHG-7");
       EXPECT_EQ(line["image_sha256"], result.reports[0].image_sha256);
@@ -281,10 +282,10 @@ TEST_F(FleetSafety, ARecordThatIsTheImageIsRefusedBeforeAnythingIsSent) {
   const std::string data = randomBytes(500, 7);
   const std::string image = dir_.write("a.bin", data);
   SimProcess sim;
-  flash::RecordFile record(image);
-  flash::FleetOptions options = fleetOptions();
+  jobs::RecordFile record(image);
+  jobs::FleetOptions options = fleetOptions();
   options.record = &record;
-  EXPECT_THROW(flash::runFleet({{sim.host(), sim.port()}}, image, options, nullptr, CancelToken()),
+  EXPECT_THROW(jobs::runFleet({{sim.host(), sim.port()}}, image, options, nullptr, CancelToken()),
                std::invalid_argument);
   std::ifstream in(image, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), data);
@@ -294,7 +295,7 @@ TEST_F(FleetSafety, ARecordThatIsTheImageIsRefusedBeforeAnythingIsSent) {
 TEST_F(FleetSafety, AHostOutOfDescriptorsIsAResourceFailure) {
   const std::string image = dir_.write("a.bin", randomBytes(500, 8));
   SimProcess sim;
-  const flash::LoadedImage loaded = flash::loadJobImage(image, mode(JobMode::kUpdate, 28, false));
+  const jobs::LoadedImage loaded = jobs::loadJobImage(image, mode(JobMode::kUpdate, 28, false));
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -303,10 +304,10 @@ TEST_F(FleetSafety, AHostOutOfDescriptorsIsAResourceFailure) {
     ::setrlimit(RLIMIT_NOFILE, &limit);
     while (::dup(0) >= 0) {
     }
-    flash::JobContext context;
+    jobs::JobContext context;
     context.host = std::make_shared<FakeHost>();
-    const UpdateReport r = flash::runUpdateJob({sim.host(), sim.port()}, loaded,
-                                               mode(JobMode::kUpdate, 28, false), context);
+    const UpdateReport r = jobs::runUpdateJob({sim.host(), sim.port()}, loaded,
+                                              mode(JobMode::kUpdate, 28, false), context);
     const bool named = r.error.find("ran out of resources") != std::string::npos;
     ::_exit(r.failure == Failure::kHostResources && named ? 0 : 1);
   }

@@ -8,7 +8,7 @@
 #include "fakes.hpp"
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
-#include "kestrix/flash/protocol.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::testing {
 namespace {

@@ -15,13 +15,13 @@
 #include "fakes.hpp"
 #include "kestrix/crypto/ed25519.hpp"
 #include "kestrix/crypto/sha256.hpp"
-#include "kestrix/flash/files.hpp"
-#include "kestrix/flash/fleet.hpp"
+#include "kestrix/files/files.hpp"
 #include "kestrix/flash/image_pack.hpp"
-#include "kestrix/flash/record.hpp"
 #include "kestrix/flash/signature.hpp"
 #include "kestrix/flash/trust.hpp"
-#include "kestrix/flash/update_job.hpp"
+#include "kestrix/jobs/fleet.hpp"
+#include "kestrix/jobs/record.hpp"
+#include "kestrix/jobs/update_job.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 #include "sim_process.hpp"
 #include "temp_dir.hpp"
@@ -30,10 +30,10 @@ namespace kestrix::testing {
 namespace {
 
 using flash::Failure;
-using flash::JobMode;
 using flash::TrustStatus;
-using flash::UpdateOptions;
-using flash::UpdateReport;
+using jobs::JobMode;
+using jobs::UpdateOptions;
+using jobs::UpdateReport;
 
 std::string imageBytes(std::size_t size, char first = 'x') {
   std::string bytes(size, 'i');
@@ -82,9 +82,9 @@ class JobTrust : public ::testing::Test {
   }
   UpdateReport run(const SimProcess& sim, const std::string& image,
                    const UpdateOptions& options) const {
-    flash::JobContext context;
+    jobs::JobContext context;
     context.host = std::make_shared<FakeHost>();
-    return flash::runUpdateJob({sim.host(), sim.port()}, image, options, context);
+    return jobs::runUpdateJob({sim.host(), sim.port()}, image, options, context);
   }
 
   TempDir dir_;
@@ -113,16 +113,15 @@ TEST_P(RefusedImages, AFleetSendsNothingToAnyDeviceAndRecordsEachAsRefused) {
   const RefusedCase& c = GetParam();
   const std::string image = c.arrange(*this);
   SimProcess sim(2, {});
-  flash::RecordFile record(dir_.path("audit.jsonl"));
-  flash::FleetOptions options;
+  jobs::RecordFile record(dir_.path("audit.jsonl"));
+  jobs::FleetOptions options;
   options.update.mode = c.mode;
   options.update.trust = policy_;
   options.host_for = [](std::size_t) { return std::make_shared<FakeHost>(); };
   options.record = &record;
-  const std::vector<flash::DeviceAddress> devices = {{sim.host(), sim.ports()[0]},
-                                                     {sim.host(), sim.ports()[1]}};
-  const flash::FleetResult result =
-      flash::runFleet(devices, image, options, nullptr, CancelToken());
+  const std::vector<jobs::DeviceAddress> devices = {{sim.host(), sim.ports()[0]},
+                                                    {sim.host(), sim.ports()[1]}};
+  const jobs::FleetResult result = jobs::runFleet(devices, image, options, nullptr, CancelToken());
 
   std::string error_start = c.error_start;
   if (const auto at = error_start.find("$SIG"); at != std::string::npos)
@@ -140,7 +139,7 @@ TEST_P(RefusedImages, AFleetSendsNothingToAnyDeviceAndRecordsEachAsRefused) {
     const Json counters = stats(sim, port);
     EXPECT_EQ(counters["commands"], 0) << port << ": " << counters.dump();
   }
-  const std::string text = flash::files::readWholeFile(dir_.path("audit.jsonl"));
+  const std::string text = files::readWholeFile(dir_.path("audit.jsonl"));
   std::vector<Json> lines;
   for (std::size_t from = 0, end; (end = text.find('\n', from)) != std::string::npos;
        from = end + 1)
@@ -178,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"TamperedSignature",
                     [](JobTrust& t) {
                       const std::string image = t.sign(t.tbin("fpga.tbin", t.data_), t.key_);
-                      std::string sig = flash::files::readWholeFile(image + ".sig");
+                      std::string sig = files::readWholeFile(image + ".sig");
                       const std::string from = "fpga-version: 0.3.0.0";
                       sig.replace(sig.find(from), from.size(), "fpga-version: 0.4.0.0");
                       t.dir_.write("fpga.tbin.sig", sig);
@@ -201,7 +200,7 @@ TEST_F(JobTrust, ASignedImageIsProgrammedAndItsRecordNamesTheKeyAndSaysVerified)
   EXPECT_EQ(r.trust_status, TrustStatus::kVerified);
   EXPECT_EQ(r.signing_key_id, keyId(key_));
   EXPECT_TRUE(r.signature_verified);
-  const Json record = flash::recordOf(r);
+  const Json record = jobs::recordOf(r);
   EXPECT_EQ(record["signing_key_id"], keyId(key_));
   EXPECT_EQ(record["signature_verified"], true);
   EXPECT_EQ(record["trust_status"], "verified");
@@ -228,7 +227,7 @@ TEST_P(UncheckedImages, AreProgrammedAndRecordedAsNotVerified) {
   const UpdateReport r = run(sim, c.arrange(*this), UpdateOptions{});
   ASSERT_TRUE(r.ok()) << r.error;
   EXPECT_EQ(r.bytes_written, data_.size());
-  const Json record = flash::recordOf(r);
+  const Json record = jobs::recordOf(r);
   EXPECT_EQ(record["trust_status"], std::string(flash::trustStatusName(c.status)));
   EXPECT_EQ(record["signature_verified"], false);
   EXPECT_EQ(record["signing_key_id"], c.names_key ? Json(keyId(key_)) : Json(nullptr));
@@ -255,7 +254,7 @@ TEST_F(JobTrust, AnIdentifyJobRecordsNoTrustStatus) {
   UpdateOptions identify;
   identify.mode = JobMode::kIdentify;
   identify.trust = policy_;
-  const Json record = flash::recordOf(run(sim, "", identify));
+  const Json record = jobs::recordOf(run(sim, "", identify));
   EXPECT_EQ(record["outcome"], "identified");
   EXPECT_EQ(record["trust_status"], nullptr);
   EXPECT_EQ(record["signing_key_id"], nullptr);
@@ -300,7 +299,7 @@ TEST_P(Downgrades, AreRefusedBeforeTheDeviceChangesUnlessAllowed) {
   EXPECT_EQ(r.error, "image version " + *c.image_version + " is older than the running version " +
                          r.fpga_version_before + "; --allow-downgrade to install it");
   EXPECT_EQ(flash::failureInfo(r.failure).category, flash::FailureCategory::kInput);
-  EXPECT_EQ(flash::recordOf(r)["failure"], "downgrade-refused");
+  EXPECT_EQ(jobs::recordOf(r)["failure"], "downgrade-refused");
   // Nothing after the device said who it is: no initialisation, no read, no erase.
   EXPECT_EQ(counters["commands"], 4) << counters.dump();
   EXPECT_EQ(counters["read"], 0);

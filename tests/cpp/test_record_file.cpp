@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "kestrix/contracts/errors.hpp"
-#include "kestrix/flash/record.hpp"
-#include "kestrix/flash/record_history.hpp"
+#include "kestrix/jobs/record.hpp"
+#include "kestrix/jobs/record_history.hpp"
 #include "temp_dir.hpp"
 
 namespace kestrix::testing {
@@ -45,7 +45,7 @@ TEST(RecordFile, ALineCutShortIsTakenBackAndSaysWhy) {
     ::setrlimit(RLIMIT_FSIZE, &limit);
     int code = 1;
     try {
-      flash::RecordFile record(path);
+      jobs::RecordFile record(path);
       record.append(line("127.0.0.1:5025", "updated"));
     } catch (const FileError& e) {
       code = e.error_number() == EFBIG ? 0 : 2;
@@ -57,7 +57,7 @@ TEST(RecordFile, ALineCutShortIsTakenBackAndSaysWhy) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "not refused with EFBIG";
   EXPECT_EQ(contents(path), before) << "half a line was left behind";
-  flash::RecordFile record(path);
+  jobs::RecordFile record(path);
   record.append(line("127.0.0.1:5025", "updated"));
   EXPECT_EQ(contents(path), before + line("127.0.0.1:5025", "updated").dump() + "\n");
 }
@@ -65,19 +65,19 @@ TEST(RecordFile, ALineCutShortIsTakenBackAndSaysWhy) {
 TEST(RecordFile, AnUnfinishedLineIsEndedBeforeTheNext) {
   TempDir dir;
   const std::string path = dir.write("audit.jsonl", "{\"cut\": ");
-  flash::RecordFile record(path);
+  jobs::RecordFile record(path);
   record.append(line("a:1", "updated"));
   record.sync();
   EXPECT_EQ(contents(path), "{\"cut\": \n" + line("a:1", "updated").dump() + "\n");
   // Reading back skips the unfinished line and counts it.
-  const flash::History h = flash::readHistory(path);
+  const jobs::History h = jobs::readHistory(path);
   EXPECT_EQ(h.skipped, 1u);
   ASSERT_EQ(h.lines.size(), 1u);
   EXPECT_EQ(h.lines[0].line, 2u);
 }
 
 TEST(RecordFile, PipesAndDevicesTakeLinesAndSyncWithoutAnError) {
-  flash::RecordFile null("/dev/null");
+  jobs::RecordFile null("/dev/null");
   null.append(line("a:1", "updated"));
   EXPECT_NO_THROW(null.sync());
 
@@ -85,7 +85,7 @@ TEST(RecordFile, PipesAndDevicesTakeLinesAndSyncWithoutAnError) {
   const std::string fifo = dir.path("audit.fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   try {
-    flash::RecordFile unread(fifo);
+    jobs::RecordFile unread(fifo);
     ADD_FAILURE() << "opened a FIFO that nobody reads";
   } catch (const FileError& e) {
     EXPECT_EQ(e.error_number(), ENXIO);
@@ -94,7 +94,7 @@ TEST(RecordFile, PipesAndDevicesTakeLinesAndSyncWithoutAnError) {
   const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
   {
-    flash::RecordFile record(fifo);
+    jobs::RecordFile record(fifo);
     record.append(line("a:1", "updated"));
     EXPECT_NO_THROW(record.sync());
   }
@@ -108,16 +108,16 @@ TEST(RecordFile, PipesAndDevicesTakeLinesAndSyncWithoutAnError) {
 TEST(RecordFile, ConcurrentWritersNeverMixTheirLines) {
   TempDir dir;
   const std::string path = dir.path("audit.jsonl");
-  flash::RecordFile a(path);
-  flash::RecordFile b(path);  // another process's, as far as the file is concerned
-  const auto write = [](flash::RecordFile& record, const std::string& who) {
+  jobs::RecordFile a(path);
+  jobs::RecordFile b(path);  // another process's, as far as the file is concerned
+  const auto write = [](jobs::RecordFile& record, const std::string& who) {
     for (int i = 0; i < 200; ++i) record.append(line(who + ":" + std::to_string(i + 1), "updated"));
   };
   std::thread ta(write, std::ref(a), "a");
   std::thread tb(write, std::ref(b), "b");
   ta.join();
   tb.join();
-  const flash::History h = flash::readHistory(path, {true, {}, {}});
+  const jobs::History h = jobs::readHistory(path, {true, {}, {}});
   EXPECT_EQ(h.lines.size(), 400u);
   EXPECT_EQ(h.skipped, 0u);
 }
@@ -134,26 +134,26 @@ TEST(RecordHistory, TheLatestPerDeviceFiltersAndTheDevicesToRetry) {
     text += j.dump() + "\n";
   const std::string path = dir.write("audit.jsonl", text + "not json\n");
 
-  const flash::History latest = flash::readHistory(path);
+  const jobs::History latest = jobs::readHistory(path);
   std::vector<std::pair<std::size_t, std::string>> seen;
-  for (const flash::HistoryLine& l : latest.lines)
+  for (const jobs::HistoryLine& l : latest.lines)
     seen.emplace_back(l.line, l.record["address"].get<std::string>());
   EXPECT_EQ(seen, (std::vector<std::pair<std::size_t, std::string>>{
                       {3, "a:1"}, {4, "c:1"}, {5, "d:1"}, {6, "b:1"}}));
   EXPECT_EQ(latest.skipped, 1u);
-  EXPECT_EQ(flash::readHistory(path, {true, {}, {}}).lines.size(), 6u);
-  EXPECT_EQ(flash::readHistory(path, {true, std::string("a:1"), {}}).lines.size(), 2u);
-  EXPECT_EQ(flash::readHistory(path, {true, {}, std::string("2026-12-02")}).lines.size(), 4u);
-  EXPECT_EQ(flash::readHistory(path, {true, {}, std::string("2026-12-02T09:00:01Z")}).lines.size(),
+  EXPECT_EQ(jobs::readHistory(path, {true, {}, {}}).lines.size(), 6u);
+  EXPECT_EQ(jobs::readHistory(path, {true, std::string("a:1"), {}}).lines.size(), 2u);
+  EXPECT_EQ(jobs::readHistory(path, {true, {}, std::string("2026-12-02")}).lines.size(), 4u);
+  EXPECT_EQ(jobs::readHistory(path, {true, {}, std::string("2026-12-02T09:00:01Z")}).lines.size(),
             3u);
-  EXPECT_THROW(flash::readHistory(path, {false, {}, std::string("yesterday")}),
+  EXPECT_THROW(jobs::readHistory(path, {false, {}, std::string("yesterday")}),
                std::invalid_argument);
 
-  const auto retry = flash::devicesToRetry(path);
+  const auto retry = jobs::devicesToRetry(path);
   EXPECT_EQ(retry,
             (std::vector<std::pair<std::string, std::string>>{
                 {"c:1", path + " line 4"}, {"d:1", path + " line 5"}, {"b:1", path + " line 6"}}));
-  EXPECT_THROW(flash::readHistory(dir.path("missing.jsonl")), FileError);
+  EXPECT_THROW(jobs::readHistory(dir.path("missing.jsonl")), FileError);
 }
 
 }  // namespace

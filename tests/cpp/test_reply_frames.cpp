@@ -7,18 +7,18 @@
 #include <string>
 #include <string_view>
 
-#include "kestrix/flash/protocol.hpp"
-#include "kestrix/net/reply_frame.hpp"
+#include "kestrix/wire/protocol.hpp"
+#include "kestrix/wire/reply_frame.hpp"
 
 namespace {
 
-using kestrix::net::FrameFault;
-using kestrix::net::FrameLimits;
-using kestrix::net::FrameScan;
-using kestrix::net::FrameStatus;
-using kestrix::net::scanReplyFrame;
-using kestrix::net::scanReplyLine;
-namespace protocol = kestrix::flash::protocol;
+using kestrix::wire::FrameFault;
+using kestrix::wire::FrameLimits;
+using kestrix::wire::FrameScan;
+using kestrix::wire::FrameStatus;
+using kestrix::wire::scanReplyFrame;
+using kestrix::wire::scanReplyLine;
+namespace wire = kestrix::wire;
 using namespace std::string_literals;
 
 // Small line and drain limits, so the give-up paths are reachable with short buffers.
@@ -70,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
                   false},
         FrameCase{"block_with_line_ends_inside", "#15\r\n\n\rx\r\nZ", limits(1024), kComplete,
                   FrameFault::kNone, 10, false},
-        FrameCase{"page_block", protocol::blockFrame("0123456789abcdef") + "rest", limits(1024),
+        FrameCase{"page_block", wire::blockFrame("0123456789abcdef") + "rest", limits(1024),
                   kComplete, FrameFault::kNone, 22, false},
         FrameCase{"empty_block", "#10\r\n", limits(1024), kComplete, FrameFault::kNone, 5, false},
         FrameCase{"nine_digit_length", "#9000000002ab\r\n", limits(1024), kComplete,
@@ -163,9 +163,9 @@ TEST(ReplyLine, ResumeSkipsBytesAlreadySearched) {
 
 TEST(ReplyFrame, DefaultLimitsAreTheConnectionsOnes) {
   const FrameLimits l;
-  EXPECT_EQ(l.max_line, kestrix::net::kMaxLineLength);
-  EXPECT_EQ(l.max_drained, kestrix::net::kMaxDrainedBlock);
-  const std::string line(kestrix::net::kMaxLineLength, '\n');
+  EXPECT_EQ(l.max_line, kestrix::wire::kMaxLineLength);
+  EXPECT_EQ(l.max_drained, kestrix::wire::kMaxDrainedBlock);
+  const std::string line(kestrix::wire::kMaxLineLength, '\n');
   EXPECT_EQ(scanReplyFrame(line, l).length, 1u);
 }
 

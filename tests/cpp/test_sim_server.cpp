@@ -12,16 +12,16 @@
 #include <vector>
 
 #include "kestrix/contracts/errors.hpp"
-#include "kestrix/flash/protocol.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 #include "kestrix/sim/replies.hpp"
+#include "kestrix/wire/protocol.hpp"
 #include "raw_client.hpp"
 #include "sim_process.hpp"
 #include "temp_dir.hpp"
 
 namespace {
 
-namespace protocol = kestrix::flash::protocol;
+namespace wire = kestrix::wire;
 using kestrix::RspType;
 using kestrix::net::TcpConnection;
 using kestrix::testing::RawClient;
@@ -40,7 +40,7 @@ std::unique_ptr<TcpConnection> connectTo(const SimProcess& sim, int port, double
 }
 
 std::string ask(TcpConnection& conn, std::string_view line) {
-  return conn.sendCmd(protocol::terminate(line), RspType::RSP_LIST).data.get<std::string>();
+  return conn.sendCmd(wire::terminate(line), RspType::RSP_LIST).data.get<std::string>();
 }
 
 double secondsSince(Clock::time_point start) {
@@ -48,7 +48,7 @@ double secondsSince(Clock::time_point start) {
 }
 
 std::string page(char c) {
-  return std::string(protocol::kPageSize, c);
+  return std::string(wire::kPageSize, c);
 }
 
 // Resident memory of a process, in KiB.
@@ -94,8 +94,8 @@ TEST(SimulatorClients, ClientsInterleavingTheirBytesGetWholeCommands) {
   SimProcess sim({"--flash-size", "256"});
   RawClient a(sim.host(), sim.port());
   RawClient b(sim.host(), sim.port());
-  const std::string a_line = protocol::terminate(protocol::programLine(page('a')));
-  const std::string b_line = protocol::terminate(protocol::programLine(page('b')));
+  const std::string a_line = wire::terminate(wire::programLine(page('a')));
+  const std::string b_line = wire::terminate(wire::programLine(page('b')));
   a.send(a_line.substr(0, 10));
   b.send(b_line.substr(0, 20));
   // Let the server take the halves before the rest comes.
@@ -151,7 +151,7 @@ TEST(SimulatorClients, TheFlashIsSavedWhenAClientLeavesWhileOthersStay) {
     EXPECT_EQ(ask(*stays, "GET_SN"), "KRX-SIM-0001");
     {
       auto leaves = connectTo(sim, sim.port());
-      EXPECT_EQ(ask(*leaves, protocol::programLine(page('s'))), "0");
+      EXPECT_EQ(ask(*leaves, wire::programLine(page('s'))), "0");
       leaves->closeConnection();
     }
     std::string saved;
@@ -285,7 +285,7 @@ TEST(SimulatorLatency, SubMillisecondDelaysStillAnswerEveryCommandInOrder) {
   auto conn = connectTo(sim, sim.port());
   const auto start = Clock::now();
   for (int i = 0; i < 50; ++i) {
-    ASSERT_EQ(ask(*conn, protocol::programLine(page(static_cast<char>('A' + i % 26)))), "0");
+    ASSERT_EQ(ask(*conn, wire::programLine(page(static_cast<char>('A' + i % 26)))), "0");
   }
   EXPECT_GE(secondsSince(start), 50 * 300e-6);
   EXPECT_EQ(ask(*conn, "SIM_PAGE_PTR?"), "50");
@@ -303,11 +303,11 @@ TEST(SimulatorCount, EveryDeviceHasItsOwnPortStateAndFaults) {
   for (int port : sim.ports()) conns.push_back(connectTo(sim, port));
   // Each device refuses its own first block once.
   for (auto& conn : conns) {
-    EXPECT_EQ(ask(*conn, protocol::programLine(page('z'))), "1");
-    EXPECT_EQ(ask(*conn, protocol::programLine(page('z'))), "0");
+    EXPECT_EQ(ask(*conn, wire::programLine(page('z'))), "1");
+    EXPECT_EQ(ask(*conn, wire::programLine(page('z'))), "0");
   }
-  EXPECT_EQ(ask(*conns[1], protocol::programLine(page('y'))), "1");
-  EXPECT_EQ(ask(*conns[1], protocol::programLine(page('y'))), "0");
+  EXPECT_EQ(ask(*conns[1], wire::programLine(page('y'))), "1");
+  EXPECT_EQ(ask(*conns[1], wire::programLine(page('y'))), "0");
   EXPECT_EQ(ask(*conns[0], "SIM_PAGE_PTR?"), "1");
   EXPECT_EQ(ask(*conns[1], "SIM_PAGE_PTR?"), "2");
   EXPECT_EQ(ask(*conns[2], "SIM_PAGE_PTR?"), "1");
@@ -344,7 +344,7 @@ TEST(SimulatorCount, EachDeviceKeepsItsFlashInItsOwnFile) {
   {
     SimProcess sim(2, {"--flash-size", "32", "--flash-file", path});
     auto second = connectTo(sim, sim.ports()[1]);
-    EXPECT_EQ(ask(*second, protocol::programLine(page('2'))), "0");
+    EXPECT_EQ(ask(*second, wire::programLine(page('2'))), "0");
     second->closeConnection();
     EXPECT_EQ(sim.stop(), 0);
   }

@@ -14,7 +14,6 @@
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/crypto/sha256.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
-#include "kestrix/flash/protocol.hpp"
 #include "kestrix/lobesteer/fast_beam.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 #include "kestrix/sim/command_parser.hpp"
@@ -22,13 +21,14 @@
 #include "kestrix/sim/options.hpp"
 #include "kestrix/sim/replies.hpp"
 #include "kestrix/sim/session.hpp"
+#include "kestrix/wire/protocol.hpp"
 #include "sim_process.hpp"
 #include "temp_dir.hpp"
 
 namespace {
 
 using namespace std::string_literals;
-namespace protocol = kestrix::flash::protocol;
+namespace wire = kestrix::wire;
 using kestrix::sim::Command;
 using kestrix::sim::Device;
 using kestrix::sim::DeviceFaults;
@@ -40,14 +40,14 @@ using kestrix::sim::Session;
 using kestrix::testing::SimProcess;
 using kestrix::testing::TempDir;
 
-std::string page(char first, std::size_t n = protocol::kPageSize) {
+std::string page(char first, std::size_t n = wire::kPageSize) {
   std::string data;
   for (std::size_t i = 0; i < n; ++i) data += static_cast<char>(first + i);
   return data;
 }
 
 std::string programLine(std::string_view data) {
-  return protocol::terminate(protocol::programLine(data));
+  return wire::terminate(wire::programLine(data));
 }
 
 std::string sha256(std::string_view bytes) {
@@ -166,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Parser, TrickyBlockIsOnePage) {
-  EXPECT_EQ(kTricky.size(), protocol::kPageSize);
+  EXPECT_EQ(kTricky.size(), wire::kPageSize);
 }
 
 TEST(Parser, AnyInputIsSplitWithProgressAndWithinBounds) {
@@ -243,11 +243,11 @@ TEST_F(DeviceTest, ProgramsPagesAtThePagePointerAndReadsThemBack) {
   for (const auto& block : {a, b, c}) EXPECT_EQ(ask(d, programLine(block)), "0\r\n");
   EXPECT_EQ(d.pagePointer(), 3u);
   EXPECT_EQ(ask(d, "FPGA_RST_PAGE_PTR CFG\r\n"), "OK\r\n");
-  EXPECT_EQ(ask(d, "FPGA_READ\r\n"), protocol::blockFrame(a));
-  EXPECT_EQ(ask(d, "FPGA_READ\r\n"), protocol::blockFrame(b));
+  EXPECT_EQ(ask(d, "FPGA_READ\r\n"), wire::blockFrame(a));
+  EXPECT_EQ(ask(d, "FPGA_READ\r\n"), wire::blockFrame(b));
   // A short last block leaves the rest of its page erased; a read always returns a whole page.
-  EXPECT_EQ(ask(d, "FPGA_READ\r\n"), protocol::blockFrame(c + std::string(11, '\xff')));
-  EXPECT_EQ(ask(d, "FPGA_READ\r\n"), protocol::blockFrame(std::string(16, '\xff')));
+  EXPECT_EQ(ask(d, "FPGA_READ\r\n"), wire::blockFrame(c + std::string(11, '\xff')));
+  EXPECT_EQ(ask(d, "FPGA_READ\r\n"), wire::blockFrame(std::string(16, '\xff')));
   EXPECT_EQ(d.pagePointer(), 4u);
   EXPECT_EQ(ask(d, "FPGA_READ\r\n"), "ERR read past the end of flash\r\n");
   EXPECT_EQ(d.pagePointer(), 4u);
@@ -458,10 +458,10 @@ TEST_F(DeviceTest, CorruptReadSpoilsOnlyTheReadBackOfThatByte) {
   ask(d, programLine(page('a')));
   ask(d, programLine(page('b')));
   ask(d, "FPGA_RST_PAGE_PTR CFG\r\n");
-  EXPECT_EQ(ask(d, "FPGA_READ\r\n"), protocol::blockFrame(page('a')));
+  EXPECT_EQ(ask(d, "FPGA_READ\r\n"), wire::blockFrame(page('a')));
   std::string spoiled = page('b');
   spoiled[5] = static_cast<char>(~spoiled[5]);
-  EXPECT_EQ(ask(d, "FPGA_READ\r\n"), protocol::blockFrame(spoiled));
+  EXPECT_EQ(ask(d, "FPGA_READ\r\n"), wire::blockFrame(spoiled));
   EXPECT_EQ(d.flash().substr(16, 16), page('b'));
 }
 
@@ -752,11 +752,11 @@ std::unique_ptr<TcpConnection> connectTo(const SimProcess& sim, double timeout =
 }
 
 std::string ask(TcpConnection& conn, std::string_view line) {
-  return conn.sendCmd(protocol::terminate(line), RspType::RSP_LIST).data.get<std::string>();
+  return conn.sendCmd(wire::terminate(line), RspType::RSP_LIST).data.get<std::string>();
 }
 
 std::string readPage(TcpConnection& conn) {
-  conn.sendRawBytes(protocol::terminate(protocol::kRead));
+  conn.sendRawBytes(wire::terminate(wire::kRead));
   return conn.recvRawBytes(1024);
 }
 
@@ -770,7 +770,7 @@ TEST(SimulatorProcess, ProgramsAndVerifiesAnImageLikeAnUpdate) {
   EXPECT_EQ(ask(*conn, "FPGA_ERASE 12"), "OK");
   EXPECT_EQ(ask(*conn, "FPGA_RST_PAGE_PTR CFG"), "OK");
   for (std::size_t i = 0; i < image.size(); i += 16) {
-    ASSERT_EQ(ask(*conn, protocol::programLine(std::string_view(image).substr(i, 16))), "0");
+    ASSERT_EQ(ask(*conn, wire::programLine(std::string_view(image).substr(i, 16))), "0");
   }
   EXPECT_EQ(ask(*conn, "FPGA_RST_PAGE_PTR CFG"), "OK");
   std::string read_back;
@@ -804,13 +804,13 @@ TEST(SimulatorProcess, IdentityFlagsAndVersionAfterUpdate) {
 TEST(SimulatorProcess, RefuseBlocksAndRefuseFromOverTcp) {
   SimProcess sim({"--refuse-blocks", "1", "--refuse-from", "32"});
   auto conn = connectTo(sim);
-  const std::string first = protocol::programLine(page('a'));
+  const std::string first = wire::programLine(page('a'));
   EXPECT_EQ(ask(*conn, first), "1");
   EXPECT_EQ(ask(*conn, first), "0");
-  const std::string second = protocol::programLine(page('b'));
+  const std::string second = wire::programLine(page('b'));
   EXPECT_EQ(ask(*conn, second), "1");
   EXPECT_EQ(ask(*conn, second), "0");
-  const std::string third = protocol::programLine(page('c'));
+  const std::string third = wire::programLine(page('c'));
   for (int i = 0; i < 4; ++i) EXPECT_EQ(ask(*conn, third), "1");
   EXPECT_EQ(ask(*conn, "SIM_PAGE_PTR?"), "2");
 }
@@ -818,13 +818,13 @@ TEST(SimulatorProcess, RefuseBlocksAndRefuseFromOverTcp) {
 TEST(SimulatorProcess, CorruptReadFlipsTheByteOnlyOnTheWayBack) {
   SimProcess sim({"--corrupt-read", "0x12"});
   auto conn = connectTo(sim);
-  ask(*conn, protocol::programLine(page('a')));
-  ask(*conn, protocol::programLine(page('b')));
+  ask(*conn, wire::programLine(page('a')));
+  ask(*conn, wire::programLine(page('b')));
   ask(*conn, "FPGA_RST_PAGE_PTR CFG");
-  EXPECT_EQ(readPage(*conn), protocol::blockFrame(page('a')));
+  EXPECT_EQ(readPage(*conn), wire::blockFrame(page('a')));
   std::string spoiled = page('b');
   spoiled[2] = static_cast<char>(~spoiled[2]);
-  EXPECT_EQ(readPage(*conn), protocol::blockFrame(spoiled));
+  EXPECT_EQ(readPage(*conn), wire::blockFrame(spoiled));
   EXPECT_EQ(ask(*conn, "SIM_FLASH_HEX? 16,16"), "62636465666768696a6b6c6d6e6f7071");
 }
 
@@ -862,7 +862,7 @@ TEST(SimulatorProcess, ClientLeavingMidCommandLeavesTheDeviceReady) {
   }
   auto conn = connectTo(sim);
   EXPECT_EQ(ask(*conn, "SIM_PAGE_PTR?"), "0");
-  EXPECT_EQ(ask(*conn, protocol::programLine(page('a'))), "0");
+  EXPECT_EQ(ask(*conn, wire::programLine(page('a'))), "0");
   EXPECT_EQ(
       ask(*conn, "SIM_STATS?"),
       R"({"commands":2,"program":1,"refused":0,"read":0,"erase":0,"refresh":0,"stored_beams":0,"reboots":0})");
@@ -875,7 +875,7 @@ TEST(SimulatorProcess, FlashFileKeepsTheFlashAcrossRuns) {
     SimProcess sim({"--flash-size", "256", "--flash-file", path});
     auto conn = connectTo(sim);
     EXPECT_EQ(ask(*conn, "FPGA_ERASE 12"), "OK");
-    EXPECT_EQ(ask(*conn, protocol::programLine(page('k'))), "0");
+    EXPECT_EQ(ask(*conn, wire::programLine(page('k'))), "0");
     conn->closeConnection();
     EXPECT_EQ(sim.stop(SIGINT), 0);
   }
@@ -885,7 +885,7 @@ TEST(SimulatorProcess, FlashFileKeepsTheFlashAcrossRuns) {
   {
     SimProcess sim({"--flash-size", "256", "--flash-file", path});
     auto conn = connectTo(sim);
-    EXPECT_EQ(readPage(*conn), protocol::blockFrame(page('k')));
+    EXPECT_EQ(readPage(*conn), wire::blockFrame(page('k')));
   }
   // A file of another size is refused rather than silently resized.
   const std::string cmd = std::string(KESTRIX_SIM_BINARY) +

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "kestrix/contracts/errors.hpp"
-#include "kestrix/flash/protocol.hpp"
 #include "kestrix/net/socket.hpp"
 #include "kestrix/net/tcp_connection.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 namespace {
 
@@ -31,7 +31,7 @@ using kestrix::TimeoutError;
 using kestrix::net::TcpConnection;
 using kestrix::net::TcpOptions;
 using kestrix::net::UniqueFd;
-namespace protocol = kestrix::flash::protocol;
+namespace wire = kestrix::wire;
 using namespace std::string_literals;
 
 constexpr int kIoMillis = 5000;  // a scripted server never waits longer than this for its peer
@@ -120,7 +120,7 @@ TcpOptions quick(double timeout = 2.0) {
 
 std::string page(char first) {
   std::string data;
-  for (std::size_t i = 0; i < protocol::kPageSize; ++i) data += static_cast<char>(first + i);
+  for (std::size_t i = 0; i < wire::kPageSize; ++i) data += static_cast<char>(first + i);
   return data;
 }
 
@@ -170,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TcpConnection, LongReplyLineUpToTheLimitIsReturnedWhole) {
-  const std::string text(kestrix::net::kMaxLineLength - 2, 'a');
+  const std::string text(kestrix::wire::kMaxLineLength - 2, 'a');
   LoopbackServer server([&](int fd) {
     readLine(fd);
     writeAll(fd, text + "\r\n");
@@ -184,7 +184,7 @@ TEST(TcpConnection, LongReplyLineUpToTheLimitIsReturnedWhole) {
 TEST(TcpConnection, ReplyLineBeyondTheLimitIsAProtocolErrorAndClosesTheLink) {
   LoopbackServer server([&](int fd) {
     readLine(fd);
-    writeAll(fd, std::string(kestrix::net::kMaxLineLength + 100, 'a'));
+    writeAll(fd, std::string(kestrix::wire::kMaxLineLength + 100, 'a'));
     waitForClose(fd);
   });
   TcpConnection conn("127.0.0.1", server.port(), quick());
@@ -235,8 +235,8 @@ TEST(TcpConnection, ManyExchangesKeepEveryReplyWithItsCommand) {
 
 TEST(TcpConnection, BlockWithLineEndsInsideItsDataIsReadByItsHeader) {
   const std::string data = "\r\n\n\r#2\r\n16\x00\xff\r\nxy"s;
-  ASSERT_EQ(data.size(), protocol::kPageSize);
-  const std::string frame = protocol::blockFrame(data);
+  ASSERT_EQ(data.size(), wire::kPageSize);
+  const std::string frame = wire::blockFrame(data);
   LoopbackServer server([&](int fd) {
     readLine(fd);
     writeAll(fd, frame);
@@ -249,8 +249,8 @@ TEST(TcpConnection, BlockWithLineEndsInsideItsDataIsReadByItsHeader) {
 }
 
 TEST(TcpConnection, FramesArrivingInPiecesOrTogetherComeOutOneAtATime) {
-  const std::string a = protocol::blockFrame(page('a'));
-  const std::string b = protocol::blockFrame(page('\n'));
+  const std::string a = wire::blockFrame(page('a'));
+  const std::string b = wire::blockFrame(page('\n'));
   LoopbackServer server([&](int fd) {
     readLine(fd);
     // The first frame dribbles in byte by byte; the second one and a text line come in one go.
@@ -303,8 +303,8 @@ TEST_P(BadFrames, AreProtocolErrors) {
 
 INSTANTIATE_TEST_SUITE_P(
     Frames, BadFrames,
-    ::testing::Values(BadFrameCase{"block_over_the_limit",
-                                   protocol::blockFrame(std::string(40, 'x')), 30, true},
+    ::testing::Values(BadFrameCase{"block_over_the_limit", wire::blockFrame(std::string(40, 'x')),
+                                   30, true},
                       BadFrameCase{"line_over_the_limit", std::string(40, 'x') + "\r\n", 30, true},
                       BadFrameCase{"digit_count_zero", "#0\r\n", 1024, true},
                       BadFrameCase{"length_not_digits", "#2x5abc\r\n", 1024, true},
@@ -313,7 +313,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TcpConnection, LimitCountsTheWholeFrame) {
-  const std::string frame = protocol::blockFrame(page('a'));  // 22 bytes
+  const std::string frame = wire::blockFrame(page('a'));  // 22 bytes
   LoopbackServer server([&](int fd) {
     readLine(fd);
     writeAll(fd, frame + frame);

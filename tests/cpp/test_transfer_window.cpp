@@ -143,8 +143,7 @@ TEST(WindowSettings, OutOfRangeIsRefusedAndAConnectionThatCannotPipelineGoesOneA
   const std::string path = ::testing::TempDir() + "kestrix-window-scripted.bin";
   { std::ofstream(path, std::ios::binary) << std::string(40, 'w'); }
   for (const char* reply : {"", "", "0", "0", "0"}) conn->reply(reply);  // erase, reset, 3 blocks
-  for (int i = 0; i < 3; ++i)
-    conn->raw_replies.push_back(protocol::blockFrame(std::string(16, 'w')));
+  for (int i = 0; i < 3; ++i) conn->raw_replies.push_back(wire::blockFrame(std::string(16, 'w')));
   EXPECT_TRUE(tool._fpgaProgramFile(path, 28));
   EXPECT_EQ(conn->lines.size(), 2u + 3u + 1u + 2u);  // erase, reset, 3 blocks, reset, done, refresh
   EXPECT_EQ(conn->raw_lines.size(), 3u);             // one read at a time

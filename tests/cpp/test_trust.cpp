@@ -21,7 +21,7 @@
 #include "kestrix/crypto/ed25519.hpp"
 #include "kestrix/crypto/hmac.hpp"
 #include "kestrix/crypto/sha256.hpp"
-#include "kestrix/flash/files.hpp"
+#include "kestrix/files/files.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/image_check.hpp"
 #include "kestrix/flash/image_key.hpp"
@@ -34,7 +34,7 @@ namespace kestrix::testing {
 namespace {
 
 namespace fs = std::filesystem;
-namespace files = flash::files;
+
 using flash::TrustStatus;
 using flash::TrustVerdict;
 

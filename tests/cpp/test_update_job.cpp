@@ -15,10 +15,10 @@
 
 #include "fakes.hpp"
 #include "kestrix/crypto/sha256.hpp"
-#include "kestrix/flash/fleet.hpp"
 #include "kestrix/flash/image_pack.hpp"
-#include "kestrix/flash/record.hpp"
-#include "kestrix/flash/update_job.hpp"
+#include "kestrix/jobs/fleet.hpp"
+#include "kestrix/jobs/record.hpp"
+#include "kestrix/jobs/update_job.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 #include "sim_process.hpp"
 #include "temp_dir.hpp"
@@ -27,9 +27,9 @@ namespace kestrix::testing {
 namespace {
 
 using flash::Failure;
-using flash::JobMode;
-using flash::UpdateOptions;
-using flash::UpdateReport;
+using jobs::JobMode;
+using jobs::UpdateOptions;
+using jobs::UpdateReport;
 
 class Job : public ::testing::Test {
  public:
@@ -41,9 +41,9 @@ class Job : public ::testing::Test {
   }
 
   UpdateReport run(const SimProcess& sim, const std::string& image, UpdateOptions options = {},
-                   flash::JobContext context = {}) {
+                   jobs::JobContext context = {}) {
     context.host = host_;
-    return flash::runUpdateJob({sim.host(), sim.port()}, image, options, context);
+    return jobs::runUpdateJob({sim.host(), sim.port()}, image, options, context);
   }
   static UpdateOptions uninitialised(std::int64_t type = 28) {
     UpdateOptions options;
@@ -245,10 +245,10 @@ TEST_F(Job, AnUnreachableDeviceSaysWhy) {
   SimProcess sim;
   const int port = sim.port();
   sim.stop();
-  UpdateReport r = flash::runUpdateJob({"127.0.0.1", port}, bin_, {}, {host_, nullptr, {}, {}, {}});
+  UpdateReport r = jobs::runUpdateJob({"127.0.0.1", port}, bin_, {}, {host_, nullptr, {}, {}, {}});
   EXPECT_EQ(r.failure, Failure::kUnreachable);
   EXPECT_EQ(r.error, "connection refused by 127.0.0.1:" + std::to_string(port));
-  r = flash::runUpdateJob({"no-such-device.invalid", 5025}, bin_, {}, {host_, nullptr, {}, {}, {}});
+  r = jobs::runUpdateJob({"no-such-device.invalid", 5025}, bin_, {}, {host_, nullptr, {}, {}, {}});
   EXPECT_EQ(r.failure, Failure::kUnreachable);
   EXPECT_EQ(r.error.rfind("name 'no-such-device.invalid' not resolved: ", 0), 0u) << r.error;
 }
@@ -336,7 +336,7 @@ TEST_F(Job, AnIdentifyJobOnlyAsksWhoTheDeviceIs) {
   EXPECT_EQ((std::tuple{r.device_id, r.serial, r.control_fw_version, r.fpga_version_before}),
             (std::tuple<std::string, std::string, std::string, std::string>{"0x0362D093", "SN-9",
                                                                             "0.1.0.6", "0.2.3.4"}));
-  EXPECT_EQ(flash::recordOf(r)["outcome"], "identified");
+  EXPECT_EQ(jobs::recordOf(r)["outcome"], "identified");
   net::TcpConnection conn(sim.host(), sim.port(), net::TcpOptions{2.0, 2.0});
   ASSERT_TRUE(conn.initConnection());
   const Json stats =
@@ -345,9 +345,9 @@ TEST_F(Job, AnIdentifyJobOnlyAsksWhoTheDeviceIs) {
 }
 
 TEST(DeviceAddress, ParsesHostsPortsAndBracketedV6) {
-  using flash::parseDeviceAddress;
+  using jobs::parseDeviceAddress;
   const auto p = [](const char* text) {
-    const flash::DeviceAddress a = parseDeviceAddress(text, 5025);
+    const jobs::DeviceAddress a = parseDeviceAddress(text, 5025);
     return a.host + "|" + std::to_string(a.port);
   };
   EXPECT_EQ(p("10.0.0.7"), "10.0.0.7|5025");
@@ -359,12 +359,12 @@ TEST(DeviceAddress, ParsesHostsPortsAndBracketedV6) {
                           "host\nFPGA_ERASE 12"}) {
     EXPECT_THROW(parseDeviceAddress(bad), std::invalid_argument) << bad;
   }
-  EXPECT_EQ(flash::formatDeviceAddress({"::1", 7}), "[::1]:7");
-  EXPECT_EQ(flash::formatDeviceAddress({"h", 5025}), "h:5025");
+  EXPECT_EQ(jobs::formatDeviceAddress({"::1", 7}), "[::1]:7");
+  EXPECT_EQ(jobs::formatDeviceAddress({"h", 5025}), "h:5025");
 }
 
 // Records what a fleet reports, from any thread.
-class FleetLog : public flash::FleetObserver {
+class FleetLog : public jobs::FleetObserver {
  public:
   void onStart(std::size_t device) override { add(device, "start"); }
   void onPhase(std::size_t device, flash::Phase phase, std::uint64_t) override {
@@ -394,17 +394,17 @@ TEST_F(Job, AFleetKeepsEachDevicesFaultToItself) {
   SimProcess silent({"--stall-after", "9", "--serial", "silent"});
   SimProcess closing({"--close-after", "9", "--serial", "closing"});
   SimProcess good_too({"--serial", "good too"});
-  const std::vector<flash::DeviceAddress> devices = {{good.host(), good.port()},
-                                                     {refusing.host(), refusing.port()},
-                                                     {silent.host(), silent.port()},
-                                                     {closing.host(), closing.port()},
-                                                     {good_too.host(), good_too.port()}};
-  flash::FleetOptions options;
+  const std::vector<jobs::DeviceAddress> devices = {{good.host(), good.port()},
+                                                    {refusing.host(), refusing.port()},
+                                                    {silent.host(), silent.port()},
+                                                    {closing.host(), closing.port()},
+                                                    {good_too.host(), good_too.port()}};
+  jobs::FleetOptions options;
   options.update.timeout = 0.5;
   options.jobs = 3;
   options.host_for = [](std::size_t) { return std::make_shared<FakeHost>(); };
   FleetLog log;
-  const flash::FleetResult result = flash::runFleet(devices, bin_, options, &log, CancelToken());
+  const jobs::FleetResult result = jobs::runFleet(devices, bin_, options, &log, CancelToken());
   ASSERT_EQ(result.reports.size(), devices.size());
   EXPECT_FALSE(result.stopped_by);
   const std::vector<Failure> expected = {Failure::kNone, Failure::kBlockRefused, Failure::kTimeout,
@@ -429,11 +429,11 @@ class FailingStart : public FleetLog {
 TEST_F(Job, AStartEventThatFailsEndsOnlyThatDevicesJob) {
   SimProcess a({"--serial", "a"});
   SimProcess b({"--serial", "b"});
-  flash::FleetOptions options;
+  jobs::FleetOptions options;
   options.host_for = [](std::size_t) { return std::make_shared<FakeHost>(); };
   FailingStart log;
-  const flash::FleetResult result = flash::runFleet({{a.host(), a.port()}, {b.host(), b.port()}},
-                                                    bin_, options, &log, CancelToken());
+  const jobs::FleetResult result = jobs::runFleet({{a.host(), a.port()}, {b.host(), b.port()}},
+                                                  bin_, options, &log, CancelToken());
   EXPECT_EQ(result.reports[0].failure, Failure::kNone) << result.reports[0].error;
   EXPECT_EQ(result.reports[1].failure, Failure::kUpdateFailed);
   EXPECT_NE(result.reports[1].error.find("the display failed"), std::string::npos);
@@ -443,12 +443,12 @@ TEST_F(Job, AStartEventThatFailsEndsOnlyThatDevicesJob) {
 TEST_F(Job, ARecordThatCannotBeWrittenStopsNoDeviceAndIsReported) {
   SimProcess a({"--serial", "a"});
   SimProcess b({"--serial", "b"});
-  flash::RecordFile full("/dev/full");  // opens; every write fails with ENOSPC
-  flash::FleetOptions options;
+  jobs::RecordFile full("/dev/full");  // opens; every write fails with ENOSPC
+  jobs::FleetOptions options;
   options.record = &full;
   options.host_for = [](std::size_t) { return std::make_shared<FakeHost>(); };
-  const flash::FleetResult result = flash::runFleet({{a.host(), a.port()}, {b.host(), b.port()}},
-                                                    bin_, options, nullptr, CancelToken());
+  const jobs::FleetResult result = jobs::runFleet({{a.host(), a.port()}, {b.host(), b.port()}},
+                                                  bin_, options, nullptr, CancelToken());
   for (const UpdateReport& r : result.reports) EXPECT_EQ(r.failure, Failure::kNone) << r.error;
   ASSERT_TRUE(result.record_error);
   try {
@@ -462,12 +462,12 @@ TEST_F(Job, ARecordThatCannotBeWrittenStopsNoDeviceAndIsReported) {
 TEST_F(Job, AStoppedFleetCancelsEveryJobAndSaysWhereEachStood) {
   SimProcess a({"--stall-after", "20", "--serial", "a"});
   SimProcess b({"--stall-after", "40", "--serial", "b"});
-  flash::FleetOptions options;
+  jobs::FleetOptions options;
   options.update.timeout = 30;
   options.host_for = [](std::size_t) { return std::make_shared<FakeHost>(); };
   const auto start = std::chrono::steady_clock::now();
   int checks = 0;
-  const flash::FleetResult result = flash::runFleet(
+  const jobs::FleetResult result = jobs::runFleet(
       {{a.host(), a.port()}, {b.host(), b.port()}}, bin_, options, nullptr, CancelToken(), [&] {
         if (++checks == 6) throw std::runtime_error("stop");  // about 0.3 s in
       });

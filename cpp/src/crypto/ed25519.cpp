@@ -18,12 +18,12 @@
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/text.hpp"
 #include "kestrix/crypto/sha256.hpp"
-#include "kestrix/flash/files.hpp"
+#include "kestrix/files/files.hpp"
 
 namespace kestrix::crypto {
 namespace {
 
-using flash::files::fileError;
+using files::fileError;
 
 struct BioFree {
   void operator()(BIO* bio) const { BIO_free(bio); }

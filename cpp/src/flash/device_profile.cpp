@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "kestrix/flash/protocol.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::flash {
 namespace {
@@ -10,8 +10,8 @@ namespace {
 // Device type 28's minimum FPGA version is known but not enforced: initFpga does not accept the
 // type, and nothing else reads versions before an update.
 constexpr std::array<DeviceProfile, 2> kProfiles = {{
-    {28, protocol::kEraseDevice28, std::nullopt, false, kFpgaVerMinDev28, VersionReadBack::kFeInfo},
-    {32, protocol::kEraseDevice32, kReinitWaitSeconds, true, kFpgaVerMinDev32,
+    {28, wire::kEraseDevice28, std::nullopt, false, kFpgaVerMinDev28, VersionReadBack::kFeInfo},
+    {32, wire::kEraseDevice32, kReinitWaitSeconds, true, kFpgaVerMinDev32,
      VersionReadBack::kGetFpgaVer},
 }};
 

@@ -12,7 +12,7 @@
 #include "kestrix/crypto/sha256.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/image.hpp"
-#include "kestrix/flash/protocol.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::flash {
 
@@ -32,7 +32,7 @@ std::string_view phaseName(Phase phase) {
 
 namespace {
 
-using protocol::kPageSize;
+using wire::kPageSize;
 
 // The phases of a run as they pass: their times, the observer's events, and where the run stands
 // for the message when it is interrupted.
@@ -98,7 +98,7 @@ void noteDifference(std::string_view read, std::string_view written, std::uint64
 
 // Whether flash bytes read back from `offset` are erased; notes the first that is not in `run`.
 bool erased(std::string_view read, std::uint64_t offset, EngineRun* run) {
-  const auto first = read.find_first_not_of(protocol::kErasedByte);
+  const auto first = read.find_first_not_of(wire::kErasedByte);
   if (first == std::string_view::npos) return true;
   if (!run->first_difference) run->first_difference = offset + first;
   return false;
@@ -249,7 +249,7 @@ class EngineSession {
     std::uint64_t next = 0;  // the next block to send
     std::size_t in_flight = 0;
     const auto sendNext = [&] {
-      pipe.send(protocol::terminate(protocol::programLine(data_.substr(next, kPageSize))));
+      pipe.send(wire::terminate(wire::programLine(data_.substr(next, kPageSize))));
       next += std::min<std::uint64_t>(kPageSize, total - next);
       ++in_flight;
     };
@@ -260,7 +260,7 @@ class EngineSession {
       const std::string reply = pipe.receiveLine();
       --in_flight;
       const double now = tool_.host_->wallClock();
-      if (!protocol::programAccepted(reply)) {
+      if (!wire::programAccepted(reply)) {
         refused_at_ = sent;
         while (in_flight > 0) {
           pipe.receiveLine();
@@ -290,7 +290,7 @@ class EngineSession {
     const std::uint64_t total = data_.size();
     phases_.begin(Phase::kVerify, total);
     crypto::Sha256 r_hasher;
-    tool_._fpgaRstPagePtr(protocol::kSectionCfg);
+    tool_._fpgaRstPagePtr(wire::kSectionCfg);
     const std::uint64_t image_pages = (total + kPageSize - 1) / kPageSize;
     const std::uint64_t pages = image_pages + (erased_tail ? 1 : 0);
     std::unique_ptr<Connection::Pipeline> pipe;
@@ -299,7 +299,7 @@ class EngineSession {
     std::uint64_t received = 0;
     const auto request = [&] {
       while (pipe && requested < pages && requested - received < window_) {
-        pipe->send(protocol::terminate(protocol::kRead));
+        pipe->send(wire::terminate(wire::kRead));
         ++requested;
       }
     };
@@ -386,7 +386,7 @@ bool FpgaTool::programImage(const Image& image, const std::string& image_path,
     session.phases().begin(Phase::kErase, 0);
     const DeviceProfile& profile = deviceProfile(device_type);
     if (profile.erase_bits) _fpgaErase(*profile.erase_bits);
-    _fpgaRstPagePtr(protocol::kSectionCfg);
+    _fpgaRstPagePtr(wire::kSectionCfg);
     report(kStageWrite, 0, 0);
 
     std::string w_digest;
@@ -404,7 +404,7 @@ bool FpgaTool::programImage(const Image& image, const std::string& image_path,
                 "block at a time");
         session.phases().begin(Phase::kErase, 0);
         _fpgaErase(*profile.erase_bits);
-        _fpgaRstPagePtr(protocol::kSectionCfg);
+        _fpgaRstPagePtr(wire::kSectionCfg);
         report(kStageWrite, 0, 0);
         digest = session.write();
       }

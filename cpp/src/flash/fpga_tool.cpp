@@ -7,12 +7,11 @@
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/text.hpp"
 #include "kestrix/flash/image_check.hpp"
-#include "kestrix/flash/protocol.hpp"
-#include "kestrix/net/tcp_connection.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::flash {
 
-namespace proto = protocol;
+namespace proto = wire;
 
 // A raw reply carries 4 leading bytes (the block header "#216" of a page) and a trailing CR LF.
 constexpr std::size_t kRawLead = 4;
@@ -28,11 +27,7 @@ FpgaTool::FpgaTool(const std::string& address, int port, ConnectionFactory facto
                    std::shared_ptr<Host> host)
     : host_(std::move(host)) {
   if (!host_) throw std::invalid_argument("FpgaTool needs a host");
-  if (!factory) {
-    factory = [](const std::string& addr, int p) -> std::shared_ptr<Connection> {
-      return std::make_shared<net::TcpConnection>(addr, p);
-    };
-  }
+  if (!factory) throw std::invalid_argument("FpgaTool needs a connection factory");
   auto conn = factory(address, port);
   if (!conn) throw std::invalid_argument("the connection factory returned no connection");
   if (!conn->initConnection())

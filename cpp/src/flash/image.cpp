@@ -4,7 +4,7 @@
 #include <cctype>
 
 #include "kestrix/contracts/errors.hpp"
-#include "kestrix/flash/files.hpp"
+#include "kestrix/files/files.hpp"
 #include "kestrix/flash/tbin_format.hpp"
 
 namespace kestrix::flash {
@@ -20,11 +20,6 @@ std::string lowerSuffix(std::string_view path) {
   std::string suffix(name.substr(dot));
   for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return suffix;
-}
-
-ImageTooLargeError imageTooLarge(std::uint64_t size, std::uint64_t limit, const std::string& path) {
-  return ImageTooLargeError("FPGA image of " + std::to_string(size) + " bytes is larger than the " +
-                            std::to_string(limit) + " bytes an update holds: '" + path + "'");
 }
 
 Image readImage(const std::string& path) {

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "kestrix/contracts/errors.hpp"
-#include "kestrix/flash/files.hpp"
+#include "kestrix/files/files.hpp"
 #include "kestrix/flash/tbin_format.hpp"
 
 namespace kestrix::flash {

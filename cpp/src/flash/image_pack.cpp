@@ -8,7 +8,7 @@
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/text.hpp"
 #include "kestrix/contracts/version.hpp"
-#include "kestrix/flash/files.hpp"
+#include "kestrix/files/files.hpp"
 #include "kestrix/flash/image_check.hpp"
 #include "kestrix/flash/image_key.hpp"
 #include "kestrix/flash/image_version.hpp"

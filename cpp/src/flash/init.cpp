@@ -2,7 +2,7 @@
 #include <string>
 
 #include "kestrix/flash/fpga_tool.hpp"
-#include "kestrix/flash/protocol.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::flash {
 
@@ -30,7 +30,7 @@ RetType FpgaTool::initialise(std::int64_t device_type, bool disable_fw_check) {
     return RetType(RetCode::WARNING, message);
   }
   _fpgaCtrlInit();
-  _fpgaCfgMode(protocol::kCfgModeTrans);
+  _fpgaCfgMode(wire::kCfgModeTrans);
   const std::string fpga_id = _fpgaGetId();
   result["fpga_id"] = fpga_id;
   log(LogLevel::INFO, "FPGA ID: " + fpga_id);

@@ -11,7 +11,7 @@
 #include "kestrix/contracts/text.hpp"
 #include "kestrix/contracts/version.hpp"
 #include "kestrix/crypto/sha256.hpp"
-#include "kestrix/flash/files.hpp"
+#include "kestrix/files/files.hpp"
 #include "kestrix/flash/image_check.hpp"
 
 namespace kestrix::flash {

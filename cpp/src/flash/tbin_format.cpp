@@ -5,9 +5,9 @@
 
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/text.hpp"
-#include "kestrix/flash/files.hpp"
-#include "kestrix/flash/image.hpp"
+#include "kestrix/files/files.hpp"
 #include "kestrix/flash/image_key.hpp"
+#include "kestrix/flash/image_limits.hpp"
 #include "kestrix/flash/image_version.hpp"
 #include "kestrix/flash/json_reader.hpp"
 

@@ -7,7 +7,7 @@
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/text.hpp"
 #include "kestrix/crypto/sha256.hpp"
-#include "kestrix/flash/files.hpp"
+#include "kestrix/files/files.hpp"
 #include "kestrix/flash/image_check.hpp"
 #include "kestrix/flash/signature.hpp"
 

@@ -8,8 +8,8 @@
 #include "kestrix/flash/failure.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/image_check.hpp"
-#include "kestrix/flash/protocol.hpp"
 #include "kestrix/flash/trust.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::flash {
 

@@ -13,12 +13,12 @@
 #include "kestrix/contracts/cancel.hpp"
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/text.hpp"
-#include "kestrix/flash/protocol.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::net {
 namespace {
 
-namespace protocol = kestrix::flash::protocol;
+namespace wire = kestrix::wire;
 
 // Errors of socket() that no other address family will cure.
 bool outOfResources(int err) {
@@ -38,6 +38,12 @@ int connectBefore(int fd, const addrinfo& ai, const Deadline& deadline) {
 }
 
 }  // namespace
+
+ConnectionFactory tcpConnectionFactory(TcpOptions options) {
+  return [options](const std::string& address, int port) -> std::shared_ptr<Connection> {
+    return std::make_shared<TcpConnection>(address, port, options);
+  };
+}
 
 TcpConnection::TcpConnection(std::string address, int port, TcpOptions options)
     : address_(std::move(address)), port_(port), options_(options) {
@@ -214,41 +220,41 @@ void TcpConnection::fill(const Deadline& deadline) {
 
 std::size_t TcpConnection::frameLength(bool line_only, std::size_t max_length,
                                        const Deadline& deadline) {
-  FrameLimits limits;
+  wire::FrameLimits limits;
   limits.max_length = max_length;
   std::size_t resume = 0;
   for (;;) {
-    const FrameScan scan = line_only ? scanReplyLine(buffer_.view(), limits, resume)
-                                     : scanReplyFrame(buffer_.view(), limits, resume);
-    if (scan.status == FrameStatus::kComplete) return scan.length;
-    if (scan.status == FrameStatus::kError) refuseFrame(scan, max_length, deadline);
+    const wire::FrameScan scan = line_only ? wire::scanReplyLine(buffer_.view(), limits, resume)
+                                           : wire::scanReplyFrame(buffer_.view(), limits, resume);
+    if (scan.status == wire::FrameStatus::kComplete) return scan.length;
+    if (scan.status == wire::FrameStatus::kError) refuseFrame(scan, max_length, deadline);
     resume = buffer_.size();
     fill(deadline);
   }
 }
 
-void TcpConnection::refuseFrame(const FrameScan& scan, std::size_t max_length,
+void TcpConnection::refuseFrame(const wire::FrameScan& scan, std::size_t max_length,
                                 const Deadline& deadline) {
   std::string what;
   switch (scan.fault) {
-    case FrameFault::kLineTooLong:
+    case wire::FrameFault::kLineTooLong:
       what = "reply line from " + peer() + " of " + std::to_string(scan.length) +
              " bytes exceeds the limit of " + std::to_string(max_length);
       break;
-    case FrameFault::kBlockTooLong:
+    case wire::FrameFault::kBlockTooLong:
       what = "reply block from " + peer() + " of " + std::to_string(scan.length) +
              " bytes exceeds the limit of " + std::to_string(max_length);
       break;
-    case FrameFault::kMalformedHeader:
+    case wire::FrameFault::kMalformedHeader:
       what = "malformed block header in reply from " + peer() + ": " +
              bytesRepr(buffer_.view().substr(0, 12));
       break;
-    case FrameFault::kNoLineEnd:
+    case wire::FrameFault::kNoLineEnd:
       what = "reply from " + peer() + " runs past " + std::to_string(scan.length) +
              " bytes without a line end";
       break;
-    case FrameFault::kBadBlockEnd:
-    case FrameFault::kNone:
+    case wire::FrameFault::kBadBlockEnd:
+    case wire::FrameFault::kNone:
       what = "reply block from " + peer() + " does not end in CR LF";
       break;
   }
@@ -278,7 +284,7 @@ RetType TcpConnection::sendCmd(std::string_view line, RspType rsp_type) {
   if (!line.empty() && line.back() == '\n') {
     sendAll(line);
   } else {
-    scratch_.assign(line).append(protocol::kLineEnd);
+    scratch_.assign(line).append(wire::kLineEnd);
     sendAll(scratch_);
   }
   return RetType(Json(receiveLine()));
@@ -286,7 +292,7 @@ RetType TcpConnection::sendCmd(std::string_view line, RspType rsp_type) {
 
 std::string TcpConnection::receiveLine() {
   const Deadline deadline(options_.timeout);
-  const std::size_t n = frameLength(true, kMaxLineLength, deadline);
+  const std::size_t n = frameLength(true, wire::kMaxLineLength, deadline);
   std::string_view text = buffer_.view().substr(0, n - 1);
   if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
   std::string reply(text);

@@ -1,14 +1,14 @@
 #include "kestrix/sim/command_parser.hpp"
 
-#include "kestrix/flash/protocol.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::sim {
 namespace {
 
-namespace protocol = kestrix::flash::protocol;
+namespace wire = kestrix::wire;
 
 // "FPGA_PROGRAM #": the block begins at the '#'.
-constexpr std::string_view kProgramPrefix = protocol::kProgramPrefix;
+constexpr std::string_view kProgramPrefix = wire::kProgramPrefix;
 constexpr std::size_t kBlockStart = kProgramPrefix.size() - 1;
 
 ParseResult refused(std::size_t consumed, std::string_view error, bool line_open) {
@@ -51,10 +51,10 @@ ParseResult parseLine(std::string_view input) {
 }
 
 ParseResult parseProgram(std::string_view input) {
-  protocol::BlockHeader header{};
-  const auto status = protocol::parseBlockHeader(input.substr(kBlockStart), kMaxBlockData, &header);
-  if (status == protocol::HeaderStatus::kIncomplete) return needMore();
-  if (status == protocol::HeaderStatus::kInvalid) {
+  wire::BlockHeader header{};
+  const auto status = wire::parseBlockHeader(input.substr(kBlockStart), kMaxBlockData, &header);
+  if (status == wire::HeaderStatus::kIncomplete) return needMore();
+  if (status == wire::HeaderStatus::kInvalid) {
     // Also a length above kMaxBlockData: its data cannot be skipped safely, only its line.
     return refuseLine(input, kBlockStart, "malformed block header");
   }

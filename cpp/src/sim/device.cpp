@@ -8,16 +8,16 @@
 #include "kestrix/contracts/json.hpp"
 #include "kestrix/contracts/modes.hpp"
 #include "kestrix/crypto/sha256.hpp"
-#include "kestrix/flash/protocol.hpp"
 #include "kestrix/lobesteer/fast_beam.hpp"
 #include "kestrix/sim/replies.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::sim {
 namespace {
 
-namespace protocol = kestrix::flash::protocol;
+namespace wire = kestrix::wire;
 
-constexpr std::size_t kPage = protocol::kPageSize;
+constexpr std::size_t kPage = wire::kPageSize;
 constexpr std::size_t kMaxHexDump = 4096;
 
 // The command word of a prefix that ends in the argument's space.
@@ -88,19 +88,19 @@ std::string defaultFeInfo(const std::string& fpga_version) {
 // Looked up by a linear scan: a couple of dozen short names, most traffic matching the first two.
 const Device::Entry Device::kCommands[] = {
     {kProgramCommand, &Device::program},
-    {protocol::kRead, &Device::read},
-    {word(protocol::kErasePrefix), &Device::erase},
-    {word(protocol::kRstPagePtrPrefix), &Device::resetPagePointer},
-    {protocol::kCtrlInit, &Device::ctrlInit},
-    {word(protocol::kCfgModePrefix), &Device::cfgMode},
-    {protocol::kDone, &Device::done},
-    {protocol::kRefresh, &Device::refresh},
-    {protocol::kReinit, &Device::reinit},
-    {protocol::kGetId, &Device::getId},
-    {protocol::kGetVersion, &Device::getFpgaVersion},
-    {protocol::kGetControlFwVer, &Device::getFwVersion},
-    {protocol::kGetSerialNumber, &Device::getSerial},
-    {protocol::kGetInfo, &Device::getFeInfo},
+    {wire::kRead, &Device::read},
+    {word(wire::kErasePrefix), &Device::erase},
+    {word(wire::kRstPagePtrPrefix), &Device::resetPagePointer},
+    {wire::kCtrlInit, &Device::ctrlInit},
+    {word(wire::kCfgModePrefix), &Device::cfgMode},
+    {wire::kDone, &Device::done},
+    {wire::kRefresh, &Device::refresh},
+    {wire::kReinit, &Device::reinit},
+    {wire::kGetId, &Device::getId},
+    {wire::kGetVersion, &Device::getFpgaVersion},
+    {wire::kGetControlFwVer, &Device::getFwVersion},
+    {wire::kGetSerialNumber, &Device::getSerial},
+    {wire::kGetInfo, &Device::getFeInfo},
     {kIdentify, &Device::identify},
     {kStoreEnable, &Device::setStoreEnable},
     {kStoreEnableQuery, &Device::getStoreEnable},
@@ -121,7 +121,7 @@ Device::Device(DeviceOptions options, DeviceFaults faults)
     : options_(std::move(options)),
       faults_(faults),
       fpga_version_(options_.fpga_version),
-      read_header_(protocol::definiteLengthHeader(kPage)) {
+      read_header_(wire::definiteLengthHeader(kPage)) {
   if (options_.flash_size == 0 || options_.flash_size % kPage != 0) {
     throw std::invalid_argument("flash size must be a positive multiple of " +
                                 std::to_string(kPage) + " bytes");
@@ -207,7 +207,7 @@ void Device::read(const Command& command, std::string& reply) {
   }
   ++stats_.read;
   const std::size_t start = reply.size() + read_header_.size();
-  reply.append(read_header_).append(flash_, offset, kPage).append(protocol::kLineEnd);
+  reply.append(read_header_).append(flash_, offset, kPage).append(wire::kLineEnd);
   if (faults_.corrupt_read && *faults_.corrupt_read >= offset &&
       *faults_.corrupt_read < offset + kPage) {
     char& byte = reply[start + (*faults_.corrupt_read - offset)];
@@ -230,7 +230,7 @@ void Device::erase(const Command& command, std::string& reply) {
 }
 
 void Device::resetPagePointer(const Command& command, std::string& reply) {
-  if (command.argument != protocol::kSectionCfg) {
+  if (command.argument != wire::kSectionCfg) {
     fail(reply, "unknown section");
     return;
   }

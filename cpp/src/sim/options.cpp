@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "kestrix/contracts/json.hpp"
-#include "kestrix/flash/protocol.hpp"
 #include "kestrix/sim/replies.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::sim {
 namespace {
@@ -73,7 +73,7 @@ const ValueFlag kValueFlags[] = {
     {"--flash-size",
      [](SimOptions& o, const std::string& f, const std::string& v) {
        const std::uint64_t size = number(f, v, kMaxFlashSize);
-       if (size == 0 || size % flash::protocol::kPageSize != 0) {
+       if (size == 0 || size % wire::kPageSize != 0) {
          throw std::invalid_argument(f + " must be a positive multiple of 16");
        }
        o.device.flash_size = static_cast<std::size_t>(size);

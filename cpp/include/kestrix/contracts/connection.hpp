@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -62,5 +63,10 @@ class Connection {
   // flight (then every command is one exchange).
   virtual std::unique_ptr<Pipeline> pipeline() { return nullptr; }
 };
+
+// Makes the connection of a tool that opens its own: (address, port) -> an unopened connection.
+// The layer that picks the transport (jobs, the bindings, a program) hands one to the tool.
+using ConnectionFactory =
+    std::function<std::shared_ptr<Connection>(const std::string& address, int port)>;
 
 }  // namespace kestrix

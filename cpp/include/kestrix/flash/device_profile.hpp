@@ -11,6 +11,9 @@ namespace kestrix::flash {
 
 inline constexpr std::int64_t kDefaultDeviceType = 32;
 
+// Lowest control firmware version of any device type (the control firmware gate).
+inline constexpr std::string_view kFpgaFwVerMin = "0.1.0.6";
+
 // Lowest FPGA versions by device type, and the time the RF module is given after it is
 // re-initialised; the table in device_profile.cpp says which type gets which.
 inline constexpr std::string_view kFpgaVerMinDev28 = "1.1.0.0";

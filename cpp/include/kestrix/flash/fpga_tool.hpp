@@ -37,16 +37,11 @@ namespace kestrix::flash {
 
 // Module constants; the per-device-type ones are in device_profile.hpp.
 inline constexpr std::size_t kRecvSize = 1024;
-inline constexpr std::string_view kFpgaFwVerMin = "0.1.0.6";
 
 // A refused programming block is sent at most this many times in all before the update stops.
 inline constexpr int kMaxProgramAttempts = 10;
 // The largest transfer window.
 inline constexpr int kMaxWindow = 1024;
-
-// Makes the connection of a tool that opens its own: (address, port) -> an unopened connection.
-using ConnectionFactory =
-    std::function<std::shared_ptr<Connection>(const std::string& address, int port)>;
 
 class FpgaTool {
  public:
@@ -54,9 +49,10 @@ class FpgaTool {
   explicit FpgaTool(std::shared_ptr<Connection> connection,
                     std::shared_ptr<Host> host = defaultHost());
 
-  // Opens its own connection made by `factory` (a TCP connection when none is given) and closes
-  // it in disconnect(). Throws ConnectionError "Cannot connect to ADDRESS:PORT" when it cannot.
-  FpgaTool(const std::string& address, int port, ConnectionFactory factory = {},
+  // Opens its own connection made by `factory` (net::tcpConnectionFactory() for TCP) and closes
+  // it in disconnect(). Throws std::invalid_argument without a factory, ConnectionError "Cannot
+  // connect to ADDRESS:PORT" when it cannot connect.
+  FpgaTool(const std::string& address, int port, ConnectionFactory factory,
            std::shared_ptr<Host> host = defaultHost());
 
   virtual ~FpgaTool() = default;

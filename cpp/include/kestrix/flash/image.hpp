@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "kestrix/contracts/errors.hpp"
-#include "kestrix/flash/files.hpp"
+#include "kestrix/files/files.hpp"
+#include "kestrix/flash/image_limits.hpp"
 
 namespace kestrix::flash {
 
@@ -21,17 +22,6 @@ inline constexpr std::string_view kTbinSuffix = ".tbin";
 // A name whose only dot is its first character (".bin") has no extension. ".tbin" selects the
 // container; the checks accept ".bin" and ".tbin" only.
 std::string lowerSuffix(std::string_view path);
-
-// The largest image an update holds in memory. FPGA configuration images are tens of MiB, and a
-// 16-byte block per exchange makes larger ones take hours anyway.
-inline constexpr std::uint64_t kMaxImageBytes = std::uint64_t{256} << 20;
-
-// An image larger than an update holds in memory.
-class ImageTooLargeError : public FileError {
- public:
-  using FileError::FileError;
-};
-ImageTooLargeError imageTooLarge(std::uint64_t size, std::uint64_t limit, const std::string& path);
 
 struct Image {
   bool container = false;       // a tbin: the bytes are its image region

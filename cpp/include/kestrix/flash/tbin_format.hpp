@@ -26,8 +26,8 @@
 
 #include "kestrix/contracts/json.hpp"
 #include "kestrix/crypto/hmac.hpp"
+#include "kestrix/files/files.hpp"
 #include "kestrix/flash/device_type.hpp"
-#include "kestrix/flash/files.hpp"
 
 namespace kestrix::flash::tbin {
 

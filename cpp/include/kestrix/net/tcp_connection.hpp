@@ -32,8 +32,8 @@
 
 #include "kestrix/contracts/connection.hpp"
 #include "kestrix/net/byte_buffer.hpp"
-#include "kestrix/net/reply_frame.hpp"
 #include "kestrix/net/socket.hpp"
+#include "kestrix/wire/reply_frame.hpp"
 
 namespace kestrix::net {
 
@@ -41,6 +41,9 @@ struct TcpOptions {
   double connect_timeout = 5.0;  // seconds to establish the link
   double timeout = 10.0;         // seconds to wait for each reply (and for a blocked send)
 };
+
+// Makes unopened TCP connections with `options`, for a tool that opens its own.
+ConnectionFactory tcpConnectionFactory(TcpOptions options = {});
 
 class TcpConnection : public Connection {
  public:
@@ -87,7 +90,7 @@ class TcpConnection : public Connection {
   // `line_only`), receiving until it is complete. A refused frame is dropped, or the link closed
   // when its end cannot be found, and thrown as ProtocolError.
   std::size_t frameLength(bool line_only, std::size_t max_length, const Deadline& deadline);
-  [[noreturn]] void refuseFrame(const FrameScan& scan, std::size_t max_length,
+  [[noreturn]] void refuseFrame(const wire::FrameScan& scan, std::size_t max_length,
                                 const Deadline& deadline);
   // Drops `n` bytes of the stream, receiving them first as needed.
   void drain(std::size_t n, const Deadline& deadline);

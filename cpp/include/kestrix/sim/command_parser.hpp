@@ -10,13 +10,13 @@
 #include <cstddef>
 #include <string_view>
 
-#include "kestrix/flash/protocol.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::sim {
 
 // The programming command's word: "FPGA_PROGRAM #" without the space and the block's '#'.
-inline constexpr std::string_view kProgramCommand = kestrix::flash::protocol::kProgramPrefix.substr(
-    0, kestrix::flash::protocol::kProgramPrefix.size() - 2);
+inline constexpr std::string_view kProgramCommand =
+    kestrix::wire::kProgramPrefix.substr(0, kestrix::wire::kProgramPrefix.size() - 2);
 
 // A line (or an announced block) longer than this is refused without being buffered.
 inline constexpr std::size_t kMaxCommandLine = 4096;

@@ -26,7 +26,7 @@
 #include <string>
 #include <string_view>
 
-#include "kestrix/flash/fpga_tool.hpp"
+#include "kestrix/flash/device_profile.hpp"
 #include "kestrix/sim/command_parser.hpp"
 
 namespace kestrix::sim {

@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "kestrix/flash/protocol.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::sim::replies {
 
@@ -19,7 +19,7 @@ inline constexpr std::string_view kErrorPrefix = "ERR ";
 inline constexpr std::string_view kOn = "1";
 inline constexpr std::string_view kOff = "0";
 // The controller's answer to a programming block it took, and to one it refused.
-inline constexpr std::string_view kBlockAccepted = kestrix::flash::protocol::kProgramAck;
+inline constexpr std::string_view kBlockAccepted = kestrix::wire::kProgramAck;
 inline constexpr std::string_view kBlockRefused = "1";
 // What a device that talks nonsense answers, whatever it was asked: not UTF-8, not a block.
 inline constexpr std::string_view kGarbage = "\xff\xfe\x00garbage\x80?\r\n"sv;
@@ -29,6 +29,6 @@ inline constexpr std::string_view kGarbage = "\xff\xfe\x00garbage\x80?\r\n"sv;
 // line starts with the protocol's kBusyReply, which hosts look for.
 inline constexpr std::string_view kBusy = "busy: another client is connected";
 
-inline constexpr std::string_view kLineEnd = kestrix::flash::protocol::kLineEnd;
+inline constexpr std::string_view kLineEnd = kestrix::wire::kLineEnd;
 
 }  // namespace kestrix::sim::replies

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrix/contracts/connection.hpp"
 #include "kestrix/sim/device.hpp"
 #include "kestrix/sim/listener.hpp"
 #include "kestrix/sim/session.hpp"

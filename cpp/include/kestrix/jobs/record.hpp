@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "kestrix/contracts/json.hpp"
-#include "kestrix/flash/files.hpp"
-#include "kestrix/flash/update_job.hpp"
+#include "kestrix/files/files.hpp"
+#include "kestrix/jobs/update_job.hpp"
 
-namespace kestrix::flash {
+namespace kestrix::jobs {
 
 // "updated", "unchanged" (already held and ran the image), "reloaded" (held the image, and the
 // FPGA was made to load it), "verified" (a verify that matched), "identified" (the device
@@ -63,4 +63,4 @@ class RecordFile {
   std::mutex mutex_;
 };
 
-}  // namespace kestrix::flash
+}  // namespace kestrix::jobs

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "kestrix/flash/device_address.hpp"
+#include "kestrix/jobs/device_address.hpp"
 
-namespace kestrix::flash {
+namespace kestrix::jobs {
 
 // One device as a list names it.
 struct DeviceEntry {
@@ -84,4 +84,4 @@ std::vector<DeviceEntry> parseHostsText(std::string_view text, const std::string
 std::vector<DeviceEntry> readHostsFile(const std::string& path,
                                        double wait_seconds = kHostsFileWaitSeconds);
 
-}  // namespace kestrix::flash
+}  // namespace kestrix::jobs

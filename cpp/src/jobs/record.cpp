@@ -1,4 +1,4 @@
-#include "kestrix/flash/record.hpp"
+#include "kestrix/jobs/record.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,9 +10,9 @@
 #include "kestrix/contracts/build_info.hpp"
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/text.hpp"
-#include "kestrix/flash/files.hpp"
+#include "kestrix/files/files.hpp"
 
-namespace kestrix::flash {
+namespace kestrix::jobs {
 namespace {
 
 const char* modeName(JobMode mode) {
@@ -194,4 +194,4 @@ void RecordFile::sync() {
   if (regular_ && ::fsync(fd_) != 0) throw files::fileError(errno, path_);
 }
 
-}  // namespace kestrix::flash
+}  // namespace kestrix::jobs

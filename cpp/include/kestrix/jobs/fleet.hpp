@@ -19,11 +19,11 @@
 
 #include "kestrix/contracts/cancel.hpp"
 #include "kestrix/contracts/host.hpp"
-#include "kestrix/flash/device_list.hpp"
-#include "kestrix/flash/record.hpp"
-#include "kestrix/flash/update_job.hpp"
+#include "kestrix/jobs/device_list.hpp"
+#include "kestrix/jobs/record.hpp"
+#include "kestrix/jobs/update_job.hpp"
 
-namespace kestrix::flash {
+namespace kestrix::jobs {
 
 // What a fleet reports as it goes; called on the devices' threads, one call at a time per device
 // (calls for different devices may come at once).
@@ -90,4 +90,4 @@ FleetResult runFleet(const std::vector<DeviceAddress>& devices, const std::strin
 std::string currentUserName();
 std::string currentHostName();
 
-}  // namespace kestrix::flash
+}  // namespace kestrix::jobs

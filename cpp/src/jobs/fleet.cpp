@@ -1,4 +1,4 @@
-#include "kestrix/flash/fleet.hpp"
+#include "kestrix/jobs/fleet.hpp"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-namespace kestrix::flash {
+namespace kestrix::jobs {
 namespace {
 
 // One device's engine events, passed on with the device's index.
@@ -170,7 +170,7 @@ class FleetRun {
     report.run_by_user = user_;
     report.run_by_host = host_;
     report.change_id = options_.change_id;
-    if (report.started_at.empty()) report.started_at = report.finished_at = utcTimestamp();
+    if (report.started_at.empty()) report.started_at = report.finished_at = utcTimestampMillis();
     result_.reports[i] = std::move(report);
     if (options_.record != nullptr) {
       try {
@@ -260,4 +260,4 @@ std::string currentHostName() {
   return name;
 }
 
-}  // namespace kestrix::flash
+}  // namespace kestrix::jobs

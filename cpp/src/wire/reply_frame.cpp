@@ -1,15 +1,13 @@
-#include "kestrix/net/reply_frame.hpp"
+#include "kestrix/wire/reply_frame.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
-#include "kestrix/flash/protocol.hpp"
+#include "kestrix/wire/protocol.hpp"
 
-namespace kestrix::net {
+namespace kestrix::wire {
 namespace {
-
-namespace protocol = kestrix::flash::protocol;
 
 // '#', the digit count and at most nine length digits.
 constexpr std::size_t kMaxHeaderSize = 11;
@@ -53,11 +51,11 @@ FrameScan scanLine(std::string_view buffer, std::size_t max_length, std::size_t 
 }
 
 FrameScan scanBlock(std::string_view buffer, const FrameLimits& limits, std::size_t resume) {
-  protocol::BlockHeader header{};
+  wire::BlockHeader header{};
   const auto status =
-      protocol::parseBlockHeader(buffer, std::numeric_limits<std::size_t>::max(), &header);
-  if (status == protocol::HeaderStatus::kIncomplete) return FrameScan{};
-  if (status == protocol::HeaderStatus::kInvalid) {
+      wire::parseBlockHeader(buffer, std::numeric_limits<std::size_t>::max(), &header);
+  if (status == wire::HeaderStatus::kIncomplete) return FrameScan{};
+  if (status == wire::HeaderStatus::kInvalid) {
     // The block's length is unknown; the rest of the line is all that can be skipped. A resume
     // point inside the header may date from before its bytes were checked (an LF among the
     // length digits is only seen once they have all come), so those are searched again.
@@ -66,13 +64,12 @@ FrameScan scanBlock(std::string_view buffer, const FrameLimits& limits, std::siz
     if (line.status != FrameStatus::kComplete) return line;
     return refused(FrameFault::kMalformedHeader, line.length, true);
   }
-  const std::size_t total = header.header_size + header.length + protocol::kLineEnd.size();
+  const std::size_t total = header.header_size + header.length + wire::kLineEnd.size();
   if (total > limits.max_length) {
     return refused(FrameFault::kBlockTooLong, total, header.length <= limits.max_drained);
   }
   if (buffer.size() < total) return FrameScan{};
-  if (buffer.substr(total - protocol::kLineEnd.size(), protocol::kLineEnd.size()) !=
-      protocol::kLineEnd) {
+  if (buffer.substr(total - wire::kLineEnd.size(), wire::kLineEnd.size()) != wire::kLineEnd) {
     return refused(FrameFault::kBadBlockEnd, total, false);
   }
   return complete(total);
@@ -89,4 +86,4 @@ FrameScan scanReplyLine(std::string_view buffer, const FrameLimits& limits, std:
   return scanLine(buffer, limits.max_length, limits.max_line, resume);
 }
 
-}  // namespace kestrix::net
+}  // namespace kestrix::wire

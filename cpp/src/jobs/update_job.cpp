@@ -1,4 +1,4 @@
-#include "kestrix/flash/update_job.hpp"
+#include "kestrix/jobs/update_job.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -16,17 +16,37 @@
 #include "kestrix/flash/image_check.hpp"
 #include "kestrix/flash/image_pack.hpp"
 #include "kestrix/flash/image_version.hpp"
-#include "kestrix/flash/protocol.hpp"
 #include "kestrix/net/tcp_connection.hpp"
+#include "kestrix/wire/protocol.hpp"
 
-namespace kestrix::flash {
+namespace kestrix::jobs {
+
+// The tool's parts this file uses.
+using flash::checkImageFile;
+using flash::DeviceProfile;
+using flash::deviceProfile;
+using flash::deviceTypeMismatch;
+using flash::failureOf;
+using flash::faultHint;
+using flash::FpgaTool;
+using flash::hasDeviceProfile;
+using flash::ImageFault;
+using flash::ImageReport;
+using flash::ImageTooLargeError;
+using flash::inspectImage;
+using flash::kRawSuffix;
+using flash::kTbinSuffix;
+using flash::lowerSuffix;
+using flash::olderVersion;
+using flash::profiledDeviceTypes;
+using flash::sameVersion;
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-std::string utcTimestamp() {
+std::string utcTimestampMillis() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto millis =
@@ -222,7 +242,7 @@ class Job {
   // Who answers: a device that is busy with another client says so at once.
   void identify(FpgaTool& tool) {
     report_.device_id = tool._fpgaGetId();
-    const std::string_view busy = protocol::kBusyReply;
+    const std::string_view busy = wire::kBusyReply;
     if (report_.device_id.rfind(busy, 0) == 0) {
       // "ERR busy: why" from the device becomes "device busy: why".
       failWith(Failure::kDeviceBusy, "device busy" + report_.device_id.substr(busy.size()));
@@ -411,8 +431,9 @@ LoadedImage loadJobImage(const std::string& image_path, const UpdateOptions& opt
   // A tbin may carry an image of no bytes, whose digest passes: there is nothing to flash, and a
   // read-back of nothing would prove nothing.
   if (image->image.bytes.empty())
-    return fail(Failure::kImageInvalid,
-                explained(std::string(messages::kImageEmpty) + image_path, ImageFault::kEmpty));
+    return fail(
+        Failure::kImageInvalid,
+        explained(std::string(flash::messages::kImageEmpty) + image_path, ImageFault::kEmpty));
   if (!image->image.fpga_version_error.empty())
     return fail(Failure::kImageRejected, image->image.fpga_version_error);
   if (image->image.container) {
@@ -446,7 +467,7 @@ void describeImage(const JobImage& image, UpdateReport& report) {
 UpdateReport runUpdateJob(const DeviceAddress& address, const LoadedImage& image,
                           const UpdateOptions& options, const JobContext& context) {
   UpdateReport report;
-  report.started_at = utcTimestamp();
+  report.started_at = utcTimestampMillis();
   const auto start = Clock::now();
   Job job(address, image, options, context, report);
   try {
@@ -463,7 +484,7 @@ UpdateReport runUpdateJob(const DeviceAddress& address, const LoadedImage& image
   job.finish();
   if (report.failure == Failure::kInterrupted) job.describeInterruption();
   report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  report.finished_at = utcTimestamp();
+  report.finished_at = utcTimestampMillis();
   return report;
 }
 
@@ -477,4 +498,4 @@ UpdateReport runUpdateJob(const DeviceAddress& address, const std::string& image
   return report;
 }
 
-}  // namespace kestrix::flash
+}  // namespace kestrix::jobs

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrix::flash::protocol {
+namespace kestrix::wire {
 
 inline constexpr std::string_view kLineEnd = "\r\n";
 
@@ -84,4 +84,4 @@ enum class HeaderStatus { kComplete, kIncomplete, kInvalid };
 // 0 or a non-digit, or a length above `max_length`).
 HeaderStatus parseBlockHeader(std::string_view buffer, std::size_t max_length, BlockHeader* header);
 
-}  // namespace kestrix::flash::protocol
+}  // namespace kestrix::wire

@@ -1,4 +1,4 @@
-#include "kestrix/flash/device_address.hpp"
+#include "kestrix/jobs/device_address.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -8,7 +8,7 @@
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/text.hpp"
 
-namespace kestrix::flash {
+namespace kestrix::jobs {
 namespace {
 
 // Text a resolver reads as an IPv4 address although it is not four decimal parts: "45149",
@@ -82,4 +82,4 @@ std::string formatDeviceAddress(const DeviceAddress& address) {
   return (v6 ? "[" + address.host + "]" : address.host) + ":" + std::to_string(address.port);
 }
 
-}  // namespace kestrix::flash
+}  // namespace kestrix::jobs

@@ -6,7 +6,7 @@
 
 #include "kestrix/contracts/connection.hpp"
 
-namespace kestrix::flash {
+namespace kestrix::jobs {
 
 struct DeviceAddress {
   std::string host;
@@ -23,4 +23,4 @@ DeviceAddress parseDeviceAddress(std::string_view text, int default_port = kDefa
 // The text form parseDeviceAddress reads back: "host:port", "[v6]:port".
 std::string formatDeviceAddress(const DeviceAddress& address);
 
-}  // namespace kestrix::flash
+}  // namespace kestrix::jobs

@@ -10,7 +10,7 @@
 
 #include "kestrix/contracts/json.hpp"
 
-namespace kestrix::flash {
+namespace kestrix::jobs {
 
 struct HistoryQuery {
   bool all = false;  // every line, not only the latest per device
@@ -38,4 +38,4 @@ History readHistory(const std::string& path, const HistoryQuery& query = {});
 // outcomeSucceeded): (address, "PATH line N") in file order. Throws FileError.
 std::vector<std::pair<std::string, std::string>> devicesToRetry(const std::string& path);
 
-}  // namespace kestrix::flash
+}  // namespace kestrix::jobs

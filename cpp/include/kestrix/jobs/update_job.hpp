@@ -25,14 +25,27 @@
 #include "kestrix/contracts/cancel.hpp"
 #include "kestrix/contracts/connection.hpp"
 #include "kestrix/contracts/host.hpp"
-#include "kestrix/flash/device_address.hpp"
 #include "kestrix/flash/device_profile.hpp"
 #include "kestrix/flash/engine.hpp"
 #include "kestrix/flash/failure.hpp"
 #include "kestrix/flash/image.hpp"
 #include "kestrix/flash/trust.hpp"
+#include "kestrix/jobs/device_address.hpp"
 
-namespace kestrix::flash {
+namespace kestrix::jobs {
+
+// The tool's values that jobs are made of.
+using flash::EngineObserver;
+using flash::EngineRun;
+using flash::Failure;
+using flash::FailureCategory;
+using flash::Image;
+using flash::kDefaultDeviceType;
+using flash::kPhaseCount;
+using flash::Phase;
+using flash::TrustPolicy;
+using flash::TrustStatus;
+using flash::TrustVerdict;
 
 enum class JobMode {
   kUpdate,                 // erase, write, verify, reload
@@ -117,7 +130,7 @@ struct JobContext {
 };
 
 // Now, in UTC, ISO 8601 with milliseconds: 2026-12-08T03:35:33.123Z.
-std::string utcTimestamp();
+std::string utcTimestampMillis();
 
 // Why a job with `options` cannot run with the image at `image_path`, found without the device:
 // a device type without a profile, or one initialisation refuses when it is asked for, or an image
@@ -166,4 +179,4 @@ UpdateReport runUpdateJob(const DeviceAddress& address, const LoadedImage& image
 UpdateReport runUpdateJob(const DeviceAddress& address, const std::string& image_path,
                           const UpdateOptions& options, const JobContext& context);
 
-}  // namespace kestrix::flash
+}  // namespace kestrix::jobs

@@ -10,9 +10,7 @@
 
 #include "kestrix/contracts/errors.hpp"
 
-namespace kestrix::flash {
-
-namespace files {
+namespace kestrix::files {
 
 // Which file an open descriptor or a path is: its device and inode, so links and other names of
 // one file compare equal. All zero for no file.
@@ -100,5 +98,4 @@ class ReplacingWriter {
   bool committed_ = false;
 };
 
-}  // namespace files
-}  // namespace kestrix::flash
+}  // namespace kestrix::files

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace kestrix::net {
+namespace kestrix::wire {
 
 // Longest text reply line accepted; a device that sends more is misbehaving.
 inline constexpr std::size_t kMaxLineLength = 64 * 1024;
@@ -61,4 +61,4 @@ FrameScan scanReplyFrame(std::string_view buffer, const FrameLimits& limits,
 // The reply at the front of `buffer` read as one line whatever its first byte (a command's reply).
 FrameScan scanReplyLine(std::string_view buffer, const FrameLimits& limits, std::size_t resume = 0);
 
-}  // namespace kestrix::net
+}  // namespace kestrix::wire

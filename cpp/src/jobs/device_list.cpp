@@ -1,4 +1,4 @@
-#include "kestrix/flash/device_list.hpp"
+#include "kestrix/jobs/device_list.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -20,10 +20,10 @@
 #include "kestrix/contracts/cancel.hpp"
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/text.hpp"
-#include "kestrix/flash/files.hpp"
+#include "kestrix/files/files.hpp"
 #include "kestrix/net/socket.hpp"
 
-namespace kestrix::flash {
+namespace kestrix::jobs {
 namespace {
 
 using Kind = DeviceListProblem::Kind;
@@ -228,4 +228,4 @@ std::vector<DeviceEntry> readHostsFile(const std::string& path, double wait_seco
   return parseHostsText(text, path);
 }
 
-}  // namespace kestrix::flash
+}  // namespace kestrix::jobs

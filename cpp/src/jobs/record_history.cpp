@@ -1,4 +1,4 @@
-#include "kestrix/flash/record_history.hpp"
+#include "kestrix/jobs/record_history.hpp"
 
 #include <cctype>
 #include <cerrno>
@@ -9,10 +9,10 @@
 
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/contracts/text.hpp"
-#include "kestrix/flash/files.hpp"
-#include "kestrix/flash/record.hpp"
+#include "kestrix/files/files.hpp"
+#include "kestrix/jobs/record.hpp"
 
-namespace kestrix::flash {
+namespace kestrix::jobs {
 namespace {
 
 // One line of a record is a few hundred bytes; a longer one is not a record.
@@ -108,4 +108,4 @@ std::vector<std::pair<std::string, std::string>> devicesToRetry(const std::strin
   return devices;
 }
 
-}  // namespace kestrix::flash
+}  // namespace kestrix::jobs

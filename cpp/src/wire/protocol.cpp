@@ -1,10 +1,10 @@
-#include "kestrix/flash/protocol.hpp"
+#include "kestrix/wire/protocol.hpp"
 
 #include <stdexcept>
 
 #include "kestrix/contracts/text.hpp"
 
-namespace kestrix::flash::protocol {
+namespace kestrix::wire {
 
 std::string terminate(std::string_view line) {
   std::string out;
@@ -70,4 +70,4 @@ HeaderStatus parseBlockHeader(std::string_view buffer, std::size_t max_length,
   return HeaderStatus::kComplete;
 }
 
-}  // namespace kestrix::flash::protocol
+}  // namespace kestrix::wire

@@ -1,4 +1,4 @@
-#include "kestrix/flash/files.hpp"
+#include "kestrix/files/files.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include <string>
 #include <system_error>
 
-namespace kestrix::flash {
+namespace kestrix::files {
 namespace {
 
 namespace fs = std::filesystem;
@@ -40,8 +40,6 @@ int lastError(int fallback) {
 }
 
 }  // namespace
-
-namespace files {
 
 FileError fileError(int err, const std::string& path) {
   return FileError("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + path + "'",
@@ -210,5 +208,4 @@ void ReplacingWriter::commit() {
   committed_ = true;
 }
 
-}  // namespace files
-}  // namespace kestrix::flash
+}  // namespace kestrix::files
