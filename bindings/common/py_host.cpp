@@ -3,6 +3,7 @@
 #include <chrono>
 #include <utility>
 
+#include "kestrix/contracts/cancel.hpp"
 #include "py_contracts.hpp"
 
 namespace kestrix::py {
@@ -87,7 +88,7 @@ class PythonHost final : public Host {
   }
 
   bool isCancellation(const std::exception& error) override {
-    if (Host::isCancellation(error)) return true;
+    if (dynamic_cast<const CancelledError*>(&error) != nullptr) return true;
     const auto* py_error = dynamic_cast<const pyb::error_already_set*>(&error);
     if (py_error == nullptr) return false;
     pyb::gil_scoped_acquire gil;

@@ -130,7 +130,7 @@ class PythonFleetObserver final : public jobs::FleetObserver {
     last_[device] = now;
     report(device, flash::phaseName(phase), done, total);
   }
-  void onFinish(std::size_t device, const UpdateReport& report) override {
+  void onFinish(std::size_t, const UpdateReport& report) override {
     if (on_result_.is_none() || interpreterFinalizing()) return;
     pyb::gil_scoped_acquire gil;
     try {

@@ -25,7 +25,7 @@ struct LogRecord {
   bool operator==(const LogRecord& o) const { return level == o.level && message == o.message; }
 };
 
-class FakeHost : public Host {
+class FakeHost : public ProcessHost {
  public:
   void log(LogLevel level, std::string_view message) override {
     logs.push_back({level, std::string(message)});

@@ -13,15 +13,15 @@
 
 namespace kestrix {
 
-bool Host::versionLess(std::string_view a, std::string_view b) {
+bool ProcessHost::versionLess(std::string_view a, std::string_view b) {
   return Version(a) < Version(b);
 }
 
-std::string Host::versionText(std::string_view text) {
+std::string ProcessHost::versionText(std::string_view text) {
   return Version(text).str();
 }
 
-bool Host::isCancellation(const std::exception& error) {
+bool ProcessHost::isCancellation(const std::exception& error) {
   return dynamic_cast<const CancelledError*>(&error) != nullptr;
 }
 

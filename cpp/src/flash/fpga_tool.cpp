@@ -1,26 +1,21 @@
-// FpgaTool: construction, the transport and the controller command set.
+// FpgaTool: construction, the transport and the controller command set under their Python names,
+// the settings, and the engine with them.
 #include "kestrix/flash/fpga_tool.hpp"
 
 #include <stdexcept>
 #include <utility>
 
 #include "kestrix/contracts/errors.hpp"
-#include "kestrix/contracts/text.hpp"
 #include "kestrix/flash/image_check.hpp"
-#include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::flash {
-
-namespace proto = wire;
-
-// A raw reply carries 4 leading bytes (the block header "#216" of a page) and a trailing CR LF.
-constexpr std::size_t kRawLead = 4;
-constexpr std::size_t kRawTrail = 2;
 
 FpgaTool::FpgaTool(std::shared_ptr<Connection> connection, std::shared_ptr<Host> host)
     : conn_(std::move(connection)), owns_conn_(false), host_(std::move(host)) {
   if (!conn_) throw std::invalid_argument("Either connection or address must be provided");
   if (!host_) throw std::invalid_argument("FpgaTool needs a host");
+  channel_ = std::make_unique<CommandChannel>(conn_, host_);
+  commands_ = std::make_unique<FpgaCommands>(*channel_);
 }
 
 FpgaTool::FpgaTool(const std::string& address, int port, ConnectionFactory factory,
@@ -34,94 +29,69 @@ FpgaTool::FpgaTool(const std::string& address, int port, ConnectionFactory facto
     throw ConnectionError("Cannot connect to " + address + ":" + std::to_string(port));
   conn_ = std::move(conn);
   owns_conn_ = true;
+  channel_ = std::make_unique<CommandChannel>(conn_, host_);
+  commands_ = std::make_unique<FpgaCommands>(*channel_);
 }
+
+FpgaTool::~FpgaTool() = default;
 
 // --- transport -------------------------------------------------------------------------------
 
 Bytes FpgaTool::_getRecv(bool log_print, std::size_t size, bool isdecode) {
-  const CancellationScope watch([this] { checkCancelled(); });
-  return rawReply(conn_->recvRawBytes(size), log_print, isdecode);
-}
-
-Bytes FpgaTool::rawReply(Bytes data, bool log_print, bool isdecode) {
-  if (isdecode) {
-    requireUtf8(data);
-  } else if (data.size() <= kRawLead + kRawTrail) {
-    data.clear();
-  } else {
-    data = data.substr(kRawLead, data.size() - kRawLead - kRawTrail);
-  }
-  if (log_print && host_->logEnabled(LogLevel::DEBUG))
-    log(LogLevel::DEBUG, "Received data: " + (isdecode ? data : bytesRepr(data)));
-  return data;
+  return channel_->receive(log_print, size, isdecode);
 }
 
 std::string FpgaTool::_sendCmd(std::string_view cmd) {
-  const CancellationScope watch([this] { checkCancelled(); });
-  RetType ret = conn_->sendCmd(proto::terminate(cmd), RspType::RSP_LIST);
-  if (ret.data.is_string()) {
-    const std::string& text = ret.data.get_ref<const std::string&>();
-    requireUtf8(text);
-    return text;
-  }
-  // No payload, or an empty one, reads as the empty reply.
-  if (ret.data.is_null()) return {};
-  throw ProtocolError("the connection returned a reply that is not text: " + ret.data.dump());
+  return channel_->exchange(cmd);
 }
 
 Bytes FpgaTool::_sendCmdRaw(std::string_view cmd, bool log_print, std::size_t size) {
-  const CancellationScope watch([this] { checkCancelled(); });
-  return rawReply(conn_->queryRaw(proto::terminate(cmd), size), log_print, false);
+  return channel_->exchangeRaw(cmd, log_print, size);
 }
 
 // --- command set -----------------------------------------------------------------------------
 
 std::string FpgaTool::_fpgaCtrlInit() {
-  return _sendCmd(proto::kCtrlInit);
+  return commands_->initialiseController();
 }
 std::string FpgaTool::_fpgaGetId() {
-  return _sendCmd(proto::kGetId);
+  return commands_->fpgaId();
 }
 std::string FpgaTool::_fpgaGetVersion() {
-  return _sendCmd(proto::kGetVersion);
+  return commands_->fpgaVersion();
 }
-
 std::string FpgaTool::_fpgaCfgMode(std::string_view mode) {
-  return _sendCmd(proto::withArgument(proto::kCfgModePrefix, mode));
+  return commands_->setConfigMode(mode);
 }
-
 std::string FpgaTool::_fpgaErase(std::string_view erase_bits) {
-  return _sendCmd(proto::withArgument(proto::kErasePrefix, erase_bits));
+  return commands_->erase(erase_bits);
 }
-
 std::string FpgaTool::_fpgaRstPagePtr(std::string_view section) {
-  return _sendCmd(proto::withArgument(proto::kRstPagePtrPrefix, section));
+  return commands_->resetPagePointer(section);
 }
-
 bool FpgaTool::_fpgaProgram(std::string_view data_block) {
-  return proto::programAccepted(_sendCmd(proto::programLine(data_block)));
+  return commands_->programBlock(data_block);
 }
-
 Bytes FpgaTool::_fpgaRead() {
-  return _sendCmdRaw(proto::kRead);
+  return commands_->readPage();
 }
 std::string FpgaTool::_fpgaDone() {
-  return _sendCmd(proto::kDone);
+  return commands_->endProgramming();
 }
 std::string FpgaTool::_fpgaRefresh() {
-  return _sendCmd(proto::kRefresh);
+  return commands_->reloadFromFlash();
 }
 std::string FpgaTool::_fpgaReinit() {
-  return _sendCmd(proto::kReinit);
+  return commands_->reinitialiseRfModule();
 }
 std::string FpgaTool::_fpgaGetInfo() {
-  return _sendCmd(proto::kGetInfo);
+  return commands_->frontEndInfo();
 }
 std::string FpgaTool::_fpgaGetControlFwVer() {
-  return _sendCmd(proto::kGetControlFwVer);
+  return commands_->controlFwVersion();
 }
 std::string FpgaTool::_fpgaGetSerialNumber() {
-  return _sendCmd(proto::kGetSerialNumber);
+  return commands_->serialNumber();
 }
 
 // --- image checks ----------------------------------------------------------------------------
@@ -134,16 +104,47 @@ bool FpgaTool::_checkFileHeader(const std::string& image_path) {
   return checkFileHeader(image_path, *host_);
 }
 
-// --- stopping --------------------------------------------------------------------------------
+// --- engine ----------------------------------------------------------------------------------
+
+Engine FpgaTool::engine() {
+  EngineSettings settings;
+  settings.show_progress = show_progress();
+  settings.window = window();
+  settings.progress = [this] { return progress_callback(); };
+  return Engine(*commands_, std::move(settings));
+}
+
+bool FpgaTool::_fpgaProgramFile(const std::string& image_path, std::int64_t device_type) {
+  // Read whole before the erase: an image that cannot be read must not cost the device its
+  // configuration, and a file changed while the flash is written cannot change what is written.
+  return programImage(readImage(image_path), image_path, device_type);
+}
+
+bool FpgaTool::programImage(const Image& image, const std::string& image_path,
+                            std::int64_t device_type, EngineRun* run) {
+  return engine().program(image, image_path, device_type, run);
+}
+
+bool FpgaTool::verifyFlash(const Image& image, EngineRun* run, bool erased_tail) {
+  return engine().verify(image, run, erased_tail);
+}
+
+void FpgaTool::reloadConfiguration(std::int64_t device_type) {
+  engine().reload(device_type);
+}
+
+Json FpgaTool::readFpgaVersion(std::int64_t device_type) {
+  return flash::readFpgaVersion(*commands_, device_type);
+}
+
+// --- settings --------------------------------------------------------------------------------
 
 void FpgaTool::set_cancel_token(CancelToken token) {
-  const std::lock_guard<std::mutex> lock(settings_);
-  cancel_ = std::move(token);
+  channel_->setCancelToken(std::move(token));
 }
 
 CancelToken FpgaTool::cancel_token() const {
-  const std::lock_guard<std::mutex> lock(settings_);
-  return cancel_;
+  return channel_->cancelToken();
 }
 
 void FpgaTool::set_show_progress(bool show) {
@@ -167,11 +168,6 @@ void FpgaTool::set_window(int window) {
 int FpgaTool::window() const {
   const std::lock_guard<std::mutex> lock(settings_);
   return window_;
-}
-
-void FpgaTool::checkCancelled() {
-  cancel_token().throwIfCancelled();
-  host_->checkCancelled();
 }
 
 // --- connection ------------------------------------------------------------------------------

@@ -58,16 +58,13 @@ ImageFault notReadable(const std::string& image_path, Host& host, const FileErro
 }
 
 // Keeps what the checks log, for a caller that reports the first error itself.
-class RecordingHost final : public Host {
+class RecordingHost final : public ProcessHost {
  public:
   void log(LogLevel level, std::string_view message) override {
     if (level == LogLevel::ERROR && first_error.empty()) first_error = message;
   }
   bool logEnabled(LogLevel level) override { return level == LogLevel::ERROR; }
   void writeStdout(std::string_view, bool) override {}
-  double monotonicClock() override { return 0; }
-  double wallClock() override { return 0; }
-  void sleepSeconds(int) override {}
 
   std::string first_error;
 };

@@ -91,16 +91,13 @@ std::string prefix(const Layout& layout, std::uint64_t image_length, const tbin:
 }
 
 // Collects what the checks log.
-class RecordingHost final : public Host {
+class RecordingHost final : public ProcessHost {
  public:
   void log(LogLevel level, std::string_view message) override {
     messages.emplace_back(level, std::string(message));
   }
   bool logEnabled(LogLevel) override { return true; }
   void writeStdout(std::string_view, bool) override {}
-  double monotonicClock() override { return 0; }
-  double wallClock() override { return 0; }
-  void sleepSeconds(int) override {}
 
   std::vector<std::pair<LogLevel, std::string>> messages;
 };

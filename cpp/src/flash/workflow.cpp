@@ -39,40 +39,11 @@ TrustPolicy FpgaTool::trust_policy() const {
 
 namespace {
 
-// The FPGA version of device type 28: "fpga_ver" of the first device in the information reply.
-Json versionFromInfo(const std::string& reply) {
-  Json info;
-  try {
-    info = Json::parse(reply);
-  } catch (const Json::parse_error& e) {
-    throw ProtocolError(std::string("GET_FE_INFO reply is not JSON: ") + e.what());
-  }
-  if (!info.is_object()) throw ProtocolError("GET_FE_INFO reply is not a JSON object");
-  if (info.empty()) return "";
-  const Json& first = info.begin().value();
-  if (!first.is_object())
-    throw ProtocolError("GET_FE_INFO reply: the first device entry is not a JSON object");
-  const auto ver = first.find("fpga_ver");
-  return ver == first.end() ? Json("") : *ver;
-}
-
 std::string versionForLog(const Json& version) {
   return version.is_string() ? version.get<std::string>() : version.dump();
 }
 
 }  // namespace
-
-Json FpgaTool::readFpgaVersion(std::int64_t device_type) {
-  switch (deviceProfile(device_type).version_read_back) {
-    case VersionReadBack::kGetFpgaVer:
-      return _fpgaGetVersion();
-    case VersionReadBack::kFeInfo:
-      return versionFromInfo(_fpgaGetInfo());
-    case VersionReadBack::kNone:
-      break;
-  }
-  return "";
-}
 
 RetType FpgaTool::processFpgaUpdate(const std::optional<std::string>& image_path,
                                     std::int64_t device_type) {

@@ -77,6 +77,7 @@ Json recordOf(const UpdateReport& r) {
       {"trust_status",
        r.trust_status ? Json(std::string(trustStatusName(*r.trust_status))) : Json(nullptr)},
       {"bytes_written", r.bytes_written},
+      {"flash_touched", r.flash_touched},
       {"retries", r.retries},
       {"seconds", std::move(seconds)},
       {"outcome", std::string(outcomeOf(r))},

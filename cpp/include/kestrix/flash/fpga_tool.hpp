@@ -1,8 +1,11 @@
-// FpgaTool: updates the FPGA configuration flash of one device through one connection.
+// FpgaTool: updates the FPGA configuration flash of one device through one connection, under the
+// names the package's Python callers know (_sendCmd, _fpgaCtrlInit, processFpgaUpdate, ...). It is
+// a façade: every command goes through one command channel (command_channel.hpp), the controller's
+// commands are FpgaCommands, the programming engine is Engine (engine.hpp), initialisation is in
+// initialisation.hpp. Tools that do more than one update (jobs) use those parts directly.
 //
-// Every device command goes through _sendCmd, one at a time, on the caller's thread. Failures of
-// the connection (ConnectionError, TimeoutError, ...) pass to the caller unchanged except where an
-// operation says it turns them into a result.
+// Failures of the connection (ConnectionError, TimeoutError, ...) pass to the caller unchanged
+// except where an operation says it turns them into a result.
 //
 // Stopping: while an operation runs, its waits and loops check the tool's cancel token and the
 // host's checkCancelled() (kestrix/contracts/cancel.hpp): a raised token stops it with
@@ -27,21 +30,15 @@
 #include "kestrix/contracts/connection.hpp"
 #include "kestrix/contracts/host.hpp"
 #include "kestrix/contracts/ret_type.hpp"
+#include "kestrix/flash/command_channel.hpp"
 #include "kestrix/flash/device_profile.hpp"
 #include "kestrix/flash/engine.hpp"
+#include "kestrix/flash/fpga_commands.hpp"
 #include "kestrix/flash/image.hpp"
 #include "kestrix/flash/progress.hpp"
 #include "kestrix/flash/trust.hpp"
 
 namespace kestrix::flash {
-
-// Module constants; the per-device-type ones are in device_profile.hpp.
-inline constexpr std::size_t kRecvSize = 1024;
-
-// A refused programming block is sent at most this many times in all before the update stops.
-inline constexpr int kMaxProgramAttempts = 10;
-// The largest transfer window.
-inline constexpr int kMaxWindow = 1024;
 
 class FpgaTool {
  public:
@@ -55,7 +52,7 @@ class FpgaTool {
   FpgaTool(const std::string& address, int port, ConnectionFactory factory,
            std::shared_ptr<Host> host = defaultHost());
 
-  virtual ~FpgaTool() = default;
+  virtual ~FpgaTool();
   FpgaTool(const FpgaTool&) = delete;
   FpgaTool& operator=(const FpgaTool&) = delete;
 
@@ -90,28 +87,14 @@ class FpgaTool {
   bool _checkFileHeader(const std::string& image_path);
 
   // --- programming engine ----------------------------------------------------------------------
-  // Reads the image once (see readImage), then erases (when the device profile says so), writes
-  // it in 16-byte blocks, reads it back and compares SHA-256 digests, then sends done and refresh
-  // (and re-initialises and waits when the profile says so). Returns whether the flash read back as
-  // written; an image that holds no bytes returns false (logged) before anything is sent.
-  // Everything else that fails throws, and nothing more is sent: a file that cannot be read
-  // (FileError, before the erase), a connection failure, a callback's exception, a block refused
-  // kMaxProgramAttempts times (BlockRefusedError), a cancellation.
+  // Reads the image once (see readImage), then programs it as Engine::program does. A file that
+  // cannot be read throws FileError before the erase.
   bool _fpgaProgramFile(const std::string& image_path,
                         std::int64_t device_type = kDefaultDeviceType);
-  // The engine over an image already read and checked (`image_path` names it in messages), with
-  // its phases reported to and its figures kept in `run`.
+  // Engine::program, verify and reload with the tool's settings.
   bool programImage(const Image& image, const std::string& image_path, std::int64_t device_type,
                     EngineRun* run = nullptr);
-  // The read-back alone: resets the page pointer, reads the image's length back and says whether
-  // the flash holds exactly the image. Nothing is erased or written. With `erased_tail`, the rest
-  // of the image's last page and the page after it must also read erased (0xFF), as an update
-  // that erases first leaves them, so an image that is only a prefix of the flash's content does
-  // not pass; a device that answers the read after the image with anything but a page has no
-  // flash there, which passes.
   bool verifyFlash(const Image& image, EngineRun* run = nullptr, bool erased_tail = false);
-  // The finishing commands of an update, which make the FPGA load its configuration from the
-  // flash: done, refresh, and re-initialisation with its wait where the device profile says so.
   void reloadConfiguration(std::int64_t device_type);
 
   // --- initialisation and version gate ---------------------------------------------------------
@@ -130,8 +113,7 @@ class FpgaTool {
   // result's).
   RetType processFpgaUpdate(const std::optional<std::string>& image_path,
                             std::int64_t device_type = kDefaultDeviceType);
-  // The FPGA version as the update reads it back for `device_type` (its profile says how; "" when
-  // it is not read). Throws ProtocolError for an information reply that is not what it should be.
+  // The FPGA version as the update reads it back (see flash::readFpgaVersion).
   Json readFpgaVersion(std::int64_t device_type);
 
   // The per-block display on standard output ("\rProgress: ..."); on by default. Tools with a
@@ -168,29 +150,22 @@ class FpgaTool {
   const std::shared_ptr<Connection>& _conn() const { return conn_; }
   bool _owns_conn() const { return owns_conn_; }
   Host& host() const { return *host_; }
+  CommandChannel& channel() const { return *channel_; }
+  FpgaCommands& commands() const { return *commands_; }
 
  private:
-  friend class EngineSession;
-
   void log(LogLevel level, std::string_view message) const { host_->log(level, message); }
-  // A raw reply frame as _getRecv hands it out.
-  Bytes rawReply(Bytes data, bool log_print, bool isdecode);
-  void report(std::string_view stage, std::uint64_t done, std::uint64_t total);
-  // "\rProgress: 4.69% (48/1024 bytes), block time: 0.0123 sec"
-  std::string displayText(std::uint64_t done, std::uint64_t total, double seconds) const;
-  // Sends one block until the controller acknowledges it; returns the acknowledged attempt's
-  // duration in seconds and counts the refusals in `retries`.
-  double programBlock(std::string_view block, std::uint64_t offset, std::uint64_t* retries);
-  // The token's and the host's check, as the operations' cancellation check.
-  void checkCancelled();
+  // The engine with the tool's settings as they are now.
+  Engine engine();
 
   std::shared_ptr<Connection> conn_;
   bool owns_conn_ = false;
   std::shared_ptr<Host> host_;
+  std::unique_ptr<CommandChannel> channel_;
+  std::unique_ptr<FpgaCommands> commands_;
   // Set from one thread while an operation may read them on another.
   mutable std::mutex settings_;
   std::shared_ptr<ProgressCallback> progress_;
-  CancelToken cancel_;
   bool show_progress_ = true;
   int window_ = 1;
   TrustPolicy trust_policy_;

@@ -25,10 +25,10 @@ bool outcomeSucceeded(std::string_view outcome);
 // fpga_version_after, image_path, image_abspath, image_kind, image_size, image_sha256,
 // image_version (or null), signing_key_id (the full id of the key the image's signature names,
 // or null), signature_verified (whether it verified under a trusted key), trust_status (the
-// verdict's name, null when no image was read), bytes_written, retries, seconds {erase, write,
-// verify, reload, total}, outcome, failure (its label, null on success), error, failed_offset (or
-// null), run_by_user, run_by_host, change_id (or null). Bytes of a path that are not UTF-8 are
-// written \xNN.
+// verdict's name, null when no image was read), bytes_written, flash_touched, retries, seconds
+// {erase, write, verify, reload, total}, outcome, failure (its label, null on success), error,
+// failed_offset (or null), run_by_user, run_by_host, change_id (or null). Bytes of a path that are
+// not UTF-8 are written \xNN.
 Json recordOf(const UpdateReport& report);
 
 // A file of records, opened for appending: created when missing, never truncated. Each line is

@@ -103,6 +103,8 @@ struct UpdateReport {
   // The byte offset a failure is about: the block refused, or the first byte read back wrong.
   std::optional<std::uint64_t> failed_offset;
   bool identical = false;  // kVerify, kUpdateUnlessIdentical: the flash held the image
+  // An erase or a write began: the flash may no longer hold what it held before the job.
+  bool flash_touched = false;
   std::uint64_t bytes_written = 0;
   std::uint64_t retries = 0;
   std::array<double, kPhaseCount> phase_seconds{};
@@ -157,6 +159,8 @@ struct JobImage {
 
 // Fills in what `report` says of the image a job was given.
 void describeImage(const JobImage& image, UpdateReport& report);
+// An image's kind by its name: "bin", "tbin", or "" for a name with neither suffix.
+std::string imageKind(const std::string& path);
 
 // The image loaded for `options`, or why it cannot be used (checkJobOffline's faults, found on
 // the bytes that were read). kIdentify needs no image: neither is set. An image that passed its
