@@ -80,8 +80,8 @@ sdist: wheel-tools
 	.venv/bin/python -m build --sdist --no-isolation --outdir dist .
 	tar -tzf dist/kestrix-$$(sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml).tar.gz
 
-# ruff, mypy --strict, stubtest on the installed extension modules and the clang-format check; any
-# finding fails (scripts/lint.sh).
+# ruff, mypy --strict, stubtest on the installed extension modules, the clang-format check and the
+# size check of files and functions; any finding fails (scripts/lint.sh).
 lint: install
 	scripts/lint.sh .venv
 

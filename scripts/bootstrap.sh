@@ -41,8 +41,9 @@ if [ "$wheel_tools" = 1 ]; then
   exit 0
 fi
 
+# universal-ctags: the lint gate's size check finds C++ functions with it.
 need_pkgs=()
-for pkg in libssl-dev nlohmann-json3-dev libgtest-dev cmake ninja-build g++ ccache; do
+for pkg in libssl-dev nlohmann-json3-dev libgtest-dev cmake ninja-build g++ ccache universal-ctags; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || need_pkgs+=("$pkg")
 done
 if [ ${#need_pkgs[@]} -gt 0 ]; then

@@ -27,6 +27,9 @@ check "stubtest" "$bin/python" -m mypy.stubtest --allowlist python/stubtest-allo
   kestrix.KRXFlash kestrix._core kestrix.krxdev.LobeSteer
 mapfile -t cxx_sources < <(git ls-files '*.cpp' '*.hpp')
 check "clang-format" "$bin/clang-format" --dry-run --Werror "${cxx_sources[@]}"
+# Files within 400 lines and functions within 80 (exceptions and their reasons in the script);
+# it needs Universal Ctags (scripts/bootstrap.sh installs it).
+check "sizes" "$bin/python" scripts/check_sizes.py
 
 if [ ${#failed[@]} -gt 0 ]; then
   printf 'lint: FAILED: %s\n' "${failed[@]}"

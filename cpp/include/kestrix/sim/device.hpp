@@ -106,10 +106,12 @@ class Device {
   };
   static const Entry kCommands[];
 
+  // The configuration flash (device_flash.cpp).
   void program(const Command& command, std::string& reply);
   void read(const Command& command, std::string& reply);
   void erase(const Command& command, std::string& reply);
   void resetPagePointer(const Command& command, std::string& reply);
+  // The controller and what the device says of itself (device_controller.cpp).
   void ctrlInit(const Command& command, std::string& reply);
   void cfgMode(const Command& command, std::string& reply);
   void done(const Command& command, std::string& reply);
@@ -121,6 +123,7 @@ class Device {
   void getSerial(const Command& command, std::string& reply);
   void getFeInfo(const Command& command, std::string& reply);
   void identify(const Command& command, std::string& reply);
+  // The fast beam settings (device_fast_beam.cpp).
   void setStoreEnable(const Command& command, std::string& reply);
   void getStoreEnable(const Command& command, std::string& reply);
   void erasePatterns(const Command& command, std::string& reply);
@@ -129,6 +132,7 @@ class Device {
   void reboot(const Command& command, std::string& reply);
   void setExtCtrl(const Command& command, std::string& reply);
   void getExtCtrl(const Command& command, std::string& reply);
+  // The simulator's debug queries (device_debug.cpp).
   void debugSha256(const Command& command, std::string& reply);
   void debugHex(const Command& command, std::string& reply);
   void debugPagePointer(const Command& command, std::string& reply);
