@@ -13,6 +13,8 @@ void bindVersion(pybind11::module_& m);
 void bindUpdateRules(pybind11::module_& m);
 // run_fleet: update jobs for many devices on a pool of threads.
 void bindFleet(pybind11::module_& m);
+// load_image, check_devices and the rest of what a fleet is given.
+void bindFleetInputs(pybind11::module_& m);
 // read_history, devices_to_retry: audit records read back.
 void bindRecords(pybind11::module_& m);
 // generate_key, sign_image, check_signature: signed images and the trust verdict.

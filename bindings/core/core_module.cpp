@@ -12,6 +12,7 @@ PYBIND11_MODULE(_core, m) {
   kestrix::py::bindTcpConnection(m);
   kestrix::py::bindVersion(m);
   kestrix::py::bindUpdateRules(m);
+  kestrix::py::bindFleetInputs(m);
   kestrix::py::bindFleet(m);
   kestrix::py::bindRecords(m);
   kestrix::py::bindSigning(m);

@@ -1,17 +1,18 @@
-// The update's rules as data for the package's tools: defaults, device profiles and the kinds of
-// failure with their categories. Tools branch on these, never on message texts.
+// The update's rules as data for the package's tools: defaults, limits, names of modes and
+// outcomes, and the kinds of failure with their categories. Tools branch on these, never on
+// message texts, and take every default and limit from here.
 #include <pybind11/stl.h>
 
 #include <cctype>
 #include <string>
+#include <vector>
 
 #include "core_bindings.hpp"
 #include "kestrix/contracts/connection.hpp"
 #include "kestrix/flash/device_profile.hpp"
+#include "kestrix/flash/engine.hpp"
 #include "kestrix/flash/failure.hpp"
-#include "kestrix/flash/fpga_tool.hpp"
-#include "kestrix/flash/image_check.hpp"
-#include "kestrix/jobs/fleet.hpp"
+#include "kestrix/jobs/job_options.hpp"
 #include "kestrix/wire/protocol.hpp"
 
 namespace kestrix::py {
@@ -29,27 +30,27 @@ std::string memberName(std::string_view name) {
   return out;
 }
 
-pyb::dict profileDict(const flash::DeviceProfile& p) {
-  pyb::dict d;
-  d["device_type"] = p.type;
-  d["erase_bits"] = p.erase_bits ? pyb::object(pyb::str(std::string(*p.erase_bits))) : pyb::none();
-  d["reinit_wait_seconds"] =
-      p.reinit_wait_seconds ? pyb::object(pyb::int_(*p.reinit_wait_seconds)) : pyb::none();
-  d["init_accepted"] = p.init_accepted;
-  d["min_fpga_version"] =
-      p.min_fpga_version ? pyb::object(pyb::str(std::string(*p.min_fpga_version))) : pyb::none();
-  return d;
+void bindConstants(pyb::module_& m) {
+  m.attr("DEFAULT_PORT") = kDefaultPort;
+  m.attr("DEFAULT_DEVICE_TYPE") = flash::kDefaultDeviceType;
+  m.attr("DEFAULT_JOBS") = jobs::kDefaultJobs;
+  m.attr("MAX_JOBS") = jobs::kMaxJobs;
+  m.attr("DEFAULT_WINDOW") = jobs::kDefaultWindow;
+  m.attr("MAX_WINDOW") = flash::kMaxWindow;
+  m.attr("DEFAULT_TIMEOUT") = jobs::kDefaultTimeout;
+  m.attr("MAX_CONNECT_TIMEOUT") = jobs::kMaxConnectTimeout;
+  m.attr("PROGRESS_INTERVAL") =
+      std::chrono::duration<double>(jobs::kProgressInterval).count();  // seconds
+  m.attr("PAGE_SIZE") = wire::kPageSize;
+  std::vector<std::string> modes;
+  for (const jobs::JobMode mode : jobs::kJobModes) modes.emplace_back(jobs::jobModeName(mode));
+  m.attr("JOB_MODES") = pyb::tuple(pyb::cast(modes));
 }
 
 }  // namespace
 
 void bindUpdateRules(pyb::module_& m) {
-  m.attr("DEFAULT_PORT") = kDefaultPort;
-  m.attr("DEFAULT_DEVICE_TYPE") = flash::kDefaultDeviceType;
-  m.attr("MAX_JOBS") = jobs::kMaxJobs;
-  m.attr("MAX_WINDOW") = flash::kMaxWindow;
-  m.attr("PAGE_SIZE") = wire::kPageSize;
-
+  bindConstants(m);
   pyb::enum_<FailureCategory>(m, "FailureCategory",
                               "What a caller can do about a failure: fix the INPUT, look at the "
                               "DEVICE, or see why the UPDATE failed; INTERRUPTED on request.")
@@ -70,33 +71,16 @@ void bindUpdateRules(pyb::module_& m) {
           "category", [](Failure f) { return flash::failureInfo(f).category; },
           "The FailureCategory the failure belongs to.");
 
-  m.def(
-      "device_profiles",
-      [] {
-        pyb::list out;
-        for (const std::int64_t type : flash::profiledDeviceTypes())
-          out.append(profileDict(flash::deviceProfile(type)));
-        return out;
-      },
-      "What an update does per device type: erase argument, re-initialisation wait, whether\n"
-      "initialisation accepts the type, minimum FPGA version; one dict per known type.");
-
-  pyb::dict texts;
-  texts["path_not_provided"] = std::string(flash::messages::kPathNotProvided);
-  texts["file_check_failed"] = std::string(flash::messages::kFileCheckFailed);
-  texts["header_check_failed"] = std::string(flash::messages::kHeaderCheckFailed);
-  texts["process_failed"] = std::string(flash::messages::kProcessFailed);
-  texts["image_path_not_found"] = std::string(flash::messages::kImagePathNotFound);
-  texts["image_file_type"] = std::string(flash::messages::kImageFileType);
-  texts["image_not_found"] = std::string(flash::messages::kImageNotFound);
-  texts["image_file_error"] = std::string(flash::messages::kImageFileError);
-  texts["image_empty"] = std::string(flash::messages::kImageEmpty);
-  texts["image_not_readable"] = std::string(flash::messages::kImageNotReadable);
-  texts["header_parse_error"] = std::string(flash::messages::kHeaderParseError);
-  texts["header_hash_mismatch"] = std::string(flash::messages::kHeaderHashMismatch);
-  texts["image_hash_mismatch"] = std::string(flash::messages::kImageHashMismatch);
-  texts["missing_device_type"] = std::string(flash::messages::kMissingDeviceType);
-  m.attr("MESSAGES") = texts;
+  pyb::enum_<jobs::Outcome> outcome(m, "Outcome", "How a device's job ended.");
+  for (const jobs::Outcome o : jobs::kOutcomes)
+    outcome.value(memberName(jobs::outcomeName(o)).c_str(), o);
+  outcome
+      .def_property_readonly(
+          "label", [](jobs::Outcome o) { return std::string(jobs::outcomeName(o)); },
+          "The name records use: 'updated', 'unchanged', ...")
+      .def_property_readonly("succeeded", &jobs::succeeded,
+                             "Whether the device holds (and, where known, runs) the image, or "
+                             "answered who it is.");
 }
 
 }  // namespace kestrix::py

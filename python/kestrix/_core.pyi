@@ -53,9 +53,15 @@ class VER:
 
 DEFAULT_PORT: Final[int]
 DEFAULT_DEVICE_TYPE: Final[int]
+DEFAULT_JOBS: Final[int]
 MAX_JOBS: Final[int]
+DEFAULT_WINDOW: Final[int]
 MAX_WINDOW: Final[int]
+DEFAULT_TIMEOUT: Final[float]
+MAX_CONNECT_TIMEOUT: Final[float]
+PROGRESS_INTERVAL: Final[float]
 PAGE_SIZE: Final[int]
+JOB_MODES: Final[tuple[str, ...]]
 
 class FailureCategory:
     """What a caller can do about a failure: fix the INPUT, look at the DEVICE, or see why the
@@ -121,19 +127,34 @@ class Failure:
     def category(self) -> FailureCategory:
         """The FailureCategory the failure belongs to."""
 
-class _DeviceProfile(TypedDict):
-    device_type: int
-    erase_bits: str | None
-    reinit_wait_seconds: int | None
-    init_accepted: bool
-    min_fpga_version: str | None
+class Outcome:
+    """How a device's job ended."""
 
-def device_profiles() -> list[_DeviceProfile]:
-    """What an update does per device type: erase argument, re-initialisation wait, whether
-    initialisation accepts the type, minimum FPGA version; one dict per known type."""
-
-#: The texts of the update's messages, by key.
-MESSAGES: dict[str, str]
+    UPDATED: ClassVar[Outcome]
+    UNCHANGED: ClassVar[Outcome]
+    RELOADED: ClassVar[Outcome]
+    VERIFIED: ClassVar[Outcome]
+    IDENTIFIED: ClassVar[Outcome]
+    SKIPPED: ClassVar[Outcome]
+    FAILED: ClassVar[Outcome]
+    INTERRUPTED: ClassVar[Outcome]
+    __members__: ClassVar[dict[str, Outcome]]
+    def __init__(self, value: int) -> None: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __int__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+    @property
+    def label(self) -> str:
+        """The name records use: 'updated', 'unchanged', ..."""
+    @property
+    def succeeded(self) -> bool:
+        """Whether the device holds (and, where known, runs) the image, or answered who it is."""
 
 class DeviceListError(ValueError):
     problems: list[tuple[str, str, str, str]]
@@ -207,25 +228,22 @@ def run_fleet(
     image: LoadedImage,
     devices: DeviceList,
     *,
-    check_version: bool = True,
-    allow_downgrade: bool = False,
-    timeout: float = 10.0,
-    connect_timeout: float = 5.0,
-    jobs: int = 8,
-    window: int = 1,
-    canary: int = 0,
-    max_failures: int = 0,
-    change_id: str = "",
     progress: Callable[[str, str, int, int], object] | None = None,
     on_result: Callable[[dict[str, Any]], object] | None = None,
     record: _Path | None = None,
+    **options: Any,
 ) -> tuple[list[dict[str, Any]], BaseException | None, OSError | None, BaseException | None]:
-    """Runs one job per device of the checked list on `jobs` threads with the loaded image
-    and returns (reports, stopped, record_error,
-    callback_error): one dict per device in input order, the exception that stopped the
-    fleet (KeyboardInterrupt) or None, the OSError a write to `record` met or None, and the
-    first exception on_result raised or None. progress(device, stage, done, total) and
-    on_result(report) are called with the GIL held. Use kestrix.fleet.update_fleet."""
+    """Runs one job per device of the checked list with the loaded image and returns
+    (reports, stopped, record_error, callback_error): one dict per device in input order,
+    the exception that stopped the fleet (KeyboardInterrupt) or None, the OSError a write
+    to `record` met or None, and the first exception on_result raised or None. The other
+    keyword arguments are the fleet's options (check_version, allow_downgrade, timeout,
+    connect_timeout, window, jobs, canary, max_failures, change_id), checked by the core
+    (ValueError). progress(device, stage, done, total) and on_result(report) are called
+    with the GIL held. Use kestrix.fleet.update_fleet."""
+
+def format_device_address(host: str, port: int) -> str:
+    """The text form of a device's address that records show: "host:port", "[v6]:port"."""
 
 def check_offline(
     image_path: _Path, *, device_type: int = 32, init: bool = True, mode: str = "update"

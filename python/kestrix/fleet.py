@@ -30,7 +30,15 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 from kestrix import _core
 from kestrix._core import (
     DEFAULT_DEVICE_TYPE,
+    DEFAULT_JOBS,
     DEFAULT_PORT,
+    DEFAULT_TIMEOUT,
+    DEFAULT_WINDOW,
+    JOB_MODES,
+    MAX_CONNECT_TIMEOUT,
+    MAX_JOBS,
+    MAX_WINDOW,
+    PROGRESS_INTERVAL,
     DeviceList,
     DeviceListError,
     Failure,
@@ -95,6 +103,8 @@ class DeviceResult:
     #: "content-mismatch"; None when no image was read.
     trust_status: Optional[str]
     bytes_written: int
+    #: Whether an erase or a write began: the flash may no longer hold what it held.
+    flash_touched: bool
     retries: int
     #: Seconds per phase ("erase", "write", "verify", "reload") and in "total".
     seconds: Dict[str, float]
@@ -158,7 +168,7 @@ def _device_text(device: Device) -> str:
     if isinstance(device, tuple) and len(device) == 2:
         host, port = device
         if isinstance(host, str) and isinstance(port, int) and not isinstance(port, bool):
-            return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+            return _core.format_device_address(host, port)
     raise TypeError(f"a device is 'host[:port]' or a (host, port) pair, not {device!r}")
 
 
@@ -217,12 +227,47 @@ def _callable_or_none(value: object, name: str) -> None:
         raise TypeError(f"{name} must be callable or None, not {type(value).__name__}")
 
 
-def _count(value: Optional[int], name: str, least: int) -> int:
-    if value is None:
-        return 0
-    if isinstance(value, bool) or not isinstance(value, int) or value < least:
-        raise ValueError(f"{name} must be an integer of at least {least}, not {value!r}")
-    return value
+def _image_for(
+    image: Image,
+    device_type: int,
+    init: bool,
+    mode: str,
+    trusted_keys: Optional[Sequence[KeyPath]],
+) -> LoadedImage:
+    """The image of a fleet: loaded now, or as it was loaded for exactly these settings."""
+    if not isinstance(image, LoadedImage):
+        return load_image(
+            image, device_type=device_type, init=init, mode=mode, trusted_keys=trusted_keys
+        )
+    loaded_for = (image.device_type, image.init, image.mode)
+    if loaded_for != (device_type, init, mode):
+        raise ValueError(
+            f"the image was loaded for (device_type, init, mode) {loaded_for}, not "
+            f"{(device_type, init, mode)}"
+        )
+    if trusted_keys is not None and _key_ids(trusted_keys) != sorted(image.trusted_key_ids):
+        raise ValueError("the image was loaded with other trusted keys than trusted_keys")
+    return image
+
+
+def _results_or_raise(
+    reports: List[Dict[str, Any]],
+    stopped: Optional[BaseException],
+    record_error: Optional[OSError],
+    callback_error: Optional[BaseException],
+) -> List[DeviceResult]:
+    """The fleet's results, or the exception that ended it, which carries them."""
+    results = [DeviceResult._from_report(report) for report in reports]
+    if isinstance(stopped, KeyboardInterrupt):
+        raise FleetInterrupted(results, record_error) from stopped
+    if stopped is not None:
+        raise stopped
+    if callback_error is not None:
+        callback_error.results = results  # type: ignore[attr-defined]
+        raise callback_error
+    if record_error is not None:
+        raise RecordError(record_error, results) from record_error
+    return results
 
 
 def update_fleet(
@@ -230,13 +275,13 @@ def update_fleet(
     devices: Union[Sequence[Device], DeviceList],
     *,
     device_type: int = DEFAULT_DEVICE_TYPE,
-    jobs: int = 8,
+    jobs: int = DEFAULT_JOBS,
     init: bool = True,
     check_version: bool = True,
     mode: str = "update",
-    timeout: float = 10.0,
-    connect_timeout: float = 5.0,
-    window: int = 1,
+    timeout: float = DEFAULT_TIMEOUT,
+    connect_timeout: Optional[float] = None,
+    window: int = DEFAULT_WINDOW,
     canary: int = 0,
     max_failures: Optional[int] = None,
     change_id: Optional[str] = None,
@@ -247,17 +292,50 @@ def update_fleet(
     trusted_keys: Optional[Sequence[KeyPath]] = None,
     allow_downgrade: bool = False,
 ) -> List[DeviceResult]:
-    """Updates every device with the image and returns one result per device, in input order.
+    _callable_or_none(progress, "progress")
+    _callable_or_none(on_result, "on_result")
+    image = _image_for(image_path, device_type, init, mode, trusted_keys)
 
-    ``mode`` is "update", "verify" (read back and compare, nothing written) or
-    "update-unless-identical" (verify first; devices that already hold and run the image are
-    reported "unchanged", those that hold it but run another version than the image declares
-    are made to reload it, "reloaded"). ``init`` initialises each controller first;
-    ``check_version`` keeps its minimum FPGA version. ``window`` commands are kept in flight at
-    once (see FpgaTool's ``window``; 1, the default, is one at a time). ``canary`` devices (the
-    first ones) are updated alone first, and the rest only when all of them succeeded; once
-    ``max_failures`` devices failed no new one starts; devices not started are "skipped".
-    ``progress`` is called with the GIL held, at most about 20 times a second per device (every
+    def result_ready(report: Dict[str, Any]) -> None:
+        if on_result is not None:
+            on_result(DeviceResult._from_report(report))
+
+    checked = devices if isinstance(devices, DeviceList) else check_devices(devices, port=port)
+    return _results_or_raise(
+        *_core.run_fleet(
+            image,
+            checked,
+            check_version=check_version,
+            allow_downgrade=allow_downgrade,
+            timeout=timeout,
+            connect_timeout=connect_timeout,
+            jobs=jobs,
+            window=window,
+            canary=canary,
+            max_failures=max_failures,
+            change_id=change_id or "",
+            progress=progress,
+            on_result=result_ready if on_result is not None else None,
+            record=record,
+        )
+    )
+
+
+update_fleet.__doc__ = f"""Updates every device with the image and returns one result per device, in
+    input order.
+
+    ``mode`` is one of {", ".join(repr(m) for m in JOB_MODES)}: "update"; "verify" (read back and
+    compare, nothing written); "update-unless-identical" (verify first; devices that already hold
+    and run the image are reported "unchanged", those that hold it but run another version than
+    the image declares are made to reload it, "reloaded"); "identify" (see identify_devices).
+    ``init`` initialises each controller first; ``check_version`` keeps its minimum FPGA version.
+    ``jobs`` devices (1 to {MAX_JOBS}) are worked on at once. ``window`` commands (1 to
+    {MAX_WINDOW}) are kept in flight at once (see FpgaTool's ``window``; 1 is one at a time).
+    ``timeout`` is the seconds to wait for each reply; connecting waits ``connect_timeout``, by
+    default as long, up to {MAX_CONNECT_TIMEOUT:g} s. ``canary`` devices (the first ones) are
+    updated alone first, and the rest only when all of them succeeded; once ``max_failures``
+    devices failed no new one starts; devices not started are "skipped". ``progress`` is called
+    with the GIL held, at most every {PROGRESS_INTERVAL:g} s per device within a phase (every
     phase change and every end at once); ``on_result`` as each device ends. Each result is
     appended to ``record`` as one JSON line (the file is created if missing, never truncated,
     and synced at the end), with ``change_id``. ``devices`` are checked with
@@ -273,73 +351,22 @@ def update_fleet(
 
     Raises TypeError for devices given as one text or callbacks that are not callable,
     DeviceListError (a ValueError) for entries that are not addresses, do not resolve or reach
-    the same device, ValueError for a bad mode, job count, time-out, a record that is the
+    the same device, ValueError for a bad mode, an option out of its range, a record that is the
     image file or a trusted key file that holds no Ed25519 public key, OSError when the record
     file or a trusted key file cannot be opened (all before any device is touched), RecordError
     (an OSError that holds the results) when a write to it fails, and FleetInterrupted on
-    Ctrl-C. An exception ``on_result`` raised is raised when the fleet is
-    done, with the results as its ``results``.
+    Ctrl-C. An exception ``on_result`` raised is raised when the fleet is done, with the results
+    as its ``results``.
     """
-    _callable_or_none(progress, "progress")
-    _callable_or_none(on_result, "on_result")
-    canary = _count(canary, "canary", 0)
-    max_failures = _count(max_failures, "max_failures", 1)
-    if isinstance(image_path, LoadedImage):
-        image = image_path
-        loaded_for = (image.device_type, image.init, image.mode)
-        if loaded_for != (device_type, init, mode):
-            raise ValueError(
-                f"the image was loaded for (device_type, init, mode) {loaded_for}, not "
-                f"{(device_type, init, mode)}"
-            )
-        if trusted_keys is not None and _key_ids(trusted_keys) != sorted(image.trusted_key_ids):
-            raise ValueError("the image was loaded with other trusted keys than trusted_keys")
-    else:
-        image = load_image(
-            image_path, device_type=device_type, init=init, mode=mode, trusted_keys=trusted_keys
-        )
-
-    def result_ready(report: Dict[str, Any]) -> None:
-        if on_result is not None:
-            on_result(DeviceResult._from_report(report))
-
-    checked = devices if isinstance(devices, DeviceList) else check_devices(devices, port=port)
-    reports, stopped, record_error, callback_error = _core.run_fleet(
-        image,
-        checked,
-        check_version=check_version,
-        allow_downgrade=allow_downgrade,
-        timeout=timeout,
-        connect_timeout=connect_timeout,
-        jobs=jobs,
-        window=window,
-        canary=canary,
-        max_failures=max_failures,
-        change_id=change_id or "",
-        progress=progress,
-        on_result=result_ready if on_result is not None else None,
-        record=record,
-    )
-    results = [DeviceResult._from_report(report) for report in reports]
-    if isinstance(stopped, KeyboardInterrupt):
-        raise FleetInterrupted(results, record_error) from stopped
-    if stopped is not None:
-        raise stopped
-    if callback_error is not None:
-        callback_error.results = results  # type: ignore[attr-defined]
-        raise callback_error
-    if record_error is not None:
-        raise RecordError(record_error, results) from record_error
-    return results
 
 
 def identify_devices(
     devices: Sequence[Device],
     *,
     device_type: int = DEFAULT_DEVICE_TYPE,
-    jobs: int = 8,
-    timeout: float = 10.0,
-    connect_timeout: float = 5.0,
+    jobs: int = DEFAULT_JOBS,
+    timeout: float = DEFAULT_TIMEOUT,
+    connect_timeout: Optional[float] = None,
 ) -> List[DeviceResult]:
     """Asks every device who it is (FPGA ID, serial, control firmware version, FPGA version, read
     as ``device_type`` says) and returns one result per device, in input order; nothing on the

@@ -252,7 +252,7 @@ TEST_F(FleetSafety, StagedRolloutsSkipWhatTheyDoNotStart) {
     jobs::FleetOptions options = fleetOptions();
     options.jobs = 1;
     options.canary = c.canary;
-    options.max_failures = c.max_failures;
+    if (c.max_failures > 0) options.max_failures = c.max_failures;
     options.record = &record;
     options.change_id = "CHG-7";
     const jobs::FleetResult result = jobs::runFleet({{refusing.host(), refusing.port()},

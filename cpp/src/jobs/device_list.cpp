@@ -100,6 +100,18 @@ std::string listMessage(const std::vector<DeviceListProblem>& problems) {
 
 }  // namespace
 
+std::string_view problemKindName(DeviceListProblem::Kind kind) {
+  switch (kind) {
+    case Kind::kMalformed:
+      return "malformed";
+    case Kind::kUnresolved:
+      return "unresolved";
+    case Kind::kDuplicate:
+      break;
+  }
+  return "duplicate";
+}
+
 DeviceListError::DeviceListError(std::vector<DeviceListProblem> problems)
     : std::invalid_argument(listMessage(problems)), problems_(std::move(problems)) {}
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -17,7 +18,8 @@
 namespace kestrix::jobs {
 namespace {
 
-// One device's engine events, passed on with the device's index.
+// One device's engine events, passed on with the device's index: progress within a phase at most
+// every kProgressInterval, phase changes and a phase's end at once.
 class DeviceEvents final : public EngineObserver {
  public:
   DeviceEvents(FleetObserver* fleet, std::size_t device) : fleet_(fleet), device_(device) {}
@@ -25,12 +27,17 @@ class DeviceEvents final : public EngineObserver {
     if (fleet_ != nullptr) fleet_->onPhase(device_, phase, total);
   }
   void onProgress(Phase phase, std::uint64_t done, std::uint64_t total) override {
-    if (fleet_ != nullptr) fleet_->onProgress(device_, phase, done, total);
+    if (fleet_ == nullptr) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (done < total && now - last_ < kProgressInterval) return;
+    last_ = now;
+    fleet_->onProgress(device_, phase, done, total);
   }
 
  private:
   FleetObserver* fleet_;
   std::size_t device_;
+  std::chrono::steady_clock::time_point last_{};
 };
 
 // The devices' serial numbers as their jobs claim them: one device, one job.
@@ -130,8 +137,8 @@ class FleetRun {
  private:
   void work() {
     for (std::size_t i = next_++; i < last_; i = next_++) {
-      if (options_.max_failures > 0 && failures_.load() >= options_.max_failures) {
-        finish(i, skippedReport(i, "not started: " + std::to_string(options_.max_failures) +
+      if (options_.max_failures && failures_.load() >= *options_.max_failures) {
+        finish(i, skippedReport(i, "not started: " + std::to_string(*options_.max_failures) +
                                        " devices had failed, the most the fleet allows"));
         continue;
       }
@@ -206,9 +213,30 @@ class FleetRun {
 
 }  // namespace
 
+void validate(const FleetOptions& options) {
+  std::string problems;
+  try {
+    validate(options.update);
+  } catch (const std::invalid_argument& e) {
+    problems = e.what();
+  }
+  const auto problem = [&](const std::string& text) {
+    problems += (problems.empty() ? "" : "; ") + text;
+  };
+  if (options.jobs < 1 || options.jobs > kMaxJobs)
+    problem("jobs must be from 1 to " + std::to_string(kMaxJobs) + ", not " +
+            std::to_string(options.jobs));
+  if (options.max_failures && *options.max_failures == 0)
+    problem("max_failures must be at least 1 (none: no limit)");
+  if (options.change_id.find_first_of("\r\n") != std::string::npos)
+    problem("a change id is one line of text");
+  if (!problems.empty()) throw std::invalid_argument(problems);
+}
+
 FleetResult runFleet(const DeviceList& devices, const LoadedImage& image,
                      const FleetOptions& options, FleetObserver* observer, CancelToken cancel,
                      const std::function<void()>& wait_check) {
+  validate(options);
   // Appending the record to the image would change what the next device is given.
   if (options.record != nullptr && image.image && image.image->image.file_id.known() &&
       options.record->id() == image.image->image.file_id)

@@ -13,38 +13,20 @@
 #include "kestrix/files/files.hpp"
 
 namespace kestrix::jobs {
-namespace {
+namespace {}  // namespace
 
-const char* modeName(JobMode mode) {
-  switch (mode) {
-    case JobMode::kVerify:
-      return "verify";
-    case JobMode::kUpdateUnlessIdentical:
-      return "update-unless-identical";
-    case JobMode::kIdentify:
-      return "identify";
-    case JobMode::kUpdate:
-      break;
-  }
-  return "update";
+Outcome outcomeKind(const UpdateReport& report) {
+  if (report.failure == Failure::kInterrupted) return Outcome::kInterrupted;
+  if (report.failure == Failure::kSkipped) return Outcome::kSkipped;
+  if (!report.ok()) return Outcome::kFailed;
+  if (report.reloaded) return Outcome::kReloaded;
+  if (report.unchanged) return Outcome::kUnchanged;
+  if (report.mode == JobMode::kIdentify) return Outcome::kIdentified;
+  return report.mode == JobMode::kVerify ? Outcome::kVerified : Outcome::kUpdated;
 }
-
-}  // namespace
 
 std::string_view outcomeOf(const UpdateReport& report) {
-  if (report.failure == Failure::kInterrupted) return "interrupted";
-  if (report.failure == Failure::kSkipped) return "skipped";
-  if (!report.ok()) return "failed";
-  if (report.reloaded) return "reloaded";
-  if (report.unchanged) return "unchanged";
-  if (report.mode == JobMode::kIdentify) return "identified";
-  return report.mode == JobMode::kVerify ? "verified" : "updated";
-}
-
-bool outcomeSucceeded(std::string_view outcome) {
-  for (const std::string_view good : {"updated", "unchanged", "reloaded", "verified", "identified"})
-    if (outcome == good) return true;
-  return false;
+  return outcomeName(outcomeKind(report));
 }
 
 Json recordOf(const UpdateReport& r) {
@@ -60,7 +42,7 @@ Json recordOf(const UpdateReport& r) {
       {"host", r.address.host},
       {"port", r.address.port},
       {"device_type", r.device_type},
-      {"mode", modeName(r.mode)},
+      {"mode", std::string(jobModeName(r.mode))},
       {"device_id", r.device_id},
       {"serial", r.serial},
       {"control_fw_version", r.control_fw_version},

@@ -102,7 +102,8 @@ History readHistory(const std::string& path, const HistoryQuery& query) {
 std::vector<std::pair<std::string, std::string>> devicesToRetry(const std::string& path) {
   std::vector<std::pair<std::string, std::string>> devices;
   for (const HistoryLine& l : readHistory(path).lines) {
-    if (outcomeSucceeded(textField(l.record, "outcome"))) continue;
+    const std::optional<Outcome> outcome = parseOutcome(textField(l.record, "outcome"));
+    if (outcome && succeeded(*outcome)) continue;
     devices.emplace_back(textField(l.record, "address"), path + " line " + std::to_string(l.line));
   }
   return devices;

@@ -128,7 +128,7 @@ class Job {
  private:
   void connect() {
     net::TcpOptions tcp;
-    tcp.connect_timeout = options_.connect_timeout;
+    tcp.connect_timeout = connectTimeout(options_);
     tcp.timeout = options_.timeout;
     conn_ = std::make_shared<net::TcpConnection>(report_.address.host, report_.address.port, tcp);
     const CancellationScope watch([this] {

@@ -47,9 +47,6 @@ from kestrix.tools.cli_support import (
 )
 from kestrix.tools.device_output import report_devices, report_offline
 
-_DEFAULT_TIMEOUT = 10.0
-_DEFAULT_JOBS = 8
-
 
 def register(subparsers: Any) -> None:
     """Adds ``update``, ``verify`` and ``info`` to the tool's subcommands."""
@@ -111,7 +108,7 @@ def _pool(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--jobs",
         type=count_argument(_core.MAX_JOBS),
-        default=_DEFAULT_JOBS,
+        default=_core.DEFAULT_JOBS,
         metavar="N",
         help="devices worked on at once (default: %(default)s)",
     )
@@ -121,7 +118,7 @@ def _timeouts(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--timeout",
         type=positive_argument,
-        default=_DEFAULT_TIMEOUT,
+        default=_core.DEFAULT_TIMEOUT,
         metavar="S",
         help="seconds to wait for each reply (default: %(default)s)",
     )
@@ -155,7 +152,7 @@ def _update_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--window",
         type=count_argument(_core.MAX_WINDOW),
-        default=1,
+        default=_core.DEFAULT_WINDOW,
         metavar="W",
         help="program and read commands kept in flight at once; more than 1 overlaps the "
         "network's delays (default: %(default)s, one at a time)",
@@ -320,8 +317,7 @@ def _run(
             allow_downgrade=getattr(args, "allow_downgrade", False),
             mode=_mode(args),
             timeout=args.timeout,
-            connect_timeout=min(args.timeout, 5.0),
-            window=getattr(args, "window", 1),
+            window=getattr(args, "window", _core.DEFAULT_WINDOW),
             canary=getattr(args, "canary", None) or 0,
             max_failures=getattr(args, "max_failures", None),
             change_id=getattr(args, "change_id", None),

@@ -33,6 +33,9 @@ struct DeviceListProblem {
   std::string reason;  // for people
 };
 
+// "malformed", "unresolved", "duplicate": stable, for scripts.
+std::string_view problemKindName(DeviceListProblem::Kind kind);
+
 // Every problem of a list, in list order. what() lists them a line each.
 class DeviceListError : public std::invalid_argument {
  public:

@@ -14,6 +14,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,8 @@ class FleetObserver {
   // A device's job starts (it is connecting). Like the two below, it is called inside the job:
   // what it throws ends that device's job as a failure.
   virtual void onStart(std::size_t device) = 0;
-  // A phase begins, and progress within it (see EngineObserver).
+  // A phase begins, and progress within it (see EngineObserver), at most every kProgressInterval
+  // within a phase; a phase's end always comes.
   virtual void onPhase(std::size_t device, Phase phase, std::uint64_t total) = 0;
   virtual void onProgress(std::size_t device, Phase phase, std::uint64_t done,
                           std::uint64_t total) = 0;
@@ -42,17 +44,14 @@ class FleetObserver {
   virtual void onFinish(std::size_t device, const UpdateReport& report) = 0;
 };
 
-// The most devices worked on at once: one thread each.
-inline constexpr int kMaxJobs = 1024;
-
 struct FleetOptions {
   UpdateOptions update;
-  int jobs = 8;  // devices worked on at once (1 to kMaxJobs)
+  int jobs = kDefaultJobs;  // devices worked on at once (1 to kMaxJobs)
   // Staged rollouts: the first `canary` devices are worked on alone, and the others start only
-  // when every one of them succeeded; once `max_failures` devices failed (0: no limit), no new
+  // when every one of them succeeded; once `max_failures` devices failed (at least 1), no new
   // device starts (those running finish). Devices not started end as Failure::kSkipped.
   std::size_t canary = 0;
-  std::size_t max_failures = 0;
+  std::optional<std::size_t> max_failures;
   // The change the run belongs to (a ticket, say), written into every record.
   std::string change_id;
   // The host of each device's job (logs, clocks, sleeps); the process host when empty.
@@ -71,12 +70,16 @@ struct FleetResult {
   std::exception_ptr record_error;
 };
 
+// Throws std::invalid_argument naming every option out of its range (validate(UpdateOptions),
+// jobs outside 1 to kMaxJobs, a change id of more than one line).
+void validate(const FleetOptions& options);
+
 // Runs the fleet with the image loaded once (loadJobImage: when it cannot be used, every device
 // ends with its fault, none reached) and returns when every job has ended. The calling thread
 // waits; every kCancelCheckInterval it runs `wait_check` (when given): whatever that throws
 // cancels every job (as `cancel` does) and ends up in FleetResult::stopped_by. The observer may be
-// null. Throws std::invalid_argument, before any device is touched, when the record file is the
-// image file.
+// null. Throws std::invalid_argument, before any device is touched, for options out of their
+// range (validate()) and when the record file is the image file.
 FleetResult runFleet(const DeviceList& devices, const LoadedImage& image,
                      const FleetOptions& options, FleetObserver* observer, CancelToken cancel,
                      const std::function<void()>& wait_check = {});

@@ -12,13 +12,9 @@
 
 namespace kestrix::jobs {
 
-// "updated", "unchanged" (already held and ran the image), "reloaded" (held the image, and the
-// FPGA was made to load it), "verified" (a verify that matched), "identified" (the device
-// answered who it is), "skipped" (never started), "failed" or "interrupted".
+// How the job of `report` ended, and its name (see job_options.hpp).
+Outcome outcomeKind(const UpdateReport& report);
 std::string_view outcomeOf(const UpdateReport& report);
-// Whether a record's outcome is a success: the device holds (and, where known, runs) the image,
-// or answered who it is.
-bool outcomeSucceeded(std::string_view outcome);
 
 // The record of `report`, keys in this order: started_at, finished_at, tool_version, address,
 // host, port, device_type, mode, device_id, serial, control_fw_version, fpga_version_before,

@@ -35,7 +35,7 @@ struct History {
 History readHistory(const std::string& path, const HistoryQuery& query = {});
 
 // The devices whose latest line in the record at `path` is not a success (see
-// outcomeSucceeded): (address, "PATH line N") in file order. Throws FileError.
+// jobs::succeeded): (address, "PATH line N") in file order. Throws FileError.
 std::vector<std::pair<std::string, std::string>> devicesToRetry(const std::string& path);
 
 }  // namespace kestrix::jobs

@@ -31,6 +31,7 @@
 #include "kestrix/flash/image.hpp"
 #include "kestrix/flash/trust.hpp"
 #include "kestrix/jobs/device_address.hpp"
+#include "kestrix/jobs/job_options.hpp"
 
 namespace kestrix::jobs {
 
@@ -46,28 +47,6 @@ using flash::Phase;
 using flash::TrustPolicy;
 using flash::TrustStatus;
 using flash::TrustVerdict;
-
-enum class JobMode {
-  kUpdate,                 // erase, write, verify, reload
-  kVerify,                 // read the image's length back and compare; nothing is written
-  kUpdateUnlessIdentical,  // verify first; update only when the flash does not hold the image
-                           // (and reload the FPGA when it holds it but runs another version)
-  kIdentify,               // only ask who the device is (no image, no initialisation)
-};
-
-struct UpdateOptions {
-  JobMode mode = JobMode::kUpdate;
-  std::int64_t device_type = kDefaultDeviceType;
-  bool init = true;           // initialise the controller first (initFpga)
-  bool check_version = true;  // initialisation's minimum FPGA version
-  double connect_timeout = 5.0;
-  double timeout = 10.0;  // seconds for each reply
-  int window = 1;         // commands in flight at once (FpgaTool::set_window)
-  // The keys whose signature the image must carry; with none, any image passes, as before.
-  TrustPolicy trust;
-  // Write or reload an image older than the version the FPGA runs.
-  bool allow_downgrade = false;
-};
 
 // What one job did. Text fields hold what the device answered ("" when it was not asked).
 struct UpdateReport {

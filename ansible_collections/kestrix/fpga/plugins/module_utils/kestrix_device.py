@@ -1,21 +1,34 @@
-"""What the kestrix.fpga modules share: the device options, the time-outs and the failure when the
-kestrix package is missing. The work itself is the package's (kestrix.fleet); nothing here talks to
-a device."""
+"""What the kestrix.fpga modules share: the device options and the failure when the kestrix
+package is missing. The work itself, and every default and limit, are the package's
+(kestrix.fleet, kestrix._core); nothing here talks to a device."""
 
 from typing import Any, Dict, Optional
 
 from ansible.module_utils.basic import AnsibleModule, missing_required_lib
 
-# Seconds a connection attempt may take at most, as kestrix-flash waits.
-MAX_CONNECT_TIMEOUT = 5.0
+try:
+    from kestrix import _core
+except ImportError:  # the task fails with the missing library before any option is used
+    _DEFAULTS: Dict[str, Any] = {}
+else:
+    _DEFAULTS = {
+        "device_type": _core.DEFAULT_DEVICE_TYPE,
+        "timeout": _core.DEFAULT_TIMEOUT,
+        "window": _core.DEFAULT_WINDOW,
+    }
+
+
+def default(name: str) -> Dict[str, Any]:
+    """The argument spec's default for option `name`: the package's own, when it is there."""
+    return {"default": _DEFAULTS[name]} if name in _DEFAULTS else {}
 
 
 def device_argument_spec(**more: Dict[str, Any]) -> Dict[str, Dict[str, Any]]:
     """The options of plugins/doc_fragments/device.py and ``more``, a new dict each call."""
     return {
         "device": {"type": "str", "required": True},
-        "device_type": {"type": "int", "default": 32},
-        "timeout": {"type": "float", "default": 10.0},
+        "device_type": {"type": "int", **default("device_type")},
+        "timeout": {"type": "float", **default("timeout")},
         **more,
     }
 
@@ -25,8 +38,3 @@ def require_kestrix(module: AnsibleModule, import_error: Optional[str]) -> None:
     package (``import_error``: the traceback of that import, or None when it worked)."""
     if import_error is not None:
         module.fail_json(msg=missing_required_lib("kestrix"), exception=import_error)
-
-
-def connect_timeout(timeout: float) -> float:
-    """How long connecting may take: the reply time-out, up to MAX_CONNECT_TIMEOUT."""
-    return min(timeout, MAX_CONNECT_TIMEOUT)

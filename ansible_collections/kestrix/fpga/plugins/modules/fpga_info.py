@@ -124,7 +124,6 @@ from typing import Any, Dict, Optional
 from ansible.module_utils.basic import AnsibleModule
 
 from ansible_collections.kestrix.fpga.plugins.module_utils.kestrix_device import (
-    connect_timeout,
     device_argument_spec,
     require_kestrix,
 )
@@ -165,7 +164,6 @@ def main() -> None:
             device_type=params["device_type"],
             jobs=1,
             timeout=params["timeout"],
-            connect_timeout=connect_timeout(params["timeout"]),
         )
     except FleetInterrupted as stop:
         [result] = stop.results

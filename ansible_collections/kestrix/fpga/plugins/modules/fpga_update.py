@@ -257,6 +257,12 @@ bytes_written:
   returned: always
   type: int
   sample: 1048576
+flash_touched:
+  description: Whether an erase or a write began, so that the flash may no longer hold what it
+    held before the task.
+  returned: always
+  type: bool
+  sample: true
 retries:
   description: Blocks the device refused and that were sent again.
   returned: always
@@ -302,7 +308,7 @@ from typing import Optional, Tuple
 from ansible.module_utils.basic import AnsibleModule
 
 from ansible_collections.kestrix.fpga.plugins.module_utils.kestrix_device import (
-    connect_timeout,
+    default,
     device_argument_spec,
     require_kestrix,
 )
@@ -328,7 +334,7 @@ ARGUMENT_SPEC = device_argument_spec(
     record={"type": "path"},
     trust_keys={"type": "list", "elements": "path"},
     allow_downgrade={"type": "bool", "default": False},
-    window={"type": "int", "default": 1},
+    window={"type": "int", **default("window")},
 )
 
 
@@ -347,8 +353,7 @@ def verdict(result: "DeviceResult", check_mode: bool) -> Tuple[bool, Optional[st
     if result.ok and result.outcome in ("updated", "reloaded"):
         return True, None
     # Once the erase began, the flash no longer holds what it held.
-    touched = result.bytes_written > 0 or result.seconds.get("erase", 0.0) > 0.0
-    return touched, _cause(result)
+    return result.flash_touched, _cause(result)
 
 
 def _cause(result: "DeviceResult") -> str:
@@ -371,7 +376,6 @@ def main() -> None:
             init=params["init"],
             mode="verify" if check_mode else "update-unless-identical",
             timeout=params["timeout"],
-            connect_timeout=connect_timeout(params["timeout"]),
             window=params["window"],
             record=None if check_mode else params["record"],
             trusted_keys=params["trust_keys"],
