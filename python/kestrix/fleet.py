@@ -44,6 +44,7 @@ from kestrix._core import (
     Failure,
     FailureCategory,
     LoadedImage,
+    Outcome,
 )
 
 __all__ = [
@@ -54,12 +55,15 @@ __all__ = [
     "FailureCategory",
     "FleetInterrupted",
     "LoadedImage",
+    "Outcome",
     "RecordError",
     "check_devices",
     "identify_devices",
     "load_image",
     "update_fleet",
 ]
+
+_OUTCOMES = {outcome.label: outcome for outcome in Outcome.__members__.values()}
 
 #: A device: "host", "host:port", "[v6]:port", or a (host, port) pair.
 Device = Union[str, Tuple[str, int]]
@@ -128,6 +132,11 @@ class DeviceResult:
     @property
     def ok(self) -> bool:
         return self.failure == Failure.NONE
+
+    @property
+    def outcome_kind(self) -> Outcome:
+        """The outcome as an Outcome member."""
+        return _OUTCOMES[self.outcome]
 
     @classmethod
     def _from_report(cls, report: Dict[str, Any]) -> "DeviceResult":

@@ -144,6 +144,44 @@ def test_what_cannot_be_a_fleet_is_a_type_error_before_any_device(image, devices
         update_fleet(image, devices, **more)
 
 
+@pytest.mark.parametrize(
+    ("options", "error"),
+    [
+        ({"jobs": 0}, (ValueError, "jobs must be from 1 to")),
+        ({"jobs": 10**20}, (ValueError, "jobs is out of range")),
+        ({"window": 0}, (ValueError, "window must be from 1 to")),
+        ({"timeout": 0}, (ValueError, "reply time-out must be positive")),
+        ({"max_failures": 0}, (ValueError, "max_failures must be at least 1")),
+        ({"canary": -1}, (ValueError, "canary is out of range")),
+        ({"jobs": "8"}, (TypeError, "jobs must be an integer")),
+        ({"change_id": "a\nb"}, (ValueError, "a change id is one line")),
+    ],
+    ids=lambda value: str(value),
+)
+def test_options_out_of_range_touch_no_device(devices, image, options, error):
+    [device] = devices(1)
+    kind, message = error
+    with pytest.raises(kind, match=message):
+        update_fleet(image, [device], **options)
+    from kestrix.KRXCommService import _TCPConn
+    from kestrix.KRXUtils import _RspType
+
+    host, port = device.rsplit(":", 1)
+    conn = _TCPConn(host, int(port))
+    assert conn.initConnection()
+    stats = json.loads(conn.sendCmd(b"SIM_STATS?\r\n", _RspType.RSP_STRING).RetData)
+    conn.closeConnection()
+    assert stats["commands"] == 0, "a device was touched"
+
+
+def test_the_core_refuses_an_option_it_does_not_know(image):
+    from kestrix import _core
+
+    loaded = load_image(image)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'windows'"):
+        _core.run_fleet(loaded, check_devices(["127.0.0.1:9"]), windows=8)
+
+
 def test_a_list_is_refused_with_every_problem_named(simulated_devices):
     [(host, port)] = simulated_devices(1)
     with pytest.raises(DeviceListError) as raised:

@@ -7,7 +7,7 @@ import sys
 from typing import Any, Dict, List, Optional, Sequence
 
 from kestrix import _core
-from kestrix.fleet import DeviceResult
+from kestrix.fleet import DeviceResult, Outcome
 from kestrix.tools.cli_support import exit_status, print_json, shown
 
 __all__ = ["report_devices", "report_offline", "result_json", "signature_line", "verified_count"]
@@ -65,22 +65,22 @@ def _signed(result: DeviceResult) -> str:
 
 def _result_line(args: argparse.Namespace, result: DeviceResult) -> None:
     verb = _VERBS[args.mode]
-    if result.outcome == "skipped":
+    if result.outcome_kind is Outcome.SKIPPED:
         print(f"{verb} skipped: {result.address}: {shown(result.error)}", file=sys.stderr)
     elif not result.ok:
         print(f"{verb} FAILED: {result.address}: {shown(result.error)}", file=sys.stderr)
-    elif result.outcome == "unchanged":
+    elif result.outcome_kind is Outcome.UNCHANGED:
         print(
             f"{verb} skipped: {result.address} already holds the image; "
             f"{_running_version(result)}{_signed(result)}"
         )
-    elif result.outcome == "reloaded":
+    elif result.outcome_kind is Outcome.RELOADED:
         print(
             f"{verb} succeeded: {result.address} held the image but ran FPGA version "
             f"{result.fpga_version_before or '(not read)'}; reloaded, "
             f"{_running_version(result)}{_signed(result)}"
         )
-    elif result.outcome == "verified":
+    elif result.outcome_kind is Outcome.VERIFIED:
         print(
             f"{verb} succeeded: {result.address} holds the image; "
             f"{_running_version(result)}{_signed(result)}"

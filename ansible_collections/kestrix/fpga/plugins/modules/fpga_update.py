@@ -319,6 +319,7 @@ try:
         DeviceResult,
         Failure,
         FleetInterrupted,
+        Outcome,
         RecordError,
         update_fleet,
     )
@@ -342,15 +343,15 @@ def verdict(result: "DeviceResult", check_mode: bool) -> Tuple[bool, Optional[st
     """Whether the device changed (in check mode: would change), and why the task fails (None:
     it does not). Only a verified update, or a device that already holds the image, succeeds."""
     if check_mode:
-        if result.ok and result.outcome == "verified":
+        if result.ok and result.outcome_kind is Outcome.VERIFIED:
             return False, None
         # Either would be changed: the image written, or the FPGA made to load it.
         if result.failure in (Failure.VERIFY_FAILED, Failure.VERSION_MISMATCH):
             return True, None
         return False, _cause(result)
-    if result.ok and result.outcome == "unchanged":
+    if result.ok and result.outcome_kind is Outcome.UNCHANGED:
         return False, None
-    if result.ok and result.outcome in ("updated", "reloaded"):
+    if result.ok and result.outcome_kind in (Outcome.UPDATED, Outcome.RELOADED):
         return True, None
     # Once the erase began, the flash no longer holds what it held.
     return result.flash_touched, _cause(result)
