@@ -4,13 +4,14 @@ about a device's outcome comes from its result; nothing here decides an outcome.
 
 import argparse
 import sys
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Dict, List, Sequence
 
 from kestrix import _core
 from kestrix.fleet import DeviceResult, Outcome
 from kestrix.tools.cli_support import exit_status, print_json, shown
+from kestrix.tools.summary_text import summary_lines, verified_count
 
-__all__ = ["report_devices", "report_offline", "result_json", "signature_line", "verified_count"]
+__all__ = ["report_devices", "report_offline", "result_json"]
 
 _VERBS = {"update": "FPGA update", "verify": "FPGA verify", "identify": "Device info"}
 
@@ -35,26 +36,6 @@ def _running_version(result: DeviceResult) -> str:
             "which declares no version"
         )
     return f"it runs the image's FPGA version {result.fpga_version_after}"
-
-
-def verified_count(results: Sequence[DeviceResult]) -> Optional[int]:
-    """How many devices succeeded with an image whose signature verified under a trusted key;
-    None when the run required no signature (then no image is verified)."""
-    if not any(r.signature_verified for r in results):
-        return None
-    return sum(1 for r in results if r.ok and r.signature_verified)
-
-
-def signature_line(results: Sequence[DeviceResult]) -> Optional[str]:
-    """The summary's word on signatures, when the run required them."""
-    count = verified_count(results)
-    if count is None:
-        return None
-    key = next(r.signing_key_id for r in results if r.signing_key_id is not None)
-    return (
-        f"signature: {count} of {len(results)} devices got the image signed by "
-        f"{_core.short_key_id(key)}, verified"
-    )
 
 
 def _signed(result: DeviceResult) -> str:
@@ -118,14 +99,14 @@ def _report_fleet(args: argparse.Namespace, results: List[DeviceResult], status:
             summary["signature_verified"] = verified
         print_json({"summary": summary})
         return
-    from kestrix.tools import progress_view
-
     if sys.stdout.isatty():
         from rich.console import Console
 
-        Console().print(progress_view.summary_table(results))
+        from kestrix.tools import fleet_summary
+
+        Console().print(fleet_summary.summary_table(results))
     else:
-        for line in progress_view.summary_lines(results):
+        for line in summary_lines(results):
             print(line)
 
 

@@ -33,9 +33,8 @@ from rich.text import Text
 
 from kestrix.fleet import DeviceResult
 from kestrix.tools.cli_support import shown
-from kestrix.tools.device_output import signature_line
 
-__all__ = ["View", "make_view", "summary_lines", "summary_table"]
+__all__ = ["View", "make_view"]
 
 # What each phase is, for a label.
 _PHASE_LABELS = {
@@ -262,41 +261,3 @@ def _outcome_text(result: DeviceResult) -> str:
             text += f", FPGA version {result.fpga_version_after}"
         return text
     return f"{result.outcome} ({result.failure.label}): {shown(result.error)}"
-
-
-def _summary_rows(results: List[DeviceResult]) -> List[List[str]]:
-    rows = []
-    for r in results:
-        before = r.fpga_version_before or "-"
-        after = r.fpga_version_after or "-"
-        rows.append(
-            [r.address, r.outcome, before, after, f"{r.seconds['total']:.1f}", shown(r.error)]
-        )
-    return rows
-
-
-_SUMMARY_HEADER = ["device", "outcome", "FPGA before", "FPGA after", "seconds", "error"]
-
-
-def summary_table(results: List[DeviceResult]) -> Table:
-    """The end of a fleet on a terminal: a row per device, and under it how many got a
-    verified-signed image when signatures were required."""
-    table = Table(
-        title="FPGA update summary",
-        title_justify="left",
-        caption=signature_line(results),
-        caption_justify="left",
-    )
-    for name in _SUMMARY_HEADER:
-        table.add_column(name, overflow="fold")
-    for row in _summary_rows(results):
-        table.add_row(*row)
-    return table
-
-
-def summary_lines(results: List[DeviceResult]) -> List[str]:
-    """The same as plain tab-separated lines, header first, then the signature line (not
-    tab-separated) when signatures were required."""
-    lines = ["\t".join(row) for row in [_SUMMARY_HEADER, *_summary_rows(results)]]
-    signed = signature_line(results)
-    return lines if signed is None else [*lines, signed]
