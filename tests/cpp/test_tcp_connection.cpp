@@ -269,6 +269,40 @@ TEST(TcpConnection, FramesArrivingInPiecesOrTogetherComeOutOneAtATime) {
   EXPECT_EQ(conn.recvRawBytes(1024), "ERR read past the end of flash\r\n");
 }
 
+// A window's commands go out together and its replies may arrive cut anywhere: every split of a
+// batch of replies (text lines and blocks whose data holds CR LF) reads back the same, and a reply
+// counts as ready only once it is whole.
+TEST(TcpConnection, APipelinesRepliesSplitAtEveryByteReadBackTheSame) {
+  const std::vector<std::string> replies = {"0\r\n", "1\r\n", wire::blockFrame(page('a')),
+                                            wire::blockFrame(page('\n'))};
+  std::string batch;
+  for (const std::string& r : replies) batch += r;
+  LoopbackServer server([&](int fd) {
+    for (std::size_t split = 1; split < batch.size(); ++split) {
+      std::string commands;
+      for (int i = 0; i < 4; ++i) commands += readLine(fd);
+      if (commands != "A\r\nB\r\nC\r\nD\r\n") return;
+      writeAll(fd, batch.substr(0, split));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      writeAll(fd, batch.substr(split));
+    }
+    waitForClose(fd);
+  });
+  TcpConnection conn("127.0.0.1", server.port(), quick());
+  ASSERT_TRUE(conn.initConnection());
+  for (std::size_t split = 1; split < batch.size(); ++split) {
+    const auto pipe = conn.pipeline();
+    EXPECT_FALSE(pipe->replyReady()) << "nothing was asked yet";
+    for (const char* command : {"A\r\n", "B\r\n", "C\r\n", "D\r\n"}) pipe->send(command);
+    EXPECT_EQ(pipe->receiveLine(), "0") << split;
+    EXPECT_EQ(pipe->receiveLine(), "1") << split;
+    EXPECT_EQ(pipe->receiveFrame(1024), replies[2]) << split;
+    EXPECT_EQ(pipe->receiveFrame(1024), replies[3]) << split;
+    EXPECT_FALSE(pipe->replyReady()) << split;
+  }
+  EXPECT_TRUE(conn.isOpen());
+}
+
 struct BadFrameCase {
   const char* name;
   std::string frame;   // what the server sends first

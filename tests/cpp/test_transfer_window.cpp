@@ -99,7 +99,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, Window,
                                            std::vector<std::string>{"--corrupt-read", "555"},
                                            std::vector<std::string>{"--close-after", "40"},
                                            std::vector<std::string>{"--stall-after", "40"},
-                                           std::vector<std::string>{"--latency-us", "300"}),
+                                           std::vector<std::string>{"--latency-us", "300"},
+                                           std::vector<std::string>{"--garbage"}),
                          [](const auto& info) {
                            std::string name = info.param.empty() ? "none" : info.param[0].substr(2);
                            for (char& c : name)

@@ -37,25 +37,28 @@ void startWrite(FpgaCommands& commands, detail::Session& session, const DevicePr
   session.report(kStageWrite, 0, 0);
 }
 
-// Writes the image, with the transfer window where the connection and the device allow it, and
-// returns the digest of what was written.
-std::string writeImage(FpgaCommands& commands, detail::Session& session,
-                       const DeviceProfile& profile) {
+// Writes the image, with the transfer window where the connection and the device allow it.
+void writeImage(FpgaCommands& commands, detail::Session& session, const DeviceProfile& profile) {
   startWrite(commands, session, profile);
   // A window needs a connection that keeps several commands in flight, and a device whose flash
   // can be erased to start again after a refused block.
   std::unique_ptr<CommandChannel::Window> window;
   if (session.window() > 1 && profile.erase_bits) window = commands.channel().openWindow();
   if (!window) return session.write();
-  std::optional<std::string> digest = session.writeWindowed(*window);
+  const bool written = session.writeWindowed(*window);
   window.reset();
-  if (digest) return std::move(*digest);
+  if (written) return;
   commands.channel().host().log(
       LogLevel::WARNING, "FPGA block at byte offset " + std::to_string(session.refusedAt()) +
                              " refused inside the transfer window; erasing and writing the image "
                              "again one block at a time");
   startWrite(commands, session, profile);
-  return session.write();
+  session.write();
+}
+
+// The hex SHA-256 digest of `image`'s bytes, made once.
+std::string digestOf(const Image& image) {
+  return image.sha256.empty() ? sha256Hex(image.bytes) : image.sha256;
 }
 
 // The FPGA version of device type 28: "fpga_ver" of the first device in the information reply.
@@ -92,7 +95,9 @@ bool Engine::program(const Image& image, const std::string& image_path, std::int
   detail::Session session(commands_, settings_, image.bytes, run != nullptr ? run : &unobserved);
   try {
     const double start = host.monotonicClock();
-    const std::string w_digest = writeImage(commands_, session, deviceProfile(device_type));
+    // Every block was acknowledged as the image's own: what was written is the image.
+    const std::string w_digest = digestOf(image);
+    writeImage(commands_, session, deviceProfile(device_type));
     host.log(LogLevel::DEBUG, "w hash: " + w_digest);
     host.log(LogLevel::INFO, "Verify Data");
     session.report(kStageVerify, 0, image.bytes.size());
@@ -126,9 +131,7 @@ bool Engine::verify(const Image& image, EngineRun* run, bool erased_tail) {
   const CancellationScope watch([this] { commands_.channel().checkCancelled(); });
   detail::Session session(commands_, settings_, image.bytes, run != nullptr ? run : &unobserved);
   try {
-    crypto::Sha256 w_hasher;
-    w_hasher.update(image.bytes);
-    const bool identical = session.readBack(erased_tail) == w_hasher.hexdigest();
+    const bool identical = session.readBack(erased_tail) == digestOf(image);
     session.phases().end();
     return identical;
   } catch (const std::exception& error) {

@@ -82,6 +82,10 @@ Session::Session(FpgaCommands& commands, const EngineSettings& settings, std::st
       display_(host_, settings.show_progress),
       window_(static_cast<std::size_t>(std::max(1, settings.window))) {}
 
+double Session::clock() {
+  return display_.shown() ? host_.wallClock() : 0.0;
+}
+
 void Session::poll() {
   token_.throwIfCancelled();
   host_poll_();
@@ -96,9 +100,9 @@ void Session::report(std::string_view stage, std::uint64_t done, std::uint64_t t
 
 double Session::programBlock(std::string_view block, std::uint64_t offset) {
   for (int attempt = 1; attempt <= kMaxProgramAttempts; ++attempt) {
-    const double start = host_.wallClock();
+    const double start = clock();
     const bool accepted = commands_.programBlock(block);
-    const double end = host_.wallClock();
+    const double end = clock();
     if (accepted) return end - start;
     if (attempt < kMaxProgramAttempts) ++run_->retries;
   }
@@ -115,27 +119,23 @@ void Session::blockWritten(std::uint64_t sent, std::uint64_t total, double secon
   report(kStageWrite, sent, total);
 }
 
-std::string Session::write() {
+void Session::write() {
   const std::uint64_t total = data_.size();
   phases_.begin(Phase::kWrite, total);
-  crypto::Sha256 w_hasher;
   std::uint64_t sent = 0;
   for (std::size_t idx = 0; idx < data_.size(); idx += kPageSize) {
     poll();
     const std::string_view block = data_.substr(idx, kPageSize);
-    w_hasher.update(block);
     const double seconds = programBlock(block, sent);
     sent += block.size();
     blockWritten(sent, total, seconds);
   }
   display_.endLine();
-  return w_hasher.hexdigest();
 }
 
-std::optional<std::string> Session::writeWindowed(CommandChannel::Window& window) {
+bool Session::writeWindowed(CommandChannel::Window& window) {
   const std::uint64_t total = data_.size();
   phases_.begin(Phase::kWrite, total);
-  crypto::Sha256 w_hasher;
   std::uint64_t sent = 0;  // acknowledged
   std::uint64_t next = 0;  // the next block to send
   std::size_t in_flight = 0;
@@ -144,28 +144,29 @@ std::optional<std::string> Session::writeWindowed(CommandChannel::Window& window
     next += std::min<std::uint64_t>(kPageSize, total - next);
     ++in_flight;
   };
-  while (next < total && in_flight < window_) sendNext();
-  double last = host_.wallClock();
-  while (in_flight > 0) {
+  double last = clock();
+  do {
+    // The window is filled in one batch (one write), after every reply that had arrived was
+    // taken, so a refill costs one system call, not one per command.
+    while (next < total && in_flight < window_) sendNext();
     poll();
-    const std::string reply = window.receiveLine();
-    --in_flight;
-    const double now = host_.wallClock();
-    if (!wire::programAccepted(reply)) {
-      refused_at_ = sent;
-      for (; in_flight > 0; --in_flight) window.receiveLine();
-      display_.endLine();
-      return std::nullopt;
-    }
-    const std::string_view block = data_.substr(sent, kPageSize);
-    w_hasher.update(block);
-    sent += block.size();
-    blockWritten(sent, total, now - last);
-    last = now;
-    if (next < total) sendNext();
-  }
+    do {
+      const std::string reply = window.receiveLine();
+      --in_flight;
+      const double now = clock();
+      if (!wire::programAccepted(reply)) {
+        refused_at_ = sent;
+        for (; in_flight > 0; --in_flight) window.receiveLine();
+        display_.endLine();
+        return false;
+      }
+      sent += std::min<std::uint64_t>(kPageSize, total - sent);
+      blockWritten(sent, total, now - last);
+      last = now;
+    } while (in_flight > 0 && window.replyReady());
+  } while (in_flight > 0 || next < total);
   display_.endLine();
-  return w_hasher.hexdigest();
+  return true;
 }
 
 std::string Session::readBack(bool erased_tail) {
@@ -179,7 +180,10 @@ std::string Session::readBack(bool erased_tail) {
   if (window_ > 1) window = commands_.channel().openWindow();
   std::uint64_t requested = 0;
   std::uint64_t received = 0;
+  // Reads are requested in batches: the window is topped up once every reply that had arrived
+  // was taken (see writeWindowed).
   const auto request = [&] {
+    if (window && window->replyReady()) return;
     for (; window && requested < pages && requested - received < window_; ++requested)
       window->send(wire::kRead);
   };
@@ -188,9 +192,9 @@ std::string Session::readBack(bool erased_tail) {
   for (; received < pages; ++received) {
     poll();
     request();
-    const double block_start = host_.wallClock();
+    const double block_start = clock();
     const Bytes page_data = window ? window->receivePage() : commands_.readPage();
-    const double block_end = host_.wallClock();
+    const double block_end = clock();
     const std::uint64_t offset = received * kPageSize;
     if (received == image_pages) {
       // The page after the image; anything but a page means the flash ends with the image.

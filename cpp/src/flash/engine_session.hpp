@@ -51,13 +51,13 @@ class Session {
   void report(std::string_view stage, std::uint64_t done, std::uint64_t total);
 
   // Writes the image one block at a time, each sent again until the controller takes it (within
-  // the bounded retries); returns the hex SHA-256 digest of what was written.
-  std::string write();
-  // Writes the image with up to window() blocks in flight, replies matched in order. Returns the
-  // digest, or nothing at the first refused block: whether a refused block moved the page pointer
-  // is the device's business, so the replies still in flight are drained, nothing more is sent,
-  // and the caller starts the write again one block at a time.
-  std::optional<std::string> writeWindowed(CommandChannel::Window& window);
+  // the bounded retries). Every block acknowledged: the flash was written with exactly the image.
+  void write();
+  // Writes the image with up to window() blocks in flight, replies matched in order. Returns
+  // false at the first refused block: whether a refused block moved the page pointer is the
+  // device's business, so the replies still in flight are drained, nothing more is sent, and the
+  // caller starts the write again one block at a time.
+  bool writeWindowed(CommandChannel::Window& window);
   std::uint64_t refusedAt() const { return refused_at_; }
   // Reads the flash back from its first page, as many pages as the image has (with up to window()
   // reads in flight when the connection can), and returns the hex SHA-256 digest of exactly the
@@ -70,6 +70,8 @@ class Session {
   void stopped(const std::exception& error);
 
  private:
+  // The wall clock for the display's block times; not asked when nothing is displayed.
+  double clock();
   // Sends one block until the controller acknowledges it; returns the acknowledged attempt's
   // duration in seconds.
   double programBlock(std::string_view block, std::uint64_t offset);

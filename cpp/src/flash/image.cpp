@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "kestrix/contracts/errors.hpp"
+#include "kestrix/crypto/sha256.hpp"
 #include "kestrix/files/files.hpp"
 #include "kestrix/flash/tbin_format.hpp"
 
@@ -20,6 +21,12 @@ std::string lowerSuffix(std::string_view path) {
   std::string suffix(name.substr(dot));
   for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return suffix;
+}
+
+std::string sha256Hex(std::string_view bytes) {
+  crypto::Sha256 hasher;
+  hasher.update(bytes);
+  return hasher.hexdigest();
 }
 
 Image readImage(const std::string& path) {
@@ -44,6 +51,7 @@ Image readImage(const std::string& path) {
   }
   if (length > kMaxImageBytes) throw imageTooLarge(length, kMaxImageBytes, path);
   file.readAt(offset, static_cast<std::size_t>(length), &image.bytes);
+  image.sha256 = sha256Hex(image.bytes);
   return image;
 }
 

@@ -170,6 +170,7 @@ ImageFault checkImageHeader(const std::string& image_path, Host& host, Image* im
   if (fault == ImageFault::kNone && image != nullptr) {
     image->container = true;
     image->bytes = std::move(bytes);
+    image->sha256 = sha256Hex(image->bytes);
     image->file_size = v.file_size;
     image->file_id = file->id();
     image->device_types = v.dev_types;

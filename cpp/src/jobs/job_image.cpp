@@ -29,12 +29,6 @@ using flash::profiledDeviceTypes;
 
 namespace {
 
-std::string sha256Hex(std::string_view bytes) {
-  crypto::Sha256 hasher;
-  hasher.update(bytes);
-  return hasher.hexdigest();
-}
-
 // A check's message followed by what the fault means.
 std::string explained(const std::string& message, ImageFault fault) {
   const std::string_view hint = faultHint(fault);
@@ -130,7 +124,7 @@ LoadedImage loadJobImage(const std::string& image_path, const UpdateOptions& opt
   image->path = image_path;
   image->abspath = absolutePath(image_path);
   image->kind = imageKind(image_path);
-  image->sha256 = sha256Hex(image->image.bytes);
+  image->sha256 = image->image.sha256;
   // Judged on the bytes just read: a file swapped since cannot pass with another's signature.
   image->trust = checkImageTrust(image_path, image->image, options.trust);
   if (!image->trust.accepted)

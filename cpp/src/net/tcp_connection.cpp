@@ -157,10 +157,11 @@ void TcpConnection::fail(const std::string& what, bool timed_out) {
   throw ConnectionError(what);
 }
 
-void TcpConnection::sendAll(std::string_view bytes) {
+void TcpConnection::sendAll(std::string_view bytes, bool read_while_blocked) {
   const Deadline deadline(options_.timeout);
+  const int flags = MSG_NOSIGNAL | (read_while_blocked ? MSG_DONTWAIT : 0);
   while (!bytes.empty()) {
-    const ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    const ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), flags);
     if (n >= 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
       continue;
@@ -170,6 +171,8 @@ void TcpConnection::sendAll(std::string_view bytes) {
     try {
       if (errno == EINTR) {
         checkCancellation();
+      } else if (read_while_blocked) {
+        waitToSendOrReceive(deadline);
       } else if (waitFor(fd_.get(), POLLOUT, deadline) == WaitResult::kTimedOut) {
         fail(peer() + " did not take the command within " + secondsText(options_.timeout) + " s",
              true);
@@ -193,6 +196,29 @@ void TcpConnection::armReceiveTimeout(int millis) {
   if (!change) return;
   setReceiveTimeout(fd_.get(), millis);
   receive_timeout_ms_ = millis;
+}
+
+void TcpConnection::waitToSendOrReceive(const Deadline& deadline) {
+  pollfd p{fd_.get(), POLLOUT | POLLIN, 0};
+  const int ready = ::poll(&p, 1, sliceMillis(deadline.pollMillis()));
+  if (ready < 0 && errno != EINTR)
+    fail("wait for " + peer() + " failed: " + errnoText(errno), false);
+  if (ready <= 0) {
+    checkCancellation();
+    if (deadline.pollMillis() == 0)
+      fail(peer() + " did not take the command within " + secondsText(options_.timeout) + " s",
+           true);
+    return;
+  }
+  if ((p.revents & POLLIN) != 0) {
+    const ssize_t n = buffer_.recvFrom(fd_.get());
+    if (n == 0) fail("connection closed by " + peer(), false);
+  }
+}
+
+bool TcpConnection::replyBuffered() const {
+  return wire::scanReplyFrame(buffer_.view(), wire::FrameLimits{}, 0).status ==
+         wire::FrameStatus::kComplete;
 }
 
 void TcpConnection::fill(const Deadline& deadline) {
@@ -311,27 +337,43 @@ class TcpConnection::TcpPipeline final : public Connection::Pipeline {
   ~TcpPipeline() override {
     if (sent_ != received_) conn_.closeLocked();
   }
+  // Commands are held and written together: at the next receive, or when they fill kHeld.
   void send(std::string_view line) override {
     conn_.requireOpen("pipeline send");
-    conn_.sendAll(line);
+    held_.append(line);
     ++sent_;
+    if (held_.size() >= kHeld) flush();
   }
   std::string receiveLine() override {
     conn_.requireOpen("pipeline receive");
+    flush();
     std::string reply = conn_.receiveLine();
     ++received_;
     return reply;
   }
   Bytes receiveFrame(std::size_t size) override {
     conn_.requireOpen("pipeline receive");
+    flush();
     Bytes frame = conn_.receiveFrame(size);
     ++received_;
     return frame;
   }
+  bool replyReady() override { return conn_.replyBuffered(); }
 
  private:
+  static constexpr std::size_t kHeld = 64 * 1024;
+
+  void flush() {
+    if (held_.empty()) return;
+    // While the device's socket takes no more, its replies are read, so neither side waits for
+    // the other with full buffers.
+    conn_.sendAll(held_, true);
+    held_.clear();
+  }
+
   TcpConnection& conn_;
   std::unique_lock<std::mutex> lock_;
+  std::string held_;
   std::uint64_t sent_ = 0;
   std::uint64_t received_ = 0;
 };

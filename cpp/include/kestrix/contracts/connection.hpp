@@ -52,12 +52,17 @@ class Connection {
   class Pipeline {
    public:
     virtual ~Pipeline() = default;
-    // Sends one command line (ending in CR LF) without waiting.
+    // Sends one command line (ending in CR LF) without waiting for its reply. A pipeline may hold
+    // the commands sent since the last receive and write them together when the next reply is
+    // asked for (or when it fills), so a window costs one write, not one per command.
     virtual void send(std::string_view line) = 0;
     // The next reply as text, as sendCmd returns it.
     virtual std::string receiveLine() = 0;
     // The next reply as one raw frame of at most `size` bytes, as recvRawBytes returns it.
     virtual Bytes receiveFrame(std::size_t size) = 0;
+    // Whether the next reply has arrived whole, so receiving it waits for nothing; false when
+    // the pipeline cannot tell.
+    virtual bool replyReady() { return false; }
   };
   // A pipeline on this connection; null when the connection cannot keep several commands in
   // flight (then every command is one exchange).

@@ -48,6 +48,8 @@ class CommandChannel {
     std::string receiveLine();
     // The next reply frame, cut as exchangeRaw cuts it.
     Bytes receivePage();
+    // Whether the next reply has arrived whole (receiving it then makes no system call).
+    bool replyReady() { return pipe_->replyReady(); }
 
    private:
     CommandChannel& channel_;

@@ -23,9 +23,13 @@ inline constexpr std::string_view kTbinSuffix = ".tbin";
 // container; the checks accept ".bin" and ".tbin" only.
 std::string lowerSuffix(std::string_view path);
 
+// The hex SHA-256 digest of `bytes`.
+std::string sha256Hex(std::string_view bytes);
+
 struct Image {
   bool container = false;       // a tbin: the bytes are its image region
   std::string bytes;            // what is programmed, in order
+  std::string sha256;           // hex SHA-256 of `bytes`, when the reader made it
   std::uint64_t file_size = 0;  // the file's size when it was read
   files::FileId file_id;        // the file that was read
   // A checked tbin's header device types, in decimal ("32"); empty otherwise.

@@ -80,7 +80,12 @@ class TcpConnection : public Connection {
   // The next reply line as text, without its line end.
   std::string receiveLine();
   void requireOpen(const char* operation) const;
-  void sendAll(std::string_view bytes);
+  // Writes all of `bytes`; with `read_while_blocked`, replies that arrive while the socket takes
+  // no more are read into the buffer (a pipeline's batch must not wait on the device's replies).
+  void sendAll(std::string_view bytes, bool read_while_blocked = false);
+  void waitToSendOrReceive(const Deadline& deadline);
+  // Whether a whole reply frame is in the buffer.
+  bool replyBuffered() const;
   Bytes receiveFrame(std::size_t size);
   // Receives more bytes into the buffer, waiting until `deadline`.
   void fill(const Deadline& deadline);
