@@ -33,6 +33,8 @@ std::string outcome(FpgaTool& tool, const std::string& path, std::int64_t type) 
     return "timeout";
   } catch (const ConnectionError&) {
     return "connection lost";
+  } catch (const ProtocolError&) {
+    return "protocol";
   }
 }
 
