@@ -11,6 +11,7 @@
 #include "core_bindings.hpp"
 
 #include "common/py_contracts.hpp"
+#include "kestrix/flash/command_channel.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 
 namespace kestrix::py {
@@ -50,7 +51,8 @@ or a lost link the connection is closed and initConnection() opens it again.
 )doc")
       .def(pyb::init(&makeConnection), pyb::arg("address"),
            pyb::arg("port") = kestrix::kDefaultPort, pyb::kw_only(),
-           pyb::arg("connect_timeout") = 5.0, pyb::arg("timeout") = 10.0,
+           pyb::arg("connect_timeout") = net::kDefaultConnectTimeout,
+           pyb::arg("timeout") = net::kDefaultReplyTimeout,
            "Creates an unopened connection; time-outs are in seconds and must be positive.")
       .def(
           "initConnection",
@@ -93,7 +95,7 @@ or a lost link the connection is closed and initConnection() opens it again.
             }
             return pyb::bytes(frame);
           },
-          pyb::arg("size") = 1024,
+          pyb::arg("size") = flash::kRecvSize,
           "Receives one whole reply frame of at most `size` bytes, line end included.")
       .def(
           "closeConnection",

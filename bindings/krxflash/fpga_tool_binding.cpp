@@ -173,6 +173,14 @@ bool truth(const pyb::handle& value) {
 }  // namespace
 
 void bindFpgaTool(pyb::module_& m) {
+  static const std::string window_doc =
+      "Program and read commands kept in flight at once (1 to " +
+      std::to_string(flash::kMaxWindow) +
+      "; 1 is one at a time).\n"
+      "With more, the verify phase keeps that many reads outstanding, and for device types\n"
+      "whose flash is erased first so does the write phase; at the first block refused\n"
+      "inside a window the update erases and writes the image again one block at a time.\n"
+      "Needs the package's TCP connection; other connections go one at a time.";
   pyb::class_<FpgaTool, PyFpgaTool>(
       m, "FpgaTool", pyb::dynamic_attr(), pyb::custom_type_setup([](PyHeapTypeObject* heap_type) {
         heap_type->ht_type.tp_traverse = traverseTool;
@@ -341,12 +349,7 @@ void bindFpgaTool(pyb::module_& m) {
       .def_property_readonly("_owns_conn", [](FpgaTool& t) { return t._owns_conn(); })
       .def_property(
           "window", [](FpgaTool& t) { return t.window(); },
-          [](FpgaTool& t, int window) { t.set_window(window); },
-          "Program and read commands kept in flight at once (1 to 1024; 1 is one at a time).\n"
-          "With more, the verify phase keeps that many reads outstanding, and for device types\n"
-          "whose flash is erased first (28, 32) so does the write phase; at the first block\n"
-          "refused inside a window the update erases and writes the image again one block at\n"
-          "a time. Needs the package's TCP connection; other connections go one at a time.")
+          [](FpgaTool& t, int window) { t.set_window(window); }, window_doc.c_str())
       .def_property(
           "show_progress", [](FpgaTool& t) { return t.show_progress(); },
           [](FpgaTool& t, bool show) { t.set_show_progress(show); },

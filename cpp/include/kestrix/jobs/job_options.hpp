@@ -13,6 +13,7 @@
 #include "kestrix/flash/device_profile.hpp"
 #include "kestrix/flash/engine.hpp"
 #include "kestrix/flash/trust.hpp"
+#include "kestrix/net/tcp_connection.hpp"
 
 namespace kestrix::jobs {
 
@@ -22,8 +23,8 @@ inline constexpr int kMaxJobs = 1024;
 // Commands in flight at once (see flash::EngineSettings::window), by default.
 inline constexpr int kDefaultWindow = 1;
 // Seconds to wait for each reply, by default; connecting waits as long, up to kMaxConnectTimeout.
-inline constexpr double kDefaultTimeout = 10.0;
-inline constexpr double kMaxConnectTimeout = 5.0;
+inline constexpr double kDefaultTimeout = net::kDefaultReplyTimeout;
+inline constexpr double kMaxConnectTimeout = net::kDefaultConnectTimeout;
 // A device's progress within a phase is passed on at most this often (phase changes and ends at
 // once), so a caller's display is not called per block.
 inline constexpr std::chrono::milliseconds kProgressInterval{50};

@@ -37,9 +37,13 @@
 
 namespace kestrix::net {
 
+// Seconds a connection waits, unless told otherwise: to connect, and for each reply.
+inline constexpr double kDefaultConnectTimeout = 5.0;
+inline constexpr double kDefaultReplyTimeout = 10.0;
+
 struct TcpOptions {
-  double connect_timeout = 5.0;  // seconds to establish the link
-  double timeout = 10.0;         // seconds to wait for each reply (and for a blocked send)
+  double connect_timeout = kDefaultConnectTimeout;  // seconds to establish the link
+  double timeout = kDefaultReplyTimeout;  // seconds to wait for each reply (and a blocked send)
 };
 
 // Makes unopened TCP connections with `options`, for a tool that opens its own.
