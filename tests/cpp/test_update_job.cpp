@@ -202,7 +202,8 @@ INSTANTIATE_TEST_SUITE_P(
                       return static_cast<JobFailures&>(j).image();
                     },
                     Failure::kDeviceTypeUnsupported,
-                    "Device type 28 is not supported for FPGA update."},
+                    "Device type 28 cannot be initialised for an FPGA update, as updates are "
+                    "by default: update it with --skip-init"},
         FailureCase{"VersionTooLow",
                     {"--fpga-version", "0.0.1"},
                     kDefault,

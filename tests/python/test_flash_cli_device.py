@@ -87,7 +87,7 @@ def test_update_reports_the_device_the_image_and_the_phases(simulator, image, ca
         # The image and the device type: decided before any device is reached.
         ([], lambda t, i: i + ".none.bin", [], 2, "FPGA image path not found: "),
         ([], lambda t, i: i, ["--device-type", "30"], 2, "device type 30 is not supported"),
-        ([], lambda t, i: i, ["--device-type", "28"], 2, "update it without initialisation"),
+        ([], lambda t, i: i, ["--device-type", "28"], 2, "update it with --skip-init"),
         (
             [],
             lambda t, i: packed(t, dev_type=28),
