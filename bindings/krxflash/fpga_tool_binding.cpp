@@ -17,6 +17,7 @@
 #include "common/py_host.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/trust.hpp"
+#include "kestrix/jobs/tcp_open.hpp"
 
 namespace kestrix::py {
 namespace {
@@ -146,9 +147,8 @@ std::unique_ptr<PyFpgaTool> makeTool(pyb::module_ module, pyb::object connection
   std::unique_ptr<PyFpgaTool> tool;
   {
     pyb::gil_scoped_release release;
-    tool = std::make_unique<PyFpgaTool>(
-        address_text, static_cast<int>(port_number), [&](const std::string&, int) { return conn; },
-        pyb::object(), host);
+    tool = std::make_unique<PyFpgaTool>(address_text, static_cast<int>(port_number),
+                                        jobs::openedConnection(conn), pyb::object(), host);
   }
   tool->conn_object_ = std::move(conn_object);
   return tool;
