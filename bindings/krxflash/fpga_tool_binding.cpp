@@ -337,6 +337,14 @@ void bindFpgaTool(pyb::module_& m) {
       .def(
           "disconnect", [](FpgaTool& t) { released([&] { t.disconnect(); }); },
           "Close the connection and clean up.")
+      .def("__enter__", [](pyb::object self) { return self; })
+      .def(
+          "__exit__",
+          [](FpgaTool& t, const pyb::args&) {
+            released([&] { t.disconnect(); });
+            return false;  // an exception of the block goes on
+          },
+          "Leaving a with block disconnects, also when the block raised.")
       .def_property_readonly("_conn", [](FpgaTool& t) { return self(t).conn_object_; })
       .def_property_readonly("_owns_conn", [](FpgaTool& t) { return t._owns_conn(); })
       .def_property(
