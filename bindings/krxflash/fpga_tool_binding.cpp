@@ -195,7 +195,7 @@ void bindFpgaTool(pyb::module_& m) {
            }),
            arg("connection") = pyb::none(), arg("address") = pyb::none(),
            arg("port") = kDefaultPort, pyb::kw_only(), arg("show_progress") = true,
-           arg("window") = 1, arg("trusted_keys") = pyb::none(),
+           arg("window") = flash::EngineSettings{}.window, arg("trusted_keys") = pyb::none(),
            "Create a tool on `connection` (an existing DevConnection (e.g. _TCPConn) "
            "instance.), or open a connection to `address`:`port`.\n\n"
            "show_progress=False switches off the per-block progress display on standard output\n"

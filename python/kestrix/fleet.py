@@ -339,7 +339,8 @@ update_fleet.__doc__ = f"""Updates every device with the image and returns one r
     the image declares are made to reload it, "reloaded"); "identify" (see identify_devices).
     ``init`` initialises each controller first; ``check_version`` keeps its minimum FPGA version.
     ``jobs`` devices (1 to {MAX_JOBS}) are worked on at once. ``window`` commands (1 to
-    {MAX_WINDOW}) are kept in flight at once (see FpgaTool's ``window``; 1 is one at a time).
+    {MAX_WINDOW}; {DEFAULT_WINDOW} by default) are kept in flight at once (see FpgaTool's
+    ``window``); 1 is one at a time, for devices that need lock-step.
     ``timeout`` is the seconds to wait for each reply; connecting waits ``connect_timeout``, by
     default as long, up to {MAX_CONNECT_TIMEOUT:g} s. ``canary`` devices (the first ones) are
     updated alone first, and the rest only when all of them succeeded; once ``max_failures``

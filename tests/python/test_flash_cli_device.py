@@ -196,7 +196,7 @@ def test_ctrl_c_stops_the_update_and_says_the_flash_is_incomplete(simulator, tmp
     path = tmp_path / "fpga.bin"
     path.write_bytes(os.urandom(16 * 1000))
     child = subprocess.Popen(
-        [CLI, "update", str(path), *at(sim), "--json"],
+        [CLI, "update", str(path), *at(sim), "--json", "--window", "1"],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,

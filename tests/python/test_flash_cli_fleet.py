@@ -148,7 +148,8 @@ def test_a_signal_reports_and_records_each_device(devices, tmp_path, sig, status
     fleet = devices(3, "--latency-us", "2000")
     record = tmp_path / "audit.jsonl"
     child = subprocess.Popen(
-        [CLI, "update", str(path), *addresses(fleet), "--json", "--record", str(record)],
+        [CLI, "update", str(path), *addresses(fleet), "--json", "--record", str(record)]
+        + ["--window", "1"],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
@@ -196,6 +197,7 @@ def test_the_bundled_simulator_stops_with_the_command(tmp_path, how, status):
     path = tmp_path / "fpga.bin"
     path.write_bytes(os.urandom(1 << 20))  # seconds of work, one block at a time
     argv = ["update", str(path), "--sim", "2", "--device-type", "28", "--skip-init"]
+    argv += ["--window", "1"]
     child = subprocess.Popen(
         [CLI, *argv, "--record", "/dev/full"],
         stdout=subprocess.PIPE,

@@ -155,7 +155,8 @@ def _update_options(parser: argparse.ArgumentParser) -> None:
         default=_core.DEFAULT_WINDOW,
         metavar="W",
         help="program and read commands kept in flight at once; more than 1 overlaps the "
-        "network's delays (default: %(default)s, one at a time)",
+        "network's delays, 1 sends one at a time, for devices that need lock-step (default: "
+        "%(default)s)",
     )
     parser.add_argument(
         "--record",
