@@ -2,11 +2,12 @@
 
 import os
 from collections.abc import Callable, Sequence
-from typing import Any, ClassVar, Final, TypedDict
+from typing import Any, ClassVar, Final, Literal, TypedDict
 
 from kestrix.KRXUtils import RetType, _RspType
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+_Mode = Literal["update", "verify", "update-unless-identical", "identify"]
 
 class TCPConnection:
     """A device connection over TCP (default port 5025).
@@ -191,14 +192,14 @@ class LoadedImage:
     @property
     def init(self) -> bool: ...
     @property
-    def mode(self) -> str: ...
+    def mode(self) -> _Mode: ...
 
 def load_image(
     image_path: _Path | None,
     *,
     device_type: int = 32,
     init: bool = True,
-    mode: str = "update",
+    mode: _Mode = "update",
     trusted_keys: Sequence[_Path] | None = None,
 ) -> LoadedImage:
     """Reads and checks the image once for run_fleet (None for mode 'identify'); with
@@ -246,7 +247,7 @@ def format_device_address(host: str, port: int) -> str:
     """The text form of a device's address that records show: "host:port", "[v6]:port"."""
 
 def check_offline(
-    image_path: _Path, *, device_type: int = 32, init: bool = True, mode: str = "update"
+    image_path: _Path, *, device_type: int = 32, init: bool = True, mode: _Mode = "update"
 ) -> tuple[Failure, str] | None:
     """Why run_fleet with these settings would fail for every device, found without one:
     (Failure, message), or None when the image and the device type are fine."""

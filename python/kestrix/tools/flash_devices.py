@@ -22,6 +22,7 @@ from kestrix.fleet import (
     DeviceResult,
     FleetInterrupted,
     LoadedImage,
+    Mode,
     RecordError,
     check_devices,
     load_image,
@@ -190,10 +191,10 @@ def _rollout_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def _mode(args: argparse.Namespace) -> str:
+def _mode(args: argparse.Namespace) -> Mode:
     if args.mode == "update" and getattr(args, "skip_identical", False):
         return "update-unless-identical"
-    mode: str = args.mode
+    mode: Mode = args.mode
     return mode
 
 
