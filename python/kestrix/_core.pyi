@@ -64,6 +64,9 @@ PROGRESS_INTERVAL: Final[float]
 PAGE_SIZE: Final[int]
 JOB_MODES: Final[tuple[str, ...]]
 
+def reload_wait(device_type: int) -> int:
+    """Seconds a device of DEVICE_TYPE is given after its FPGA reloads (0: none)."""
+
 class FailureCategory:
     """What a caller can do about a failure: fix the INPUT, look at the DEVICE, or see why the
     UPDATE failed; INTERRUPTED on request."""

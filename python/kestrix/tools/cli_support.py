@@ -16,6 +16,7 @@ import sys
 from typing import Any, Callable, Dict, Iterator, Optional, TextIO
 
 from kestrix._core import DEFAULT_DEVICE_TYPE, DEFAULT_PORT, Failure, FailureCategory
+from kestrix.tools.cli_signals import stopping
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -183,11 +184,14 @@ class _StderrHandler(logging.StreamHandler):  # type: ignore[type-arg]
 @contextlib.contextmanager
 def cli_logging(args: argparse.Namespace) -> Iterator[None]:
     """The library's log lines ("FPGA") go to standard error while a command runs: INFO and up,
-    DEBUG with --verbose, none with --quiet. The logger is left as it was afterwards."""
+    DEBUG with --verbose, none with --quiet. Once a signal stops the command, the log says no
+    more: each device's result says where it stood, once. The logger is left as it was
+    afterwards."""
     logger = logging.getLogger("FPGA")
     saved = (logger.level, logger.propagate)
     handler = _StderrHandler()
     handler.setFormatter(logging.Formatter(LOG_FORMAT))
+    handler.addFilter(lambda _: not stopping())
     quiet = getattr(args, "quiet", False)
     verbose = getattr(args, "verbose", False)
     logger.setLevel(logging.DEBUG if verbose else logging.CRITICAL + 1 if quiet else logging.INFO)

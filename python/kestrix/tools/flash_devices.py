@@ -305,8 +305,9 @@ def _run(
     # commands that talk to devices load it.
     from kestrix.tools import progress_view
 
-    display = sys.stderr if args.json else sys.stdout
-    view = progress_view.make_view(display, devices.addresses, args.quiet)
+    # Progress is no result: it goes to standard error, so piped output holds only the results.
+    plan = progress_view.UpdatePlan(_mode(args), image.size, _core.reload_wait(args.device_type))
+    view = progress_view.make_view(sys.stderr, devices.addresses, args.quiet, plan)
     record: Optional[str] = getattr(args, "record", None)
     try:
         results = update_fleet(
