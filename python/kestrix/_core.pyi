@@ -262,6 +262,10 @@ def read_history(
     unless ALL, only DEVICE's (address, host or serial) and those started SINCE a UTC time
     (2026-12-08 or 2026-12-08T10:30); with the count of lines that are not records."""
 
+def record_problem(path: _Path) -> str | None:
+    """Why an audit record could not be opened at PATH, found without creating or writing it;
+    None when it could be."""
+
 def devices_to_retry(path: _Path) -> list[tuple[str, str]]:
     """The devices whose latest line in the audit record did not succeed, as (address, origin)."""
 
