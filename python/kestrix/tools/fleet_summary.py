@@ -18,18 +18,24 @@ __all__ = ["summary_table"]
 
 
 def summary_table(results: Sequence[DeviceResult], title: str) -> RenderableType:
-    table = Table(title=title, title_justify="left", box=box.SIMPLE_HEAD)
+    table = Table(
+        title=title, title_justify="left", box=box.SIMPLE_HEAD, show_edge=False, pad_edge=False
+    )
     header = summary_header(results, error=False)
     widest = max(len(r.address) for r in results)
     table.add_column(header[0], no_wrap=True, min_width=widest)
-    for name in header[1:]:
-        table.add_column(name, overflow="fold")
+    # The outcome stays one word; the columns of versions and numbers fold first.
+    table.add_column(header[1], no_wrap=True)
+    for name in header[2:]:
+        table.add_column(name.replace(" ", "\n", 1), overflow="fold")
     for row in summary_rows(results, error=False):
         table.add_row(*row)
     parts: List[RenderableType] = [table]
-    for r in results:
-        if r.error:
-            parts.append(Text.assemble((f"{r.address}: ", "bold"), (shown(r.error), "red")))
+    causes = [r for r in results if r.error]
+    if causes:
+        parts.append(Text(""))
+    for r in causes:
+        parts.append(Text.assemble((f"{r.address}: ", "bold"), (shown(r.error), "red")))
     signed = signature_line(results)
     if signed is not None:
         parts.append(Text(signed))

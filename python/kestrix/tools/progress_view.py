@@ -287,7 +287,9 @@ class _FleetTable(View):
     """Several devices on a terminal: a live table, a row per device (address, phase, bar, bytes,
     rate); a finished row keeps its outcome, the bytes written and the seconds it took."""
 
-    def __init__(self, console: Console, devices: List[str], redirect_stderr: bool) -> None:
+    def __init__(
+        self, console: Console, devices: List[str], redirect_stderr: bool, transient: bool = False
+    ) -> None:
         self._devices = devices
         self._states = {device: _DeviceState() for device in devices}
         self._lock = threading.Lock()
@@ -296,6 +298,7 @@ class _FleetTable(View):
             console=console,
             refresh_per_second=_REFRESH_PER_SECOND,
             redirect_stderr=redirect_stderr,
+            transient=transient,
         )
         self._live.start()
 
@@ -363,7 +366,9 @@ def make_view(
     redirect_stderr = sys.stderr.isatty()
     if len(devices) == 1:
         return _PhaseBars(console, redirect_stderr, plan)
-    return _FleetTable(console, devices, redirect_stderr)
+    # Asking who devices are moves no bytes: the table goes once the summary can say it all.
+    transient = plan is not None and plan.mode == "identify"
+    return _FleetTable(console, devices, redirect_stderr, transient)
 
 
 def outcome_word(result: DeviceResult) -> str:
