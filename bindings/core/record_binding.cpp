@@ -6,6 +6,7 @@
 
 #include "common/py_contracts.hpp"
 #include "core_bindings.hpp"
+#include "kestrix/jobs/record.hpp"
 #include "kestrix/jobs/record_history.hpp"
 
 namespace kestrix::py {
@@ -37,6 +38,20 @@ void bindRecords(pyb::module_& m) {
       "The lines of the audit record at PATH as (line number, record), the latest per device\n"
       "unless ALL, only DEVICE's (address, host or serial) and those started SINCE a UTC time\n"
       "(2026-12-08 or 2026-12-08T10:30); with the count of lines that are not records.");
+  m.def(
+      "record_problem",
+      [](const pyb::object& path) -> std::optional<std::string> {
+        const std::string file = pathBytes(path);
+        std::optional<std::string> problem;
+        {
+          pyb::gil_scoped_release release;
+          problem = jobs::recordProblem(file);
+        }
+        return problem;
+      },
+      pyb::arg("path"),
+      "Why an audit record could not be opened at PATH, found without creating or writing it;\n"
+      "None when it could be.");
   m.def(
       "devices_to_retry",
       [](const pyb::object& path) {

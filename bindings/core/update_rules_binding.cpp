@@ -42,6 +42,13 @@ void bindConstants(pyb::module_& m) {
   m.attr("PROGRESS_INTERVAL") =
       std::chrono::duration<double>(jobs::kProgressInterval).count();  // seconds
   m.attr("PAGE_SIZE") = wire::kPageSize;
+  m.def(
+      "reload_wait",
+      [](std::int64_t device_type) {
+        return flash::deviceProfile(device_type).reinit_wait_seconds.value_or(0);
+      },
+      pyb::arg("device_type"),
+      "Seconds a device of DEVICE_TYPE is given after its FPGA reloads (0: none).");
   std::vector<std::string> modes;
   for (const jobs::JobMode mode : jobs::kJobModes) modes.emplace_back(jobs::jobModeName(mode));
   m.attr("JOB_MODES") = pyb::tuple(pyb::cast(modes));

@@ -17,6 +17,7 @@
 #include "common/py_host.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/trust.hpp"
+#include "kestrix/jobs/tcp_open.hpp"
 
 namespace kestrix::py {
 namespace {
@@ -146,9 +147,8 @@ std::unique_ptr<PyFpgaTool> makeTool(pyb::module_ module, pyb::object connection
   std::unique_ptr<PyFpgaTool> tool;
   {
     pyb::gil_scoped_release release;
-    tool = std::make_unique<PyFpgaTool>(
-        address_text, static_cast<int>(port_number), [&](const std::string&, int) { return conn; },
-        pyb::object(), host);
+    tool = std::make_unique<PyFpgaTool>(address_text, static_cast<int>(port_number),
+                                        jobs::openedConnection(conn), pyb::object(), host);
   }
   tool->conn_object_ = std::move(conn_object);
   return tool;
@@ -203,7 +203,7 @@ void bindFpgaTool(pyb::module_& m) {
            }),
            arg("connection") = pyb::none(), arg("address") = pyb::none(),
            arg("port") = kDefaultPort, pyb::kw_only(), arg("show_progress") = true,
-           arg("window") = 1, arg("trusted_keys") = pyb::none(),
+           arg("window") = flash::EngineSettings{}.window, arg("trusted_keys") = pyb::none(),
            "Create a tool on `connection` (an existing DevConnection (e.g. _TCPConn) "
            "instance.), or open a connection to `address`:`port`.\n\n"
            "show_progress=False switches off the per-block progress display on standard output\n"
@@ -345,6 +345,14 @@ void bindFpgaTool(pyb::module_& m) {
       .def(
           "disconnect", [](FpgaTool& t) { released([&] { t.disconnect(); }); },
           "Close the connection and clean up.")
+      .def("__enter__", [](pyb::object self) { return self; })
+      .def(
+          "__exit__",
+          [](FpgaTool& t, const pyb::args&) {
+            released([&] { t.disconnect(); });
+            return false;  // an exception of the block goes on
+          },
+          "Leaving a with block disconnects, also when the block raised.")
       .def_property_readonly("_conn", [](FpgaTool& t) { return self(t).conn_object_; })
       .def_property_readonly("_owns_conn", [](FpgaTool& t) { return t._owns_conn(); })
       .def_property(

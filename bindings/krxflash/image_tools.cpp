@@ -70,6 +70,10 @@ pyb::dict inspectImage(const pyb::object& path_object, const pyb::object& device
   out["kind"] = report.kind;
   out["passed"] = report.passed;
   out["failure"] = report.failure.empty() ? pyb::object(pyb::none()) : displayText(report.failure);
+  // The kind's stable name ("image-missing"), as records and --json name it.
+  out["failure_kind"] = report.passed
+                            ? pyb::object(pyb::none())
+                            : pyb::str(std::string(flash::failureInfo(report.failure_kind).name));
   pyb::list messages;
   for (const auto& [level, text] : report.messages)
     messages.append(pyb::make_tuple(std::string(levelName(level)), displayText(text)));

@@ -1,7 +1,8 @@
 // kestrix-sim: simulated beam-forming devices on TCP, for tests and demonstrations.
 //
-// Exit codes: 0 after SIGINT or SIGTERM, 1 when a server cannot start or a flash file cannot be
-// read or written, 2 for a bad command line.
+// --version prints the package's version. Exit codes: 0 after SIGINT or SIGTERM (and for --help
+// and --version), 1 when a server cannot start or a flash file cannot be read or written, 2 for a
+// bad command line.
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -13,8 +14,10 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "kestrix/contracts/build_info.hpp"
 #include "kestrix/sim/device.hpp"
 #include "kestrix/sim/flash_file.hpp"
 #include "kestrix/sim/listener.hpp"
@@ -92,6 +95,13 @@ int run(const kestrix::sim::SimOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The version of the package the simulator was built with, wherever the flag stands.
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--version") {
+      std::cout << "kestrix-sim " << kestrix::toolVersion() << "\n";
+      return 0;
+    }
+  }
   kestrix::sim::SimOptions options;
   try {
     options = kestrix::sim::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
@@ -100,7 +110,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (options.help) {
-    std::cout << kestrix::sim::usage();
+    std::cout << kestrix::sim::usage() << "--version prints the version and exits.\n";
     return 0;
   }
   try {

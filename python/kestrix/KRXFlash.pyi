@@ -3,7 +3,9 @@
 import logging
 import os
 from collections.abc import Callable, Sequence
-from typing import Any, Protocol
+from typing import Any, Literal, Protocol
+
+from typing_extensions import Self
 
 from kestrix.KRXPublic import RetCode as RetCode
 from kestrix.KRXUtils import VER as VER
@@ -77,6 +79,8 @@ class FpgaTool:
     ) -> RetType: ...
     def deleteTempFile(self) -> None: ...
     def disconnect(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *args: object) -> Literal[False]: ...
 
 def _pack_image(
     image_path: str,

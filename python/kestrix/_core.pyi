@@ -2,11 +2,12 @@
 
 import os
 from collections.abc import Callable, Sequence
-from typing import Any, ClassVar, Final, TypedDict
+from typing import Any, ClassVar, Final, Literal, TypedDict
 
 from kestrix.KRXUtils import RetType, _RspType
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+_Mode = Literal["update", "verify", "update-unless-identical", "identify"]
 
 class TCPConnection:
     """A device connection over TCP (default port 5025).
@@ -62,6 +63,9 @@ MAX_CONNECT_TIMEOUT: Final[float]
 PROGRESS_INTERVAL: Final[float]
 PAGE_SIZE: Final[int]
 JOB_MODES: Final[tuple[str, ...]]
+
+def reload_wait(device_type: int) -> int:
+    """Seconds a device of DEVICE_TYPE is given after its FPGA reloads (0: none)."""
 
 class FailureCategory:
     """What a caller can do about a failure: fix the INPUT, look at the DEVICE, or see why the
@@ -191,14 +195,14 @@ class LoadedImage:
     @property
     def init(self) -> bool: ...
     @property
-    def mode(self) -> str: ...
+    def mode(self) -> _Mode: ...
 
 def load_image(
     image_path: _Path | None,
     *,
     device_type: int = 32,
     init: bool = True,
-    mode: str = "update",
+    mode: _Mode = "update",
     trusted_keys: Sequence[_Path] | None = None,
 ) -> LoadedImage:
     """Reads and checks the image once for run_fleet (None for mode 'identify'); with
@@ -246,7 +250,7 @@ def format_device_address(host: str, port: int) -> str:
     """The text form of a device's address that records show: "host:port", "[v6]:port"."""
 
 def check_offline(
-    image_path: _Path, *, device_type: int = 32, init: bool = True, mode: str = "update"
+    image_path: _Path, *, device_type: int = 32, init: bool = True, mode: _Mode = "update"
 ) -> tuple[Failure, str] | None:
     """Why run_fleet with these settings would fail for every device, found without one:
     (Failure, message), or None when the image and the device type are fine."""
@@ -257,6 +261,10 @@ def read_history(
     """The lines of the audit record at PATH as (line number, record), the latest per device
     unless ALL, only DEVICE's (address, host or serial) and those started SINCE a UTC time
     (2026-12-08 or 2026-12-08T10:30); with the count of lines that are not records."""
+
+def record_problem(path: _Path) -> str | None:
+    """Why an audit record could not be opened at PATH, found without creating or writing it;
+    None when it could be."""
 
 def devices_to_retry(path: _Path) -> list[tuple[str, str]]:
     """The devices whose latest line in the audit record did not succeed, as (address, origin)."""

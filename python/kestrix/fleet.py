@@ -25,7 +25,7 @@ into it (``Failure.DOWNGRADE_REFUSED``) unless ``allow_downgrade=True``.
 
 import os
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Literal, Optional, Sequence, Tuple, Union
 
 from kestrix import _core
 from kestrix._core import (
@@ -55,6 +55,7 @@ __all__ = [
     "FailureCategory",
     "FleetInterrupted",
     "LoadedImage",
+    "Mode",
     "Outcome",
     "RecordError",
     "check_devices",
@@ -65,6 +66,8 @@ __all__ = [
 
 _OUTCOMES = {outcome.label: outcome for outcome in Outcome.__members__.values()}
 
+#: What a job does with each device; the names are the core's (``_core.JOB_MODES``).
+Mode = Literal["update", "verify", "update-unless-identical", "identify"]
 #: A device: "host", "host:port", "[v6]:port", or a (host, port) pair.
 Device = Union[str, Tuple[str, int]]
 #: An image: a path, or an image loaded once with :func:`load_image`.
@@ -186,7 +189,7 @@ def load_image(
     *,
     device_type: int = DEFAULT_DEVICE_TYPE,
     init: bool = True,
-    mode: str = "update",
+    mode: Mode = "update",
     trusted_keys: Optional[Sequence[KeyPath]] = None,
 ) -> LoadedImage:
     """Reads and checks an image once, for :func:`update_fleet` with the same ``device_type``,
@@ -240,7 +243,7 @@ def _image_for(
     image: Image,
     device_type: int,
     init: bool,
-    mode: str,
+    mode: Mode,
     trusted_keys: Optional[Sequence[KeyPath]],
 ) -> LoadedImage:
     """The image of a fleet: loaded now, or as it was loaded for exactly these settings."""
@@ -287,7 +290,7 @@ def update_fleet(
     jobs: int = DEFAULT_JOBS,
     init: bool = True,
     check_version: bool = True,
-    mode: str = "update",
+    mode: Mode = "update",
     timeout: float = DEFAULT_TIMEOUT,
     connect_timeout: Optional[float] = None,
     window: int = DEFAULT_WINDOW,
@@ -339,7 +342,8 @@ update_fleet.__doc__ = f"""Updates every device with the image and returns one r
     the image declares are made to reload it, "reloaded"); "identify" (see identify_devices).
     ``init`` initialises each controller first; ``check_version`` keeps its minimum FPGA version.
     ``jobs`` devices (1 to {MAX_JOBS}) are worked on at once. ``window`` commands (1 to
-    {MAX_WINDOW}) are kept in flight at once (see FpgaTool's ``window``; 1 is one at a time).
+    {MAX_WINDOW}; {DEFAULT_WINDOW} by default) are kept in flight at once (see FpgaTool's
+    ``window``); 1 is one at a time, for devices that need lock-step.
     ``timeout`` is the seconds to wait for each reply; connecting waits ``connect_timeout``, by
     default as long, up to {MAX_CONNECT_TIMEOUT:g} s. ``canary`` devices (the first ones) are
     updated alone first, and the rest only when all of them succeeded; once ``max_failures``

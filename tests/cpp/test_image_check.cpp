@@ -247,7 +247,15 @@ std::vector<BytesCase> bytesCases() {
       {"all NUL header", craft(16, 0, 96, std::string(16, '\0'), "032", "", ""), false,
        parse + "header is not valid JSON"},
       {"invalid UTF-8", good("{\"DEV_TYPE\": \"\xff\"}", "032"), false,
-       parse + "'utf-8' codec can't decode byte 0xff in position 14: invalid start byte"},
+       parse + "header is not UTF-8 text at byte 14: 0xff cannot begin a character"},
+      {"UTF-8 after padding", good(std::string(3, '\0') + "\x99{}", "032"), false,
+       parse + "header is not UTF-8 text at byte 3: 0x99 cannot begin a character"},
+      {"UTF-8 cut short", good(kHeader32 + " \xe2\x82", "032"), false,
+       parse + "header is not UTF-8 text at byte 17: the text ends inside the character 0xe2 "
+               "begins"},
+      {"UTF-8 broken off", good("{\"a\": \"\xe2\x28\"}", "032"), false,
+       parse + "header is not UTF-8 text at byte 8: 0x28 does not continue the character 0xe2 "
+               "begins"},
       {"JSON array", good("[32]", "032"), false, parse + "header JSON is a list, not an object"},
       {"JSON number", good("32", "032"), false, parse + "header JSON is a number, not an object"},
       {"not JSON", good("{DEV_TYPE: 32}", "032"), false, parse + "header is not valid JSON"},
@@ -752,7 +760,8 @@ TEST(Pack, BadOptionsAreClearErrors) {
   EXPECT_NE(message(PackOptions{"{\"x\": 1}", 0, {}, {}}).find("names no device type"),
             std::string::npos);
   EXPECT_NE(message(PackOptions{"[32]", 0, {}, {}}).find("not an object"), std::string::npos);
-  EXPECT_NE(message(PackOptions{"{\"DEV_TYPE\": \"\xff\"}", 0, {}, {}}).find("'utf-8' codec"),
+  EXPECT_NE(message(PackOptions{"{\"DEV_TYPE\": \"\xff\"}", 0, {}, {}})
+                .find("header is not UTF-8 text at byte 14: 0xff cannot begin a character"),
             std::string::npos);
   EXPECT_NE(message(PackOptions{"", 0, {}, {}}).find("not valid JSON"), std::string::npos);
 }

@@ -105,6 +105,50 @@ TEST(RecordFile, PipesAndDevicesTakeLinesAndSyncWithoutAnError) {
             line("a:1", "updated").dump() + "\n");
 }
 
+// Each row: a record path in a fresh folder (made by `setup`), and what recordProblem says of it
+// ("" for nothing); nothing is ever created or written.
+struct ProblemCase {
+  const char* name;
+  std::string (*setup)(const TempDir& dir);
+  std::string problem;
+};
+
+const ProblemCase kProblemCases[] = {
+    {"NewFileInAFolder", [](const TempDir& d) { return d.path("audit.jsonl"); }, ""},
+    {"ExistingFile", [](const TempDir& d) { return d.write("audit.jsonl", "{}\n"); }, ""},
+    {"MissingFolder", [](const TempDir& d) { return d.path("logs/audit.jsonl"); },
+     "does not exist (the record is created, its folder is not)"},
+    {"FolderIsAFile", [](const TempDir& d) { return d.write("logs", "") + "/audit.jsonl"; },
+     "Not a directory"},
+    {"AFolder", [](const TempDir& d) { return d.dir().string(); }, "Is a directory"},
+    {"FifoWithoutReader",
+     [](const TempDir& d) {
+       const std::string fifo = d.path("audit.fifo");
+       ::mkfifo(fifo.c_str(), 0600);
+       return fifo;
+     },
+     "it is a FIFO that no process reads"},
+};
+
+class RecordProblems : public ::testing::TestWithParam<ProblemCase> {};
+
+TEST_P(RecordProblems, SaysWhyWithoutCreatingAnything) {
+  TempDir dir;
+  const std::string path = GetParam().setup(dir);
+  const bool existed = ::access(path.c_str(), F_OK) == 0;
+  const std::optional<std::string> problem = jobs::recordProblem(path);
+  if (GetParam().problem.empty()) {
+    EXPECT_FALSE(problem) << *problem;
+  } else {
+    ASSERT_TRUE(problem);
+    EXPECT_NE(problem->find(GetParam().problem), std::string::npos) << *problem;
+  }
+  EXPECT_EQ(::access(path.c_str(), F_OK) == 0, existed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, RecordProblems, ::testing::ValuesIn(kProblemCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(RecordFile, ConcurrentWritersNeverMixTheirLines) {
   TempDir dir;
   const std::string path = dir.path("audit.jsonl");

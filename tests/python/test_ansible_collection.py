@@ -79,6 +79,8 @@ class CallbackModule(CallbackBase):
 
     def record(self, result, event):
         values = json.loads(self._dump_results(result.result))
+        if "diff" in result.result:  # which the screen's dump leaves out
+            values["diff"] = result.result["diff"]
         self.tasks[-1][result.host.get_name()] = {**values, "event": event}
 
     def v2_runner_on_ok(self, result):
@@ -334,6 +336,63 @@ def test_an_audit_record_that_cannot_be_written_fails_the_task_after_the_update(
     assert flash_digest(device, 2000) == digest
 
 
+@pytest.mark.parametrize(
+    ("record", "problem"),
+    [
+        ("{tmp}/no-folder/audit.jsonl", "no-folder' does not exist (the record is created"),
+        ("{tmp}", "Is a directory"),
+    ],
+    ids=["missing-folder", "a-folder"],
+)
+def test_check_mode_fails_for_a_record_the_update_could_not_open(
+    simulated_devices, tmp_path, record, problem
+):
+    [device] = simulated_devices(1)
+    image, _ = write_image(tmp_path / "fpga.bin")
+    path = record.format(tmp=tmp_path)
+    run = playbook(tmp_path, {"site1": device}, [update_task(image, record=path)], "--check")
+    assert run.returncode == 2, run
+    result = run.tasks[0]["site1"]
+    assert result["event"] == "failed" and problem in result["msg"], result
+    assert result["msg"].endswith("nothing was done")
+    assert not (tmp_path / "no-folder").exists()
+    # Not contacted: a check that reached it would have asked who it is.
+    assert sim_commands(device) == 0
+
+
+def sim_commands(device: Device) -> int:
+    conn = _TCPConn(*device)
+    assert conn.initConnection()
+    try:
+        return json.loads(conn.sendCmd(b"SIM_STATS?\r\n", _RspType.RSP_STRING).RetData)["commands"]
+    finally:
+        conn.closeConnection()
+
+
+def test_diff_mode_shows_the_version_and_the_image_before_and_after(simulated_devices, tmp_path):
+    [device] = simulated_devices(1, "--version-after-update", "0.3.0.0")
+    raw, _ = write_image(tmp_path / "fpga.bin", 1000)
+    image = str(tmp_path / "fpga.tbin")
+    KRXFlash._pack_image(raw, image, dev_type=28, fpga_version="0.3.0.0")
+    task = [update_task(image)]
+    digest = hashlib.sha256(Path(raw).read_bytes()).hexdigest()
+    before = "fpga_version: 0.2.3.4\nflash: (another image)\n"
+    after = f"fpga_version: 0.3.0.0\nflash: {digest}\n"
+    runs = [playbook(tmp_path, {"site1": device}, task, *flags) for flags in _DIFF_RUNS]
+    diffs = [run.tasks[0]["site1"]["diff"] for run in runs]
+    assert all(run.returncode == 0 for run in runs), runs
+    assert [(d["before"], d["after"]) for d in diffs] == [
+        (before, after),  # check mode: what the update would leave
+        (before, after),
+        (after, after),  # unchanged
+    ]
+    assert diffs[0]["before_header"] == f"{device[0]}:{device[1]} before"
+    assert "diff" not in playbook(tmp_path, {"site1": device}, task).tasks[0]["site1"]
+
+
+_DIFF_RUNS = [("--check", "--diff"), ("--diff",), ("--diff",)]
+
+
 def test_device_type_32_initialises_and_waits_for_the_reload(simulated_devices, tmp_path):
     [device] = simulated_devices(1, "--version-after-update", "0.3.0.0")
     raw, digest = write_image(tmp_path / "fpga.bin", 1000)
@@ -477,6 +536,8 @@ def test_the_documentation_matches_the_options_and_the_collection_builds(tmp_pat
         assert documented == accepted, name
     assert accepted_options["fpga_update"]["device_type"]["default"] == 32
 
+    # The collection carries the repository's licence, the same text.
+    assert (COLLECTION / "LICENSE").read_bytes() == (REPO / "LICENSE").read_bytes()
     built = ansible(
         tmp_path,
         "ansible-galaxy",
@@ -492,6 +553,7 @@ def test_the_documentation_matches_the_options_and_the_collection_builds(tmp_pat
         names = set(archive.getnames())
     assert {
         "MANIFEST.json",
+        "LICENSE",
         "README.md",
         "meta/runtime.yml",
         "plugins/modules/fpga_update.py",

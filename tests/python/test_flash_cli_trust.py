@@ -162,9 +162,12 @@ def test_the_fleet_summary_counts_the_devices_given_a_verified_image(keys, devic
         "signature_verified": 2,
     }
     assert all(line["signature_verified"] for line in lines[:-1])
-    text = summary_of(capsys, [*argv, *trusted])
+    text = summary_of(capsys, [*argv[:-1], *trusted])  # the summary: not --quiet
     signer = short(keys, "release")
     assert text[-1] == f"signature: 2 of 2 devices got the image signed by {signer}, verified"
+    # --quiet: a line per device, each saying so.
+    quiet = summary_of(capsys, [*argv, *trusted])
+    assert len(quiet) == 2 and all(line.endswith(f"signed by {signer}, verified") for line in quiet)
     # Without trusted keys nothing was verified, and the summary says nothing of signatures.
     lines = [json.loads(x) for x in summary_of(capsys, [*argv, "--json"])]
     assert "signature_verified" not in lines[-1]["summary"]

@@ -220,7 +220,9 @@ DAEMON = textwrap.dedent(
     from kestrix.fleet import update_fleet
     image, devices = sys.argv[1], sys.argv[2:]
     def run():
-        update_fleet(image, devices, init=False, device_type=28, progress=lambda *a: None)
+        update_fleet(
+            image, devices, init=False, device_type=28, window=1, progress=lambda *a: None
+        )
     threading.Thread(target=run, daemon=True).start()
     time.sleep(0.5)
     print("main thread done", flush=True)
@@ -249,7 +251,7 @@ CHILD = textwrap.dedent(
     devices = sys.argv[2:]
     print("ready", flush=True)
     try:
-        update_fleet(sys.argv[1], devices, init=False, device_type=28)
+        update_fleet(sys.argv[1], devices, init=False, device_type=28, window=1)
     except FleetInterrupted as stop:
         print(json.dumps([[r.address, r.outcome, r.error] for r in stop.results]), flush=True)
     """

@@ -384,7 +384,7 @@ def test_cli_pack_then_check(tmp_path, capsys):
 
 def test_cli_check_names_the_failed_digest(tmp_path, capsys):
     out = _tampered(tmp_path, 80 + 16 + 3)
-    assert flash_cli.main(["check", "--verbose", str(out)]) == 1
+    assert flash_cli.main(["check", "--verbose", str(out)]) == 2
     lines = capsys.readouterr().out.splitlines()
     assert "header digest: ok" in lines
     assert "image digest: MISMATCH" in lines
@@ -405,7 +405,7 @@ def test_cli_check_of_raw_and_missing_images(tmp_path, capsys):
         "result: PASS",
     ]
     missing = tmp_path / "b.tbin"
-    assert flash_cli.main(["check", str(missing)]) == 1
+    assert flash_cli.main(["check", str(missing)]) == 2
     assert capsys.readouterr().out.splitlines()[-1] == (
         f"result: FAIL: FPGA image path not found: {missing}"
     )
@@ -503,7 +503,7 @@ def test_installed_console_script(tmp_path):
     data[60] ^= 1  # inside the stored image digest
     out.write_bytes(bytes(data))
     run = subprocess.run([script, "check", str(out)], capture_output=True, text=True)
-    assert run.returncode == 1
+    assert run.returncode == 2  # a damaged image is an input error, as for update
     assert "header digest: ok" in run.stdout and "image digest: MISMATCH" in run.stdout
     run = subprocess.run([script, "pack"], capture_output=True, text=True)
     assert run.returncode == 2

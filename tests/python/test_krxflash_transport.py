@@ -1,6 +1,9 @@
 """The FpgaTool's Python face: construction, transport and the command set."""
 
+import contextlib
 import gc
+import io
+import json
 import logging
 import os
 import socket
@@ -61,10 +64,29 @@ def _free_port() -> int:
         return s.getsockname()[1]
 
 
-def test_refused_address_is_a_connection_error():
+def test_refused_address_is_a_connection_error_worded_as_the_cli_words_it():
+    from kestrix.tools import flash_cli
+
     port = _free_port()
-    with pytest.raises(ConnectionError, match=f"^Cannot connect to 127.0.0.1:{port}$"):
+    with pytest.raises(ConnectionError, match=f"^connection refused by 127.0.0.1:{port}$"):
         FpgaTool(address="127.0.0.1", port=float(port) + 0.7)
+    argv = ["info", "--address", f"127.0.0.1:{port}", "--json"]
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        assert flash_cli.main(argv) == 3
+    assert json.loads(out.getvalue())["error_message"] == f"connection refused by 127.0.0.1:{port}"
+
+
+@pytest.mark.parametrize("raises", [False, True], ids=["normal-exit", "exception"])
+def test_a_with_block_disconnects_on_leaving(simulator, raises, caplog):
+    caplog.set_level(logging.INFO, logger="FPGA")
+    sim = simulator()
+    with pytest.raises(RuntimeError) if raises else contextlib.nullcontext():
+        with FpgaTool(address=sim.host, port=sim.port, show_progress=False) as tool:
+            assert tool._conn.is_open and tool._fpgaGetId() == "0x0362D093"
+            if raises:
+                raise RuntimeError("the block failed")
+    assert not tool._conn.is_open
+    assert caplog.messages[-1] == "Disconnected from FPGA device."
 
 
 def test_own_connection_is_made_by_the_package_and_closed(monkeypatch, caplog):

@@ -14,6 +14,11 @@ std::string hexByte(unsigned char c) {
   return buf;
 }
 
+// Why a sequence is not UTF-8, as Python's decoder says it (DecodeError's reason).
+constexpr const char* kInvalidStart = "invalid start byte";
+constexpr const char* kEndOfData = "unexpected end of data";
+constexpr const char* kInvalidContinuation = "invalid continuation byte";
+
 // Length of the well-formed sequence at bytes[i], or 0 with `end` and `reason` set for the bad
 // bytes, worded as Python's decoder words them.
 std::size_t sequenceAt(std::string_view bytes, std::size_t i, std::size_t* end,
@@ -35,13 +40,13 @@ std::size_t sequenceAt(std::string_view bytes, std::size_t i, std::size_t* end,
     if (c == 0xF4) hi = 0x8F;
   } else {
     *end = i + 1;
-    *reason = "invalid start byte";
+    *reason = kInvalidStart;
     return 0;
   }
   for (std::size_t k = 1; k <= need; ++k) {
     if (i + k >= bytes.size()) {
       *end = bytes.size();
-      *reason = "unexpected end of data";
+      *reason = kEndOfData;
       return 0;
     }
     const unsigned char cc = b(i + k);
@@ -49,7 +54,7 @@ std::size_t sequenceAt(std::string_view bytes, std::size_t i, std::size_t* end,
     const unsigned char max = k == 1 ? hi : 0xBF;
     if (cc < min || cc > max) {
       *end = i + k;
-      *reason = "invalid continuation byte";
+      *reason = kInvalidContinuation;
       return 0;
     }
   }
@@ -86,6 +91,25 @@ bool isUtf8(std::string_view bytes) {
     i += n;
   }
   return true;
+}
+
+std::optional<Utf8Fault> findUtf8Fault(std::string_view bytes) {
+  for (std::size_t i = 0; i < bytes.size();) {
+    std::size_t end = 0;
+    const char* reason = nullptr;
+    const std::size_t n = sequenceAt(bytes, i, &end, &reason);
+    if (n != 0) {
+      i += n;
+      continue;
+    }
+    const std::string first = hexByte(static_cast<unsigned char>(bytes[i]));
+    if (reason == kInvalidStart) return Utf8Fault{i, first + " cannot begin a character"};
+    if (reason == kEndOfData)
+      return Utf8Fault{i, "the text ends inside the character " + first + " begins"};
+    return Utf8Fault{end, hexByte(static_cast<unsigned char>(bytes[end])) +
+                              " does not continue the character " + first + " begins"};
+  }
+  return std::nullopt;
 }
 
 std::string bytesRepr(std::string_view bytes) {

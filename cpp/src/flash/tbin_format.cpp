@@ -40,10 +40,10 @@ bool parseHeader(std::string_view header_region, Json* header, std::string* erro
       first == std::string_view::npos
           ? std::string_view()
           : header_region.substr(first, header_region.find_last_not_of('\0') - first + 1);
-  try {
-    requireUtf8(text);
-  } catch (const DecodeError& e) {
-    *error = e.what();
+  if (const auto fault = findUtf8Fault(text)) {
+    // Counted from the start of the header text region, as a hex dump of it shows.
+    *error = "header is not UTF-8 text at byte " + std::to_string(first + fault->offset) + ": " +
+             fault->reason;
     return false;
   }
   // The JSON parser would skip a byte order mark and stop at a NUL; the header format allows

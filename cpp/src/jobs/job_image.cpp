@@ -47,10 +47,12 @@ std::optional<OfflineFault> deviceTypeFault(const UpdateOptions& options) {
                         "device type " + type + " is not supported (supported: " + supported + ")"};
   }
   if (options.init && !profile.init_accepted) {
+    // Named in each tool's words, since the same refusal reaches all of them.
     return OfflineFault{Failure::kDeviceTypeUnsupported,
                         "Device type " + type +
-                            " is not supported for FPGA update. (Its controller is not "
-                            "initialised: update it without initialisation.)"};
+                            " cannot be initialised for an FPGA update, as updates are by "
+                            "default: update it with --skip-init (init=False in Python, init: "
+                            "false in Ansible)"};
   }
   return std::nullopt;
 }

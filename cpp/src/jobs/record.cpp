@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <filesystem>
 
 #include "kestrix/contracts/build_info.hpp"
 #include "kestrix/contracts/errors.hpp"
@@ -13,7 +15,6 @@
 #include "kestrix/files/files.hpp"
 
 namespace kestrix::jobs {
-namespace {}  // namespace
 
 Outcome outcomeKind(const UpdateReport& report) {
   if (report.failure == Failure::kInterrupted) return Outcome::kInterrupted;
@@ -71,6 +72,33 @@ Json recordOf(const UpdateReport& r) {
       {"change_id", r.change_id.empty() ? Json(nullptr) : Json(escapeNonUtf8(r.change_id))},
   };
   return record;
+}
+
+std::optional<std::string> recordProblem(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) return "no such file name";
+  // As RecordFile opens it, less O_CREAT: an existing file (or FIFO, or device) is opened and
+  // closed again, nothing written.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK);
+  if (fd >= 0) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  if (errno == ENXIO) return "it is a FIFO that no process reads";
+  if (errno != ENOENT) return std::string(std::strerror(errno));
+  // The file would be created: its folder must exist and take new files.
+  std::string folder = std::filesystem::path(path).parent_path().string();
+  if (folder.empty()) folder = ".";
+  const std::string shown = "'" + escapeNonUtf8(folder) + "'";
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) {
+    if (errno == ENOENT)
+      return "its folder " + shown + " does not exist (the record is created, its folder is not)";
+    return "its folder " + shown + ": " + std::strerror(errno);
+  }
+  if (!S_ISDIR(st.st_mode)) return shown + " is not a folder";
+  if (::access(folder.c_str(), W_OK | X_OK) != 0)
+    return "its folder " + shown + " takes no new file: " + std::strerror(errno);
+  return std::nullopt;
 }
 
 RecordFile::RecordFile(const std::string& path) : path_(path) {

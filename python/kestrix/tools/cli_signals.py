@@ -11,9 +11,11 @@ import signal
 import threading
 from typing import Iterator, List
 
-__all__ = ["Interrupted", "stop_on_signals", "interrupted_status"]
+__all__ = ["Interrupted", "stop_on_signals", "stopping", "interrupted_status"]
 
 _SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+# Set from the first signal until the command ends.
+_stopping = threading.Event()
 
 
 class Interrupted(KeyboardInterrupt):
@@ -22,6 +24,11 @@ class Interrupted(KeyboardInterrupt):
     def __init__(self, signum: int) -> None:
         super().__init__(f"stopped by {signal.Signals(signum).name}")
         self.signum = signum
+
+
+def stopping() -> bool:
+    """Whether a signal is stopping the command: the devices are reporting where they stood."""
+    return _stopping.is_set()
 
 
 def interrupted_status(signum: int) -> int:
@@ -43,6 +50,7 @@ def stop_on_signals() -> Iterator[List[int]]:
     def handler(signum: int, _frame: object) -> None:
         received.append(signum)
         if len(received) == 1:
+            _stopping.set()
             raise Interrupted(signum)
 
     previous = {sig: signal.signal(sig, handler) for sig in _SIGNALS}
@@ -51,3 +59,4 @@ def stop_on_signals() -> Iterator[List[int]]:
     finally:
         for sig, old in previous.items():
             signal.signal(sig, old)
+        _stopping.clear()

@@ -1,10 +1,11 @@
 """What the ``kestrix-flash`` subcommands share: exit statuses, argument types, logging and the
 JSON output.
 
-Exit statuses: 0 done; 1 the update, its verification or a check failed; 2 a usage or input-file
-error (decided before any device is touched); 3 the device cannot be reached, is busy or stopped
-answering; 128 + the signal when one stopped the command (130 for Ctrl-C, 143 for SIGTERM, 129 for
-SIGHUP). They follow from a failure's category, never from its message.
+Exit statuses: 0 done; 1 the update or its verification failed; 2 a usage or input-file error
+(a missing or damaged image, ``check``'s too; decided before any device is touched); 3 the device
+cannot be reached, is busy or stopped answering; 128 + the signal when one stopped the command
+(130 for Ctrl-C, 143 for SIGTERM, 129 for SIGHUP). They follow from a failure's category, never
+from its message.
 """
 
 import argparse
@@ -15,6 +16,7 @@ import sys
 from typing import Any, Callable, Dict, Iterator, Optional, TextIO
 
 from kestrix._core import DEFAULT_DEVICE_TYPE, DEFAULT_PORT, Failure, FailureCategory
+from kestrix.tools.cli_signals import stopping
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -30,6 +32,8 @@ _EXIT_BY_CATEGORY = {
     FailureCategory.INTERRUPTED: EXIT_INTERRUPTED,
 }
 
+_FAILURES = {failure.label: failure for failure in Failure.__members__.values()}
+
 _INT64_MIN = -(2**63)
 _INT64_MAX = 2**63 - 1
 LOG_FORMAT = "%(asctime)s - %(name)s [%(levelname)s] %(message)s"
@@ -38,6 +42,11 @@ LOG_FORMAT = "%(asctime)s - %(name)s [%(levelname)s] %(message)s"
 def exit_status(failure: Failure) -> int:
     """The exit status for a failure, by its category."""
     return _EXIT_BY_CATEGORY[failure.category]
+
+
+def failure_named(label: str) -> Failure:
+    """The failure whose stable name (its label, "image-missing") a report gives."""
+    return _FAILURES[label]
 
 
 def shown(text: str) -> str:
@@ -126,7 +135,8 @@ def add_quiet(parser: Any) -> None:
         "-q",
         "--quiet",
         action="store_true",
-        help="print only the result line: no progress, no log (default: off)",
+        help="print only the result: a line, one per device for several; no progress, no log "
+        "(default: off)",
     )
 
 
@@ -174,11 +184,14 @@ class _StderrHandler(logging.StreamHandler):  # type: ignore[type-arg]
 @contextlib.contextmanager
 def cli_logging(args: argparse.Namespace) -> Iterator[None]:
     """The library's log lines ("FPGA") go to standard error while a command runs: INFO and up,
-    DEBUG with --verbose, none with --quiet. The logger is left as it was afterwards."""
+    DEBUG with --verbose, none with --quiet. Once a signal stops the command, the log says no
+    more: each device's result says where it stood, once. The logger is left as it was
+    afterwards."""
     logger = logging.getLogger("FPGA")
     saved = (logger.level, logger.propagate)
     handler = _StderrHandler()
     handler.setFormatter(logging.Formatter(LOG_FORMAT))
+    handler.addFilter(lambda _: not stopping())
     quiet = getattr(args, "quiet", False)
     verbose = getattr(args, "verbose", False)
     logger.setLevel(logging.DEBUG if verbose else logging.CRITICAL + 1 if quiet else logging.INFO)

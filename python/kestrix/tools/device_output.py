@@ -4,7 +4,7 @@ about a device's outcome comes from its result; nothing here decides an outcome.
 
 import argparse
 import sys
-from typing import Any, Dict, List, Sequence
+from typing import Any, Dict, List, Sequence, Tuple
 
 from kestrix import _core
 from kestrix.fleet import DeviceResult, Outcome
@@ -61,6 +61,8 @@ def _result_line(args: argparse.Namespace, result: DeviceResult) -> None:
             f"{result.fpga_version_before or '(not read)'}; reloaded, "
             f"{_running_version(result)}{_signed(result)}"
         )
+    elif result.outcome_kind is Outcome.IDENTIFIED:
+        print(f"{verb}: {result.address}: {_identity(result)}")
     elif result.outcome_kind is Outcome.VERIFIED:
         print(
             f"{verb} succeeded: {result.address} holds the image; "
@@ -75,14 +77,22 @@ def _result_line(args: argparse.Namespace, result: DeviceResult) -> None:
         )
 
 
-def _info_lines(result: DeviceResult) -> None:
-    rows = [
-        ("FPGA ID", result.device_id),
-        ("FPGA version", result.fpga_version_before),
-        ("Control firmware version", result.control_fw_version),
-        ("Serial number", result.serial),
+def _identity_rows(result: DeviceResult) -> List[Tuple[str, str]]:
+    return [
+        ("FPGA ID", shown(result.device_id)),
+        ("FPGA version", shown(result.fpga_version_before)),
+        ("Control firmware version", shown(result.control_fw_version)),
+        ("Serial number", shown(result.serial)),
     ]
-    for name, value in rows:
+
+
+def _identity(result: DeviceResult) -> str:
+    """Who a device is, on one line."""
+    return ", ".join(f"{name} {value or '-'}" for name, value in _identity_rows(result))
+
+
+def _info_lines(result: DeviceResult) -> None:
+    for name, value in _identity_rows(result):
         print(f"{name + ':':<26}{value}")
 
 
@@ -104,21 +114,22 @@ def _report_fleet(args: argparse.Namespace, results: List[DeviceResult], status:
 
         from kestrix.tools import fleet_summary
 
-        Console().print(fleet_summary.summary_table(results))
+        title = "Device info" if args.mode == "identify" else f"{_VERBS[args.mode]} summary"
+        Console().print(fleet_summary.summary_table(results, title))
     else:
         for line in summary_lines(results):
             print(line)
 
 
 def report_devices(args: argparse.Namespace, results: Sequence[DeviceResult], status: int) -> None:
-    """The end of a run: one device's line, or a fleet's summary (JSON with --json)."""
-    if len(results) == 1:
-        result = results[0]
-        if args.json:
-            print_json(result_json(result, status))
-        elif args.mode == "identify" and result.ok:
-            _info_lines(result)
-        else:
+    """The end of a run: one device's line, or a fleet's summary (JSON with --json); with
+    --quiet, a result line per device, whatever their number."""
+    if len(results) == 1 and args.json:
+        print_json(result_json(results[0], status))
+    elif len(results) == 1 and args.mode == "identify" and results[0].ok and not args.quiet:
+        _info_lines(results[0])
+    elif len(results) == 1 or (args.quiet and not args.json):
+        for result in results:
             _result_line(args, result)
     else:
         _report_fleet(args, list(results), status)

@@ -16,10 +16,11 @@ runs the update's file checks without a device, and with ``--trust-key`` the sig
 update given those keys runs; ``keygen`` makes an Ed25519 key pair and ``sign`` writes IMAGE.sig,
 the image's detached signature; ``update`` flashes an image into one device or
 many and verifies it; ``verify`` compares what devices hold with an image; ``info`` shows devices'
-IDs and versions; ``history`` reads an audit record back. Every subcommand takes ``--json``. Exit
-status: 0 done, 1 the update, its verification or a check failed, 2 a usage or input-file error,
-3 a device could not be reached or stopped answering, 128 + the signal that stopped it (130:
-Ctrl-C, 143: SIGTERM, 129: SIGHUP).
+IDs and versions; ``history`` reads an audit record back. Every subcommand takes ``--json`` and
+``--quiet``. Results go to standard output, progress and log lines to standard error. Exit status:
+0 done, 1 the update or its verification failed, 2 a usage or input-file error (a missing or
+damaged image, one for another device type: ``check`` too), 3 a device could not be reached or
+stopped answering, 128 + the signal that stopped it (130: Ctrl-C, 143: SIGTERM, 129: SIGHUP).
 
 The commands live in modules by what they need: ``image_cli`` (``pack``, ``check``, ``keygen``,
 ``sign``: no device), ``flash_devices`` (``update``, ``verify``, ``info``) and ``history_cli``

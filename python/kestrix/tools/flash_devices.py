@@ -22,6 +22,7 @@ from kestrix.fleet import (
     DeviceResult,
     FleetInterrupted,
     LoadedImage,
+    Mode,
     RecordError,
     check_devices,
     load_image,
@@ -155,7 +156,8 @@ def _update_options(parser: argparse.ArgumentParser) -> None:
         default=_core.DEFAULT_WINDOW,
         metavar="W",
         help="program and read commands kept in flight at once; more than 1 overlaps the "
-        "network's delays (default: %(default)s, one at a time)",
+        "network's delays, 1 sends one at a time, for devices that need lock-step (default: "
+        "%(default)s)",
     )
     parser.add_argument(
         "--record",
@@ -189,10 +191,10 @@ def _rollout_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def _mode(args: argparse.Namespace) -> str:
+def _mode(args: argparse.Namespace) -> Mode:
     if args.mode == "update" and getattr(args, "skip_identical", False):
         return "update-unless-identical"
-    mode: str = args.mode
+    mode: Mode = args.mode
     return mode
 
 
@@ -303,8 +305,9 @@ def _run(
     # commands that talk to devices load it.
     from kestrix.tools import progress_view
 
-    display = sys.stderr if args.json else sys.stdout
-    view = progress_view.make_view(display, devices.addresses, args.quiet)
+    # Progress is no result: it goes to standard error, so piped output holds only the results.
+    plan = progress_view.UpdatePlan(_mode(args), image.size, _core.reload_wait(args.device_type))
+    view = progress_view.make_view(sys.stderr, devices.addresses, args.quiet, plan)
     record: Optional[str] = getattr(args, "record", None)
     try:
         results = update_fleet(

@@ -88,8 +88,9 @@ def _cmd_history(args: argparse.Namespace) -> int:
         from rich.table import Table
 
         table = Table(title=f"{shown(args.record)}", title_justify="left")
-        for name, _ in _COLUMNS:
-            table.add_column(name, overflow="fold")
+        for name, key in _COLUMNS:
+            # An address is never wrapped over lines; the other columns give way.
+            table.add_column(name, overflow="fold", no_wrap=key == "address")
         for record in records:
             table.add_row(*(_cell(record, key) for _, key in _COLUMNS))
         Console().print(table)

@@ -15,8 +15,11 @@ from kestrix.tools.cli_support import (
     EXIT_OK,
     EXIT_USAGE,
     add_device_type,
+    add_quiet,
     add_trust_keys,
     error_line,
+    exit_status,
+    failure_named,
     int_argument,
     offset_argument,
     print_json,
@@ -79,7 +82,7 @@ def _register_pack(subparsers: Any) -> None:
         help="also sign the packed file with this private key, writing OUT.tbin.sig "
         "(default: no signature)",
     )
-    parser.add_argument("--json", action="store_true", help="print the result as JSON")
+    _add_json_and_quiet(parser)
     parser.set_defaults(func=_cmd_pack)
 
 
@@ -122,9 +125,14 @@ def _cmd_pack(args: argparse.Namespace) -> int:
         f"device type {info['device_type'] or '(none)'}"
         + (f", FPGA version {info['fpga_version']}" if info["fpga_version"] else "")
     )
-    if signed is not None:
+    if signed is not None and not args.quiet:
         print(_signed_line(signed))
     return EXIT_OK
+
+
+def _add_json_and_quiet(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--json", action="store_true", help="print the result as JSON")
+    add_quiet(parser)
 
 
 # --- keygen and sign ----------------------------------------------------------------------------
@@ -139,7 +147,7 @@ def _register_keygen(subparsers: Any) -> None:
         "--trust-key). Neither file may exist.",
     )
     parser.add_argument("key", metavar="KEY", help="where the private key goes")
-    parser.add_argument("--json", action="store_true", help="print the result as JSON")
+    _add_json_and_quiet(parser)
     parser.set_defaults(func=_cmd_keygen)
 
 
@@ -159,6 +167,8 @@ def _cmd_keygen(args: argparse.Namespace) -> int:
         )
         return EXIT_OK
     print(f"key id: {made['key_id']} (short: {made['short_key_id']})")
+    if args.quiet:
+        return EXIT_OK
     print(f"private key: {shown(made['private_key'])} (mode 0600: keep it secret)")
     print(f"public key: {shown(made['public_key'])} (for --trust-key)")
     return EXIT_OK
@@ -176,7 +186,7 @@ def _register_sign(subparsers: Any) -> None:
     parser.add_argument(
         "--key", metavar="KEY", required=True, help="the private key (from keygen or openssl)"
     )
-    parser.add_argument("--json", action="store_true", help="print the result as JSON")
+    _add_json_and_quiet(parser)
     parser.set_defaults(func=_cmd_sign)
 
 
@@ -213,7 +223,8 @@ def _cmd_sign(args: argparse.Namespace) -> int:
         print_json(_with_shown_path(signed))
         return EXIT_OK
     print(_signed_line(signed))
-    print(f"image: {signed['image_size']} bytes, sha256 {signed['image_sha256']}")
+    if not args.quiet:
+        print(f"image: {signed['image_size']} bytes, sha256 {signed['image_sha256']}")
     return EXIT_OK
 
 
@@ -225,8 +236,9 @@ def _register_check(subparsers: Any) -> None:
         "check",
         help="run the update's file checks on an image",
         description="Run the update's file and header checks on an image file, without a "
-        "device, and show its signature. Exit status 0 when the image passes, 1 when it does "
-        "not, 2 when trusted keys are given and its signature is refused.",
+        "device, and show its signature. Exit status 0 when the image passes; 2, as update "
+        "says, when it is missing, damaged or made for another device type, or when trusted "
+        "keys are given and its signature is refused.",
     )
     parser.add_argument("image", metavar="IMAGE", help="a .bin or .tbin image")
     parser.add_argument(
@@ -244,9 +256,11 @@ def _register_check(subparsers: Any) -> None:
         "update given it requires; repeat for several; a refused signature exits with 2 "
         "(default: none: the signature is shown, not required)",
     )
-    parser.add_argument(
+    loudness = parser.add_mutually_exclusive_group()
+    loudness.add_argument(
         "-v", "--verbose", action="store_true", help="also print every message the checks log"
     )
+    add_quiet(loudness)
     parser.add_argument("--json", action="store_true", help="print the report as JSON")
     parser.set_defaults(func=_cmd_check)
 
@@ -296,7 +310,7 @@ def _cmd_check(args: argparse.Namespace) -> int:
     report: Dict[str, Any] = _flash_module()._inspect_image(
         args.image, device_type=args.device_type
     )
-    status = EXIT_OK if report["passed"] else EXIT_FAILED
+    status = EXIT_OK if report["passed"] else exit_status(failure_named(report["failure_kind"]))
     signature: Optional[Dict[str, Any]] = None
     if report["passed"]:
         try:
@@ -321,6 +335,7 @@ def _cmd_check(args: argparse.Namespace) -> int:
     if args.verbose:
         for level, text in report["messages"]:
             print(f"[{level}] {text}")
-    for line in _report_lines(report, signature):
+    lines = _report_lines(report, signature)
+    for line in lines[-1:] if args.quiet else lines:
         print(line)
     return status

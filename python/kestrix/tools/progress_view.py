@@ -1,18 +1,20 @@
-"""How ``kestrix-flash`` shows updates as they run.
+"""How ``kestrix-flash`` shows updates as they run, on standard error (standard output is for the
+results).
 
-On a terminal: one device is a bar per phase (erase, write, verify, reload) with bytes, rate and
-time left; several are a live table, a row per device. Both redraw at most 10 times a second and
-fit the terminal's width (rich does the drawing). Piped or redirected: plain lines, one per tenth
-of each phase (and one per event of each device in a fleet). The views only show what the fleet
-reports; they decide nothing.
+On a terminal: one device is a bar per phase (erase, write, verify, reload) with bytes, rate, the
+phase's "eta" and "elapsed" and the whole update's "update eta"; several are a live table, a row
+per device, whose address column never gives way. Both redraw at most 10 times a second and fit
+the terminal's width (rich does the drawing). Piped or redirected: plain lines, one per tenth of
+each phase (and one per event of each device in a fleet). The views only show what the fleet
+reports; they decide nothing, and leave a failure's words to the results.
 """
 
 import sys
 import threading
 import time
-from typing import Dict, List, Optional, TextIO, Type
+from typing import Callable, Dict, Iterator, List, NamedTuple, Optional, TextIO, Type
 
-from rich.console import Console, RenderableType
+from rich.console import Console, ConsoleOptions, RenderableType
 from rich.filesize import decimal
 from rich.live import Live
 from rich.progress import (
@@ -23,18 +25,15 @@ from rich.progress import (
     Task,
     TaskID,
     TextColumn,
-    TimeElapsedColumn,
-    TimeRemainingColumn,
     TransferSpeedColumn,
 )
 from rich.progress_bar import ProgressBar
-from rich.table import Table
+from rich.table import Column, Table
 from rich.text import Text
 
 from kestrix.fleet import DeviceResult
-from kestrix.tools.cli_support import shown
 
-__all__ = ["View", "make_view"]
+__all__ = ["UpdatePlan", "View", "make_view"]
 
 # What each phase is, for a label.
 _PHASE_LABELS = {
@@ -45,6 +44,9 @@ _PHASE_LABELS = {
     "reload": "reload (the device restarts its FPGA)",
 }
 _REFRESH_PER_SECOND = 10
+# A fleet row beside its address (phase, bytes, rate, gaps), and its bar at most.
+_FLEET_ROW_NEEDS = 40
+_FLEET_BAR = 20
 
 
 class View:
@@ -110,18 +112,108 @@ def _counted(column: Type[ProgressColumn]) -> Type[ProgressColumn]:
     return Counted
 
 
-class _PhaseBars(View):
-    """One device on a terminal: a bar for the running phase with bytes, rate and time left; a
-    finished phase leaves one line above it (so a redraw repaints one line, not all of them)."""
+def _clock(seconds: Optional[float]) -> str:
+    """0:07, 12:30, 1:02:03; -:-- while not known."""
+    if seconds is None:
+        return "-:--"
+    minutes, secs = divmod(int(seconds), 60)
+    hours, minutes = divmod(minutes, 60)
+    return f"{hours}:{minutes:02d}:{secs:02d}" if hours else f"{minutes}:{secs:02d}"
 
-    def __init__(self, console: Console, redirect_stderr: bool) -> None:
+
+class _Time(ProgressColumn):
+    """A time after its label ("eta 0:02"), never wrapped; with `counted`, blank for a phase that
+    moves no bytes."""
+
+    def __init__(
+        self, label: str, seconds: Callable[[Task], Optional[float]], counted: bool = False
+    ) -> None:
+        super().__init__(table_column=Column(no_wrap=True))
+        self._label, self._seconds, self._counted = label, seconds, counted
+
+    def render(self, task: Task) -> RenderableType:
+        if self._counted and not task.fields.get("counted", True):
+            return Text("")
+        return Text.assemble((f"{self._label} ", "dim"), (_clock(self._seconds(task)), "cyan"))
+
+
+class UpdatePlan(NamedTuple):
+    """What one device's run is to do, for the whole-update estimate: the job's mode, the image's
+    bytes and the seconds the device is given after its FPGA reloads."""
+
+    mode: str
+    size: int
+    reload_wait: float
+
+
+# The phases each mode runs, in order. A verify that finds the image missing goes on as an update.
+_PHASES = {
+    "update": ("erase", "write", "verify", "reload"),
+    "verify": ("verify",),
+    "update-unless-identical": ("verify",),
+}
+_BYTE_PHASES = ("write", "verify")
+
+
+class _WholeUpdate:
+    """How long the rest of one device's run should take: the bytes its phases still move, at the
+    rate bytes moved so far, and the wait after its FPGA reloads. Not known before bytes moved."""
+
+    def __init__(self, plan: UpdatePlan) -> None:
+        self._plan = plan
+        self._phases = _PHASES.get(plan.mode, ())
+        self._stage = ""
+        self._started = time.monotonic()
+        self._done = self._total = 0
+        self._moved = 0  # bytes of the byte phases that ended, and their seconds
+        self._spent = 0.0
+
+    def note(self, stage: str, done: int, total: int) -> None:
+        now = time.monotonic()
+        if stage != self._stage:
+            if self._stage in _BYTE_PHASES:
+                self._moved += self._done
+                self._spent += now - self._started
+            if stage not in self._phases:
+                self._phases = _PHASES["update"]
+            self._stage, self._started = stage, now
+        self._done, self._total = done, total
+
+    def seconds_left(self) -> Optional[float]:
+        if self._stage not in self._phases:
+            return None
+        now = time.monotonic()
+        later = self._phases[self._phases.index(self._stage) + 1 :]
+        left = self._plan.size * sum(1 for phase in later if phase in _BYTE_PHASES)
+        wait = self._plan.reload_wait if "reload" in later else 0.0
+        if self._stage in _BYTE_PHASES:
+            left += max(0, self._total - self._done)
+        elif self._stage == "reload":
+            wait = max(0.0, self._plan.reload_wait - (now - self._started))
+        if left == 0:
+            return wait
+        moved, spent = self._moved, self._spent
+        if self._stage in _BYTE_PHASES:
+            moved, spent = moved + self._done, spent + now - self._started
+        return left / (moved / spent) + wait if moved > 0 and spent > 0 else None
+
+
+# What a single device's bar line needs whatever the width: phase, bytes and the three times.
+_BAR_LINE_NEEDS = 58
+_SPEED_WIDTH = 10
+_MAX_BAR = 40
+
+
+class _PhaseBars(View):
+    """One device on a terminal: a bar for the running phase with bytes, rate, the phase's time
+    left and time taken, and the whole update's time left; a finished phase leaves one line above
+    it (so a redraw repaints one line, not all of them). A narrow terminal drops the rate, then
+    the bar, never a time."""
+
+    def __init__(self, console: Console, redirect_stderr: bool, plan: Optional[UpdatePlan]) -> None:
+        self._whole = _WholeUpdate(plan or UpdatePlan("", 0, 0.0))
         self._progress = Progress(
-            TextColumn("{task.description:<7}"),
-            BarColumn(),
-            _counted(DownloadColumn)(),
-            _counted(TransferSpeedColumn)(),
-            _counted(TimeRemainingColumn)(),
-            TimeElapsedColumn(),
+            *self._columns(console.width),
             console=console,
             refresh_per_second=_REFRESH_PER_SECOND,
             redirect_stderr=redirect_stderr,
@@ -130,9 +222,25 @@ class _PhaseBars(View):
         self._current: Optional[str] = None
         self._progress.start()
 
+    def _columns(self, width: int) -> Iterator[ProgressColumn]:
+        room = width - _BAR_LINE_NEEDS
+        yield TextColumn("{task.description:<7}", table_column=Column(no_wrap=True))
+        speed = room >= _SPEED_WIDTH + 5
+        if speed:
+            room -= _SPEED_WIDTH
+        if room >= 5:
+            yield BarColumn(bar_width=min(_MAX_BAR, room - 1))
+        yield _counted(DownloadColumn)(table_column=Column(no_wrap=True))
+        if speed:
+            yield _counted(TransferSpeedColumn)(table_column=Column(no_wrap=True))
+        yield _Time("eta", lambda task: task.time_remaining, counted=True)
+        yield _Time("elapsed", lambda task: task.elapsed)
+        yield _Time("update eta", lambda _: self._whole.seconds_left())
+
     def progress(self, device: str, stage: str, done: int, total: int) -> None:
         if stage == "connect":
             return
+        self._whole.note(stage, done, total)
         if stage != self._current:
             self._end_current()
             self._current = stage
@@ -179,7 +287,9 @@ class _FleetTable(View):
     """Several devices on a terminal: a live table, a row per device (address, phase, bar, bytes,
     rate); a finished row keeps its outcome, the bytes written and the seconds it took."""
 
-    def __init__(self, console: Console, devices: List[str], redirect_stderr: bool) -> None:
+    def __init__(
+        self, console: Console, devices: List[str], redirect_stderr: bool, transient: bool = False
+    ) -> None:
         self._devices = devices
         self._states = {device: _DeviceState() for device in devices}
         self._lock = threading.Lock()
@@ -188,6 +298,7 @@ class _FleetTable(View):
             console=console,
             refresh_per_second=_REFRESH_PER_SECOND,
             redirect_stderr=redirect_stderr,
+            transient=transient,
         )
         self._live.start()
 
@@ -203,33 +314,34 @@ class _FleetTable(View):
         with self._lock:
             self._states[result.address].result = result
 
-    def __rich__(self) -> RenderableType:
+    def __rich_console__(self, console: Console, options: ConsoleOptions) -> Iterator[Table]:
+        # The address stays whole; the bar, then the other columns give way to it.
+        widest = max(len(device) for device in self._devices)
+        bar = max(4, min(_FLEET_BAR, options.max_width - widest - _FLEET_ROW_NEEDS))
         table = Table(box=None, pad_edge=False, show_header=True)
-        table.add_column("device", no_wrap=True, overflow="ellipsis")
-        table.add_column("phase", no_wrap=True, min_width=6)
-        table.add_column("", no_wrap=True)
-        table.add_column("bytes", no_wrap=True, justify="right")
-        table.add_column("rate", no_wrap=True, justify="right")
+        table.add_column("device", no_wrap=True, min_width=widest)
+        table.add_column("phase", no_wrap=True, overflow="ellipsis")
+        table.add_column("", no_wrap=True, width=bar)
+        table.add_column("bytes", no_wrap=True, justify="right", overflow="ellipsis")
+        table.add_column("rate", no_wrap=True, justify="right", overflow="ellipsis")
         now = time.monotonic()
         with self._lock:
             for device in self._devices:
-                table.add_row(device, *self._row(self._states[device], now))
-        return table
+                table.add_row(device, *self._row(self._states[device], now, bar))
+        yield table
 
     @staticmethod
-    def _row(s: _DeviceState, now: float) -> List[RenderableType]:
+    def _row(s: _DeviceState, now: float, width: int) -> List[RenderableType]:
         if s.result is not None:
             r = s.result
-            style = "green" if r.ok else "red"
-            outcome = r.outcome if r.ok else f"{r.outcome}: {r.failure.label}"
-            bar = ProgressBar(total=1, completed=1 if r.ok else 0, width=20)
+            bar = ProgressBar(total=1, completed=1 if r.ok else 0, width=width)
             return [
-                Text(outcome, style=style),
+                Text(outcome_word(r), style="green" if r.ok else "red"),
                 bar,
                 decimal(r.bytes_written),
                 f"in {r.seconds['total']:.1f} s",
             ]
-        bar = ProgressBar(total=s.total or None, completed=s.done, width=20)
+        bar = ProgressBar(total=s.total or None, completed=s.done, width=width)
         if not s.total:
             return [s.phase, bar, "", ""]
         elapsed = now - s.started
@@ -240,9 +352,12 @@ class _FleetTable(View):
         self._live.stop()
 
 
-def make_view(out: TextIO, devices: List[str], quiet: bool) -> View:
-    """The view for `devices` on `out`: bars or a table on a terminal, lines otherwise. Log lines
-    (standard error) show above a live view when they go to the terminal too."""
+def make_view(
+    out: TextIO, devices: List[str], quiet: bool, plan: Optional[UpdatePlan] = None
+) -> View:
+    """The view for `devices` on `out` (standard error: progress is no result): bars or a table
+    on a terminal, lines otherwise; `plan` gives one device's bars the whole update's time left.
+    Log lines (standard error) show above a live view when they go to the terminal too."""
     if quiet:
         return View()
     if not out.isatty():
@@ -250,14 +365,25 @@ def make_view(out: TextIO, devices: List[str], quiet: bool) -> View:
     console = Console(file=out)
     redirect_stderr = sys.stderr.isatty()
     if len(devices) == 1:
-        return _PhaseBars(console, redirect_stderr)
-    return _FleetTable(console, devices, redirect_stderr)
+        return _PhaseBars(console, redirect_stderr, plan)
+    # Asking who devices are moves no bytes: the table goes once the summary can say it all.
+    transient = plan is not None and plan.mode == "identify"
+    return _FleetTable(console, devices, redirect_stderr, transient)
+
+
+def outcome_word(result: DeviceResult) -> str:
+    """The outcome, and the failure's kind when it says more: "failed: block-refused",
+    "interrupted" (not "interrupted: interrupted"). The cause's words are the result's, shown once,
+    at the end."""
+    if result.ok or result.failure.label == result.outcome:
+        return result.outcome
+    return f"{result.outcome}: {result.failure.label}"
 
 
 def _outcome_text(result: DeviceResult) -> str:
-    if result.ok:
-        text = f"{result.outcome} in {result.seconds['total']:.1f} s"
-        if result.fpga_version_after:
-            text += f", FPGA version {result.fpga_version_after}"
-        return text
-    return f"{result.outcome} ({result.failure.label}): {shown(result.error)}"
+    if not result.ok:
+        return outcome_word(result)
+    text = f"{result.outcome} in {result.seconds['total']:.1f} s"
+    if result.fpga_version_after:
+        text += f", FPGA version {result.fpga_version_after}"
+    return text

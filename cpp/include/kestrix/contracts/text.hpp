@@ -1,6 +1,8 @@
 // Text helpers shared by the core: strict UTF-8 and the printable form of byte strings.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,6 +12,14 @@ namespace kestrix {
 // code points above U+10FFFF).
 void requireUtf8(std::string_view bytes);
 bool isUtf8(std::string_view bytes);
+
+// Where `bytes` stops being well-formed UTF-8 and why, worded for a person holding the file
+// rather than as a decoder words it: offset 2, "0x99 cannot begin a character".
+struct Utf8Fault {
+  std::size_t offset;
+  std::string reason;
+};
+std::optional<Utf8Fault> findUtf8Fault(std::string_view bytes);
 
 // The escaped printable form of a byte string, as Python writes a bytes object: b'ab\r\n\x00'.
 std::string bytesRepr(std::string_view bytes);

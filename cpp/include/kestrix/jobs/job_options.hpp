@@ -20,8 +20,11 @@ namespace kestrix::jobs {
 // Devices worked on at once: by default, and at most (one thread each).
 inline constexpr int kDefaultJobs = 8;
 inline constexpr int kMaxJobs = 1024;
-// Commands in flight at once (see flash::EngineSettings::window), by default.
-inline constexpr int kDefaultWindow = 1;
+// Commands in flight at once (see flash::EngineSettings::window) in the jobs the tools run
+// (kestrix-flash, kestrix.fleet, the Ansible modules), by default. Sixteen overlap the link's round
+// trips, which makes an update over a long link many times faster; a device that needs lock-step
+// is given 1. FpgaTool keeps the engine's own default, one command at a time.
+inline constexpr int kDefaultWindow = 16;
 // Seconds to wait for each reply, by default; connecting waits as long, up to kMaxConnectTimeout.
 inline constexpr double kDefaultTimeout = net::kDefaultReplyTimeout;
 inline constexpr double kMaxConnectTimeout = net::kDefaultConnectTimeout;

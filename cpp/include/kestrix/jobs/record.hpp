@@ -3,6 +3,7 @@
 #pragma once
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,12 @@ std::string_view outcomeOf(const UpdateReport& report);
 // failed_offset (or null), run_by_user, run_by_host, change_id (or null). Bytes of a path that are
 // not UTF-8 are written \xNN.
 Json recordOf(const UpdateReport& report);
+
+// Why a RecordFile could not be opened at `path`, found without creating the file or writing to
+// it (an Ansible check run asks this): "its folder '/var/log/kestrix' does not exist (the record
+// is created, its folder is not)", "Permission denied", "it is a FIFO that no process reads", ...
+// Nothing when it could be opened.
+std::optional<std::string> recordProblem(const std::string& path);
 
 // A file of records, opened for appending: created when missing, never truncated. Each line is
 // written whole under an exclusive lock (flock), so lines of concurrent jobs, in this process or

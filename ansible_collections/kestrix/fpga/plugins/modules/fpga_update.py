@@ -22,7 +22,11 @@ description:
     changed, since the flash no longer holds what it held.
   - In check mode the module only initialises (as O(init) says) and reads back and compares. The
     task reports changed when the device does not hold the image, and fails when the comparison
-    itself cannot be done. Nothing is erased or written, and no O(record) line is appended.
+    itself cannot be done. Nothing is erased or written, and no O(record) line is appended; a
+    O(record) that could not be opened fails the check as it would fail the update, before the
+    device is contacted.
+  - In diff mode the task shows the FPGA version the device runs and the SHA-256 digest of the
+    image its flash holds, before and after (in check mode, after the update it would run).
   - Given O(trust_keys), the image must carry a signature (C(IMAGE.sig), made by
     C(kestrix-flash sign)) that one of those public keys verifies, made for exactly this image;
     otherwise the task fails with RV(failure=image-untrusted) and the cause, and the device is
@@ -52,7 +56,9 @@ options:
     description:
       - A file on the host that runs the module to append one JSON line to, the audit record of
         this update (the return values below, as C(kestrix-flash update --record) writes them).
-      - The file is created if missing and never truncated. Check mode appends nothing.
+      - The file is created if missing and never truncated; its folder must exist (the module
+        creates the file, not its folder). A record that cannot be opened fails the task before
+        the device is contacted, in check mode too. Check mode appends nothing.
     type: path
   trust_keys:
     description:
@@ -76,11 +82,11 @@ options:
     description:
       - How many program and read commands are kept in flight at once. More than 1 overlaps the
         network's delays, which makes an update over a long link many times faster; V(1) sends
-        one command at a time.
+        one command at a time, for a device that needs lock-step.
       - A block the device refuses inside a window makes the update erase and write the image
         again one block at a time; success still means the flash reads back as the image.
     type: int
-    default: 1
+    default: 16
 extends_documentation_fragment:
   - kestrix.fpga.device
   - ansible.builtin.action_common_attributes
@@ -88,7 +94,7 @@ attributes:
   check_mode:
     support: full
   diff_mode:
-    support: none
+    support: full
   platform:
     platforms: posix
 notes:
@@ -300,6 +306,21 @@ failed_offset:
   returned: always
   type: int
   sample: 4096
+diff:
+  description: >-
+    In diff mode, the FPGA version and the image digest the flash holds, before and after, as
+    C(before) and C(after) texts (with C(before_header) and C(after_header) naming the device).
+  returned: in diff mode
+  type: dict
+  sample:
+    before_header: "10.20.0.7:5025 before"
+    after_header: "10.20.0.7:5025 after"
+    before: |
+      fpga_version: 0.2.3.4
+      flash: (another image)
+    after: |
+      fpga_version: 0.3.0.0
+      flash: 9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08
 """
 
 import traceback
@@ -307,6 +328,7 @@ from typing import Optional, Tuple
 
 from ansible.module_utils.basic import AnsibleModule
 
+from ansible_collections.kestrix.fpga.plugins.module_utils.fpga_diff import update_diff
 from ansible_collections.kestrix.fpga.plugins.module_utils.kestrix_device import (
     default,
     device_argument_spec,
@@ -315,6 +337,7 @@ from ansible_collections.kestrix.fpga.plugins.module_utils.kestrix_device import
 
 KESTRIX_IMPORT_ERROR: Optional[str]
 try:
+    from kestrix._core import record_problem
     from kestrix.fleet import (
         DeviceResult,
         Failure,
@@ -363,11 +386,31 @@ def _cause(result: "DeviceResult") -> str:
     return f"{result.address}: the update ended '{result.outcome}', not verified"
 
 
+def _record_refused(module: AnsibleModule, record: Optional[str], error: object) -> None:
+    """Fails the task for a record that cannot be opened, in the package's words when it has
+    them (a missing folder, a FIFO nobody reads)."""
+    problem = record_problem(record) if record is not None else None
+    module.fail_json(
+        msg=f"the audit record could not be opened ({problem or error}); nothing was done"
+    )
+
+
+def _finish(module: AnsibleModule, result: "DeviceResult", check_mode: bool) -> None:
+    changed, failure = verdict(result, check_mode)
+    extra = {"diff": update_diff(result, check_mode, changed)} if module._diff else {}
+    if failure is not None:
+        module.fail_json(msg=failure, changed=changed, **extra, **result.record)
+    module.exit_json(changed=changed, **extra, **result.record)
+
+
 def main() -> None:
     module = AnsibleModule(argument_spec=ARGUMENT_SPEC, supports_check_mode=True)
     require_kestrix(module, KESTRIX_IMPORT_ERROR)
     params = module.params
     check_mode = bool(module.check_mode)
+    # Check mode appends nothing, but a record the update could not open fails it all the same.
+    if check_mode and params["record"] is not None and record_problem(params["record"]):
+        _record_refused(module, params["record"], None)
     try:
         [result] = update_fleet(
             params["image"],
@@ -401,11 +444,8 @@ def main() -> None:
         # A trusted key or the record file could not be opened: no device was touched.
         if error.filename is not None and error.filename in (params["trust_keys"] or []):
             module.fail_json(msg=f"a trusted key could not be read ({error}); nothing was done")
-        module.fail_json(msg=f"the audit record could not be opened ({error}); nothing was done")
-    changed, failure = verdict(result, check_mode)
-    if failure is not None:
-        module.fail_json(msg=failure, changed=changed, **result.record)
-    module.exit_json(changed=changed, **result.record)
+        _record_refused(module, params["record"], error)
+    _finish(module, result, check_mode)
 
 
 if __name__ == "__main__":
