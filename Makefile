@@ -31,10 +31,15 @@ test-sanitize: setup
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  .venv/bin/ctest --test-dir $(BUILD_ROOT)/sanitize --output-on-failure --timeout 300
 
-# The C++ tests that run threads (shared connections, cancellation from another thread, fleets,
-# the loopback server of the connection tests) under ThreadSanitizer; every report is printed and
-# any fails the run (TSan exits with 66). Not part of `make test`.
-TSAN_TESTS = SharedConnection.*:Cancel.*:Job.AFleet*:Job.AStopped*:TcpConnection.*:*CommandPath.*:*BadFrames.*:*PeerClose.*
+# The C++ tests that run threads under ThreadSanitizer: shared connections, cancellation from
+# another thread, the loopback server of the connection tests, every test that runs a fleet (its
+# pool of device threads), and the tests whose own threads write a record file or a hosts FIFO.
+# Every report is printed and any fails the run (TSan exits with 66). Not part of `make test`.
+TSAN_TESTS := SharedConnection.*:Cancel.*:TcpConnection.*:*CommandPath.*:*BadFrames.*:*PeerClose.*
+TSAN_TESTS := $(TSAN_TESTS):FleetSafety.*:Job.*Fleet*:Job.AStartEventThatFailsEndsOnlyThatDevicesJob
+TSAN_TESTS := $(TSAN_TESTS):Job.ARecordThatCannotBeWrittenStopsNoDeviceAndIsReported
+TSAN_TESTS := $(TSAN_TESTS):*RefusedImages.AFleet*:HostsFile.AFifoIsReadToItsWritersEnd
+TSAN_TESTS := $(TSAN_TESTS):RecordFile.ConcurrentWritersNeverMixTheirLines
 TSAN_BUILD = $(BUILD_ROOT)/tsan
 test-tsan: setup
 	.venv/bin/cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
