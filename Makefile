@@ -29,12 +29,17 @@ test-cpp: build-cpp
 	.venv/bin/ctest --test-dir $(BUILD) --output-on-failure --timeout 180
 
 # The C++ core and its tests under AddressSanitizer and UBSan; any finding fails the run.
+# One test is left out: FleetSafety.AHostOutOfDescriptorsIsAResourceFailure uses up every file
+# descriptor, and gcc 12's UBSan then reports a false "object has invalid vptr" (its check that
+# the object's memory is readable needs a pipe). `make test` and `make test-tsan` run it.
+SANITIZE_SKIP = ^FleetSafety\.AHostOutOfDescriptorsIsAResourceFailure$$
 test-sanitize: setup
 	.venv/bin/cmake -S . -B $(BUILD_ROOT)/sanitize -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_SANITIZE=ON
 	.venv/bin/cmake --build $(BUILD_ROOT)/sanitize
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  .venv/bin/ctest --test-dir $(BUILD_ROOT)/sanitize --output-on-failure --timeout 300
+	  .venv/bin/ctest --test-dir $(BUILD_ROOT)/sanitize --output-on-failure --timeout 300 \
+	  -E '$(SANITIZE_SKIP)'
 
 # The C++ tests that run threads under ThreadSanitizer: shared connections, cancellation from
 # another thread, the loopback server of the connection tests, every test that runs a fleet (its
