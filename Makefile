@@ -28,6 +28,10 @@ build-cpp: setup
 test-cpp: build-cpp
 	.venv/bin/ctest --test-dir $(BUILD) --output-on-failure --timeout 180
 
+# The sanitizer builds compile at -O1 with line tables only (-g1): the level the sanitizers
+# recommend, a file and line in every report, and about half the compile time of -O2 -g.
+SANITIZER_BUILD = -DCMAKE_BUILD_TYPE=RelWithDebInfo '-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG'
+
 # The C++ core and its tests under AddressSanitizer and UBSan; any finding fails the run.
 # One test is left out: FleetSafety.AHostOutOfDescriptorsIsAResourceFailure uses up every file
 # descriptor, and gcc 12's UBSan then reports a false "object has invalid vptr" (its check that
@@ -35,7 +39,7 @@ test-cpp: build-cpp
 SANITIZE_SKIP = ^FleetSafety\.AHostOutOfDescriptorsIsAResourceFailure$$
 test-sanitize: setup
 	.venv/bin/cmake -S . -B $(BUILD_ROOT)/sanitize -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_SANITIZE=ON
+	  $(SANITIZER_BUILD) -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_SANITIZE=ON
 	.venv/bin/cmake --build $(BUILD_ROOT)/sanitize
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  .venv/bin/ctest --test-dir $(BUILD_ROOT)/sanitize --output-on-failure --timeout 300 \
@@ -53,7 +57,7 @@ TSAN_TESTS := $(TSAN_TESTS):RecordFile.ConcurrentWritersNeverMixTheirLines
 TSAN_BUILD = $(BUILD_ROOT)/tsan
 test-tsan: setup
 	.venv/bin/cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_SANITIZE_THREAD=ON
+	  $(SANITIZER_BUILD) -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_SANITIZE_THREAD=ON
 	.venv/bin/cmake --build $(TSAN_BUILD) --target kestrix_tests
 	TSAN_OPTIONS=second_deadlock_stack=1 \
 	  $(TSAN_BUILD)/tests/cpp/kestrix_tests --gtest_filter='$(TSAN_TESTS)'
