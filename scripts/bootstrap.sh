@@ -69,9 +69,10 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 deps="pip scikit-build-core>=0.10 pybind11>=2.12 pytest>=7 cmake>=3.24 ninja"
 # Pinned, so a new release cannot fail the gate on its own: mypy 1.20 is the last that checks for
-# Python 3.9, and clang-format is the version the C++ sources are formatted with.
+# Python 3.9, and clang-format is the version the C++ sources are formatted with. pre-commit runs
+# these same tools from this venv (.pre-commit-config.yaml).
 if [ "$lint" = 1 ]; then
-  deps="$deps ruff==0.17.6 mypy==1.20.2 clang-format==14.0.6"
+  deps="$deps ruff==0.17.6 mypy==1.20.2 clang-format==14.0.6 pre-commit==4.7.0"
 fi
 # Pinned for the same reason; 2.19 is the last series whose controller runs on Python 3.11.
 if [ "$ansible" = 1 ]; then
