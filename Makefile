@@ -30,7 +30,8 @@ test-cpp: build-cpp
 
 # The sanitizer builds compile at -O1 with line tables only (-g1): the level the sanitizers
 # recommend, a file and line in every report, and about half the compile time of -O2 -g.
-SANITIZER_BUILD = -DCMAKE_BUILD_TYPE=RelWithDebInfo '-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG'
+SANITIZER_BUILD = -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  '-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG'
 
 # The C++ core and its tests under AddressSanitizer and UBSan; any finding fails the run.
 # One test is left out: FleetSafety.AHostOutOfDescriptorsIsAResourceFailure uses up every file
