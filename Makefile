@@ -9,11 +9,16 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_DIR ?= $(HOME)/.cache/kestrix-ccache
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: setup build-cpp test test-cpp test-python test-python39 test-sanitize test-tsan install lint demo \
-  bench fuzz format format-check clean wheel-tools wheel test-wheel sdist
+.PHONY: setup fuzz-tools build-cpp test test-cpp test-python test-python39 test-sanitize test-tsan \
+  install lint demo bench fuzz format format-check clean wheel-tools wheel test-wheel sdist
 
+BOOTSTRAP = scripts/bootstrap.sh --lint --ansible
 setup:
-	scripts/bootstrap.sh --lint --ansible .venv python3
+	$(BOOTSTRAP) .venv python3
+
+# setup, and clang 14 with libFuzzer and its sanitizer runtimes; only the fuzz targets need them.
+fuzz-tools:
+	$(BOOTSTRAP) --fuzz .venv python3
 
 build-cpp: setup
 	.venv/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
@@ -23,22 +28,37 @@ build-cpp: setup
 test-cpp: build-cpp
 	.venv/bin/ctest --test-dir $(BUILD) --output-on-failure --timeout 180
 
+# The sanitizer builds compile at -O1 with line tables only (-g1): the level the sanitizers
+# recommend, a file and line in every report, and about half the compile time of -O2 -g.
+SANITIZER_BUILD = -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  '-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG'
+
 # The C++ core and its tests under AddressSanitizer and UBSan; any finding fails the run.
+# One test is left out: FleetSafety.AHostOutOfDescriptorsIsAResourceFailure uses up every file
+# descriptor, and gcc 12's UBSan then reports a false "object has invalid vptr" (its check that
+# the object's memory is readable needs a pipe). `make test` and `make test-tsan` run it.
+SANITIZE_SKIP = ^FleetSafety\.AHostOutOfDescriptorsIsAResourceFailure$$
 test-sanitize: setup
 	.venv/bin/cmake -S . -B $(BUILD_ROOT)/sanitize -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_SANITIZE=ON
+	  $(SANITIZER_BUILD) -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_SANITIZE=ON
 	.venv/bin/cmake --build $(BUILD_ROOT)/sanitize
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  .venv/bin/ctest --test-dir $(BUILD_ROOT)/sanitize --output-on-failure --timeout 300
+	  .venv/bin/ctest --test-dir $(BUILD_ROOT)/sanitize --output-on-failure --timeout 300 \
+	  -E '$(SANITIZE_SKIP)'
 
-# The C++ tests that run threads (shared connections, cancellation from another thread, fleets,
-# the loopback server of the connection tests) under ThreadSanitizer; every report is printed and
-# any fails the run (TSan exits with 66). Not part of `make test`.
-TSAN_TESTS = SharedConnection.*:Cancel.*:Job.AFleet*:Job.AStopped*:TcpConnection.*:*CommandPath.*:*BadFrames.*:*PeerClose.*
+# The C++ tests that run threads under ThreadSanitizer: shared connections, cancellation from
+# another thread, the loopback server of the connection tests, every test that runs a fleet (its
+# pool of device threads), and the tests whose own threads write a record file or a hosts FIFO.
+# Every report is printed and any fails the run (TSan exits with 66). Not part of `make test`.
+TSAN_TESTS := SharedConnection.*:Cancel.*:TcpConnection.*:*CommandPath.*:*BadFrames.*:*PeerClose.*
+TSAN_TESTS := $(TSAN_TESTS):FleetSafety.*:Job.*Fleet*:Job.AStartEventThatFailsEndsOnlyThatDevicesJob
+TSAN_TESTS := $(TSAN_TESTS):Job.ARecordThatCannotBeWrittenStopsNoDeviceAndIsReported
+TSAN_TESTS := $(TSAN_TESTS):*RefusedImages.AFleet*:HostsFile.AFifoIsReadToItsWritersEnd
+TSAN_TESTS := $(TSAN_TESTS):RecordFile.ConcurrentWritersNeverMixTheirLines
 TSAN_BUILD = $(BUILD_ROOT)/tsan
 test-tsan: setup
 	.venv/bin/cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_SANITIZE_THREAD=ON
+	  $(SANITIZER_BUILD) -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_SANITIZE_THREAD=ON
 	.venv/bin/cmake --build $(TSAN_BUILD) --target kestrix_tests
 	TSAN_OPTIONS=second_deadlock_stack=1 \
 	  $(TSAN_BUILD)/tests/cpp/kestrix_tests --gtest_filter='$(TSAN_TESTS)'
@@ -88,11 +108,18 @@ lint: install
 demo: install
 	.venv/bin/python scripts/demo.py
 
-# Every libFuzzer target for SECONDS each (clang; see scripts/fuzz.sh).
+# Every libFuzzer target for SECONDS each, built with clang 14 (scripts/fuzz.sh). The targets
+# share one build tree, so the instrumented core is built once. Every target runs; a finding in
+# any fails the run, after the others have had their turn.
 SECONDS ?= 60
+FUZZ_CXX ?= clang++-14
 FUZZ_TARGETS = $(shell sed -n 's/^set(KESTRIX_FUZZ_TARGETS \(.*\))/\1/p' fuzz/CMakeLists.txt)
-fuzz:
-	@for target in $(FUZZ_TARGETS); do scripts/fuzz.sh $$target $(SECONDS) || exit 1; done
+fuzz: fuzz-tools
+	@failed=""; \
+	for target in $(FUZZ_TARGETS); do \
+	  CXX=$(FUZZ_CXX) scripts/fuzz.sh $$target $(SECONDS) || failed="$$failed $$target"; \
+	done; \
+	if [ -n "$$failed" ]; then echo "fuzz: failed:$$failed"; exit 1; fi
 
 # Not part of `make test`: figures, not verdicts.
 bench: install
