@@ -34,9 +34,8 @@ struct Unit {
 
   void load() {
     if (!flash_file) return;
-    if (auto content = kestrix::sim::readFlashFile(*flash_file, device->flash().size())) {
-      device->loadFlash(std::move(*content));
-    }
+    kestrix::sim::FlashStore content(device->flash().size());
+    if (kestrix::sim::readFlashFile(*flash_file, content)) device->loadFlash(std::move(content));
   }
   void save() const {
     if (flash_file && device->takeFlashChanged()) {

@@ -193,7 +193,8 @@ serves. SIGINT or SIGTERM stops it.
   --host HOST                  address to listen on (@HOST@)
   --port PORT                  TCP port of the first device, 0 picks a free one for each (@PORT@)
   --count N                    serve N independent devices, on ports PORT to PORT+N-1 (1)
-  --flash-size BYTES           flash size, a multiple of 16 (@FLASH_SIZE@)
+  --flash-size BYTES           flash size, a multiple of 16 (@FLASH_SIZE@); memory is taken in
+                               chunks as the flash is written, and an erase gives it back
   --flash-file PATH            keep the flash in this file across runs; with --count above 1,
                                device I (0 to N-1) keeps its flash in PATH.I
   --exit-with-parent           stop as on SIGTERM when the process that started it ends
