@@ -212,7 +212,8 @@ clients (of each device):
   --idle-timeout SECONDS       close a client that has sent and taken nothing for this long
                                (@IDLE@; 0: never)
   --latency-us MICROSECONDS    send each reply this long after its command came in, each reply
-                               on its own clock (0)
+                               on its own clock: never early, late by at most an eighth of it
+                               (1 us to 1 ms), so that replies due together go out together (0)
   A client is not read while @CAP_MIB@ MiB of its replies wait for it to take them.
 faults (every device has its own; the link faults apply to each client on its own):
   --refuse-blocks N            refuse every programming block N times (reply 1), then accept it
