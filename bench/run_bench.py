@@ -2,7 +2,8 @@
 
     python bench/run_bench.py --build-dir BUILD [--runs 5] [--image-mib 1] [--only NAME ...]
 
-NAME: updates, windows, fleet, memory, check (all by default).
+NAME: updates, windows, fleet, fleetscale, memory, check (all by default). fleetscale runs
+against the simulator of --build-dir, or the one --sim names (to compare simulators).
 
 Every measured program runs in a process of its own: its CPU time comes from os.wait4, its peak
 RSS from its own VmHWM (a child's ru_maxrss would include what this process held when it
@@ -20,6 +21,8 @@ import tempfile
 import time
 from pathlib import Path
 from typing import Dict, List, Tuple
+
+from fleet_scale import bench_fleetscale, report_fleetscale
 
 from kestrix.tools.sim_cli import start_simulator, start_simulators, stop_simulator
 
@@ -254,7 +257,7 @@ def bench_memory(args, work: Path) -> Dict[str, float]:
     }
 
 
-SECTIONS = ("updates", "windows", "fleet", "memory", "check")
+SECTIONS = ("updates", "windows", "fleet", "fleetscale", "memory", "check")
 
 
 def report_updates(args, updates: Dict[str, Dict[str, float]]) -> None:
@@ -310,6 +313,7 @@ def main() -> int:
     parser.add_argument("--image-mib", type=int, default=1)
     parser.add_argument("--check-mib", type=int, default=256)
     parser.add_argument("--only", nargs="+", choices=SECTIONS, default=list(SECTIONS))
+    parser.add_argument("--sim", help="the kestrix-sim binary of the fleetscale section")
     parser.add_argument("--output", default=str(HERE / "results.json"))
     args = parser.parse_args()
 
@@ -325,6 +329,9 @@ def main() -> int:
         if "fleet" in args.only:
             results["fleet"] = bench_fleet(args, work)
             report_fleet(results["fleet"])  # type: ignore[arg-type]
+        if "fleetscale" in args.only:
+            results["fleetscale"] = bench_fleetscale(args, work)
+            report_fleetscale(args, results["fleetscale"])
         if "memory" in args.only:
             memory = bench_memory(args, work)
             results["memory"] = memory

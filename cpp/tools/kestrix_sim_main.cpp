@@ -37,9 +37,8 @@ struct Unit {
 
   void load() {
     if (!flash_file) return;
-    if (auto content = kestrix::sim::readFlashFile(*flash_file, device->flash().size())) {
-      device->loadFlash(std::move(*content));
-    }
+    kestrix::sim::FlashStore content(device->flash().size());
+    if (kestrix::sim::readFlashFile(*flash_file, content)) device->loadFlash(std::move(content));
   }
   void save() const {
     if (flash_file && device->takeFlashChanged()) {
@@ -66,7 +65,7 @@ int run(const kestrix::sim::SimOptions& options) {
   }
 
   kestrix::sim::StopSignals signals;
-  // Every device is served by this one thread, in one poll() loop. One wake-up serves every client
+  // Every device is served by this one thread, in one event loop. One wake-up serves every client
   // that is ready, whatever its device, and the simulator never takes more than one core from the
   // host beside it. With 16 devices each driven by a minimal client on 2 cores it spent about
   // 4-7 us of CPU per exchange where a thread per device spent 6-10 us. It also runs every

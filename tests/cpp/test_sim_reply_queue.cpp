@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kestrix/sim/reply_queue.hpp"
+#include "kestrix/sim/server.hpp"
 
 namespace {
 
@@ -96,6 +97,51 @@ TEST(ReplyQueue, ManyPartialSendsDeliverEveryByteInOrder) {
   q.consume(q.ready().size());
   EXPECT_EQ(got, expected);
   EXPECT_TRUE(q.empty());
+}
+
+TEST(ReplyQueue, WithATickRepliesAreDueAtTheNextMultipleOfItNeverEarly) {
+  ReplyQueue q(microseconds(150), microseconds(20));
+  const Clock::time_point t0{};  // the clock's epoch, a multiple of every tick
+  q.buffer() += "a\r\n";
+  q.seal(t0 + microseconds(3));  // due at 153 us, held until 160
+  ASSERT_TRUE(q.nextDue().has_value());
+  EXPECT_EQ(*q.nextDue(), t0 + microseconds(160));
+  q.release(t0 + microseconds(159));
+  EXPECT_EQ(q.ready(), "");
+  q.release(t0 + microseconds(160));
+  EXPECT_EQ(q.ready(), "a\r\n");
+  // Due exactly on a tick: not moved.
+  q.buffer() += "b\r\n";
+  q.seal(t0 + microseconds(50));
+  EXPECT_EQ(*q.nextDue(), t0 + microseconds(200));
+}
+
+TEST(ReplyQueue, RepliesFallingDueWithinOneTickAreOneBatch) {
+  ReplyQueue q(microseconds(150), microseconds(20));
+  const Clock::time_point t0{};
+  q.buffer() += "a\r\n";
+  q.seal(t0 + microseconds(1));  // due 151 -> 160
+  q.buffer() += "b\r\n";
+  q.seal(t0 + microseconds(9));  // due 159 -> 160: the same batch
+  q.buffer() += "c\r\n";
+  q.seal(t0 + microseconds(11));  // due 161 -> 180: the next one
+  EXPECT_EQ(*q.nextDue(), t0 + microseconds(160));
+  EXPECT_EQ(*q.lastDue(), t0 + microseconds(180));
+  q.release(t0 + microseconds(160));
+  EXPECT_EQ(q.ready(), "a\r\nb\r\n");
+  EXPECT_EQ(*q.nextDue(), t0 + microseconds(180));
+  EXPECT_EQ(q.nextDue(), q.lastDue());
+  q.release(t0 + microseconds(180));
+  EXPECT_EQ(q.ready(), "a\r\nb\r\nc\r\n");
+  EXPECT_FALSE(q.lastDue().has_value());
+}
+
+TEST(ReplyQueue, TheTickIsAnEighthOfTheLatencyWithinItsBounds) {
+  using kestrix::sim::latencyTick;
+  EXPECT_EQ(latencyTick(microseconds(0)), microseconds(0));
+  EXPECT_EQ(latencyTick(microseconds(150)), microseconds(18));
+  EXPECT_EQ(latencyTick(microseconds(3)), microseconds(1));
+  EXPECT_EQ(latencyTick(microseconds(200000)), microseconds(1000));
 }
 
 }  // namespace

@@ -33,6 +33,7 @@ using kestrix::sim::Command;
 using kestrix::sim::Device;
 using kestrix::sim::DeviceFaults;
 using kestrix::sim::DeviceOptions;
+using kestrix::sim::FlashStore;
 using kestrix::sim::LinkFaults;
 using kestrix::sim::parseCommand;
 using kestrix::sim::ParseStatus;
@@ -48,6 +49,11 @@ std::string page(char first, std::size_t n = wire::kPageSize) {
 
 std::string programLine(std::string_view data) {
   return wire::terminate(wire::programLine(data));
+}
+
+// The device's whole flash as one string.
+std::string flashOf(const Device& d) {
+  return d.flash().read(0, d.flash().size());
 }
 
 std::string sha256(std::string_view bytes) {
@@ -251,17 +257,17 @@ TEST_F(DeviceTest, ProgramsPagesAtThePagePointerAndReadsThemBack) {
   EXPECT_EQ(d.pagePointer(), 4u);
   EXPECT_EQ(ask(d, "FPGA_READ\r\n"), "ERR read past the end of flash\r\n");
   EXPECT_EQ(d.pagePointer(), 4u);
-  EXPECT_EQ(d.flash(), a + b + c + std::string(64 - 37, '\xff'));
+  EXPECT_EQ(flashOf(d), a + b + c + std::string(64 - 37, '\xff'));
 }
 
 TEST_F(DeviceTest, EraseSetsTheWholeFlashToFF) {
   Device d(small());
   ask(d, programLine(page('a')));
-  ASSERT_NE(d.flash(), std::string(64, '\xff'));
+  ASSERT_NE(flashOf(d), std::string(64, '\xff'));
   EXPECT_TRUE(d.takeFlashChanged());
   EXPECT_FALSE(d.takeFlashChanged());
   EXPECT_EQ(ask(d, "FPGA_ERASE 14\r\n"), "OK\r\n");
-  EXPECT_EQ(d.flash(), std::string(64, '\xff'));
+  EXPECT_EQ(flashOf(d), std::string(64, '\xff'));
   EXPECT_TRUE(d.takeFlashChanged());
 }
 
@@ -432,7 +438,7 @@ TEST_F(DeviceTest, RefuseBlocksRefusesEachBlockThatManyTimesWithoutMoving) {
     EXPECT_EQ(d.pagePointer(), static_cast<std::size_t>(first - 'a'));
     EXPECT_EQ(ask(d, line), "0\r\n");
   }
-  EXPECT_EQ(d.flash().substr(0, 32), page('a') + page('b'));
+  EXPECT_EQ(d.flash().read(0, 32), page('a') + page('b'));
   EXPECT_EQ(d.stats().program, 6u);
   EXPECT_EQ(d.stats().refused, 4u);
 }
@@ -462,7 +468,7 @@ TEST_F(DeviceTest, CorruptReadSpoilsOnlyTheReadBackOfThatByte) {
   std::string spoiled = page('b');
   spoiled[5] = static_cast<char>(~spoiled[5]);
   EXPECT_EQ(ask(d, "FPGA_READ\r\n"), wire::blockFrame(spoiled));
-  EXPECT_EQ(d.flash().substr(16, 16), page('b'));
+  EXPECT_EQ(d.flash().read(16, 16), page('b'));
 }
 
 TEST_F(DeviceTest, StatsCountDeviceCommandsButNotDebugQueries) {
@@ -487,9 +493,11 @@ TEST(DeviceConstruction, FlashSizeMustBeAWholeNumberOfPages) {
   DeviceOptions o;
   o.flash_size = 32;
   Device d(o);
-  EXPECT_THROW(d.loadFlash(std::string(31, 'x')), std::invalid_argument);
-  d.loadFlash(std::string(32, 'x'));
-  EXPECT_EQ(d.flash(), std::string(32, 'x'));
+  EXPECT_THROW(d.loadFlash(FlashStore(31)), std::invalid_argument);
+  FlashStore content(32);
+  content.write(0, std::string(32, 'x'));
+  d.loadFlash(std::move(content));
+  EXPECT_EQ(flashOf(d), std::string(32, 'x'));
 }
 
 // --- sessions ----------------------------------------------------------------------------------
@@ -576,7 +584,7 @@ TEST_F(SessionTest, GarbageRepliesWhileTheDeviceStillActs) {
   s.feed(programLine(page('a')) + "BOGUS\r\nSIM_PAGE_PTR?\r\n", out);
   EXPECT_EQ(out, std::string(kestrix::sim::replies::kGarbage) +
                      std::string(kestrix::sim::replies::kGarbage) + "1\r\n");
-  EXPECT_EQ(device_.flash().substr(0, 16), page('a'));
+  EXPECT_EQ(device_.flash().read(0, 16), page('a'));
 }
 
 // --- command line ------------------------------------------------------------------------------

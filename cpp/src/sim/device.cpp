@@ -87,13 +87,13 @@ const Device::Entry Device::kCommands[] = {
 Device::Device(DeviceOptions options, DeviceFaults faults)
     : options_(std::move(options)),
       faults_(faults),
+      flash_(options_.flash_size),
       fpga_version_(options_.fpga_version),
       read_header_(wire::definiteLengthHeader(kPage)) {
   if (options_.flash_size == 0 || options_.flash_size % kPage != 0) {
     throw std::invalid_argument("flash size must be a positive multiple of " +
                                 std::to_string(kPage) + " bytes");
   }
-  flash_.assign(options_.flash_size, '\xff');
 }
 
 bool Device::isDebugQuery(std::string_view name) {
@@ -115,7 +115,7 @@ void Device::refuse(std::string_view error, std::string& reply) {
   fail(reply, error);
 }
 
-void Device::loadFlash(std::string content) {
+void Device::loadFlash(FlashStore content) {
   if (content.size() != flash_.size()) {
     throw std::invalid_argument("flash image holds " + std::to_string(content.size()) +
                                 " bytes, the flash " + std::to_string(flash_.size()));

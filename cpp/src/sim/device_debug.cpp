@@ -32,7 +32,7 @@ void Device::debugSha256(const Command& command, std::string& reply) {
     return;
   }
   crypto::Sha256 hasher;
-  hasher.update(std::string_view(flash_).substr(0, length));
+  flash_.visit(0, length, [&hasher](std::string_view piece) { hasher.update(piece); });
   line(reply, hasher.hexdigest());
 }
 
@@ -47,8 +47,8 @@ void Device::debugHex(const Command& command, std::string& reply) {
     fail(reply, "takes <offset>,<length> inside the flash, length up to 4096");
     return;
   }
-  line(reply,
-       crypto::toHex(reinterpret_cast<const unsigned char*>(flash_.data()) + offset, length));
+  const std::string bytes = flash_.read(offset, length);
+  line(reply, crypto::toHex(reinterpret_cast<const unsigned char*>(bytes.data()), length));
 }
 
 void Device::debugPagePointer(const Command& command, std::string& reply) {

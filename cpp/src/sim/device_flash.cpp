@@ -2,7 +2,6 @@
 // and the page pointer that programming and reading move on.
 #include "kestrix/sim/device.hpp"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -54,7 +53,7 @@ void Device::program(const Command& command, std::string& reply) {
     line(reply, replies::kBlockRefused);
     return;
   }
-  std::copy(data.begin(), data.end(), flash_.begin() + static_cast<std::ptrdiff_t>(offset));
+  flash_.write(offset, data);
   flash_changed_ = true;
   ++page_ptr_;
   refusals_here_ = 0;
@@ -70,7 +69,9 @@ void Device::read(const Command& command, std::string& reply) {
   }
   ++stats_.read;
   const std::size_t start = reply.size() + read_header_.size();
-  reply.append(read_header_).append(flash_, offset, kPage).append(wire::kLineEnd);
+  reply.append(read_header_);
+  flash_.read(offset, kPage, reply);
+  reply.append(wire::kLineEnd);
   if (faults_.corrupt_read && *faults_.corrupt_read >= offset &&
       *faults_.corrupt_read < offset + kPage) {
     char& byte = reply[start + (*faults_.corrupt_read - offset)];
@@ -86,7 +87,7 @@ void Device::erase(const Command& command, std::string& reply) {
     fail(reply, "FPGA_ERASE needs the erase bits in decimal");
     return;
   }
-  std::fill(flash_.begin(), flash_.end(), '\xff');
+  flash_.erase();
   flash_changed_ = true;
   ++stats_.erase;
   ok(reply);

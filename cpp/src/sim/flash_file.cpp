@@ -4,12 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -18,6 +18,9 @@
 
 namespace kestrix::sim {
 namespace {
+
+// The flash file is read this much at a time.
+constexpr std::size_t kFilePiece = 64 * 1024;
 
 // A temporary file created exclusively beside the file it will replace, removed again unless it
 // was renamed into place: every way out of writeFlashFile leaves no temporary behind.
@@ -91,30 +94,41 @@ std::string folderOf(const std::string& path) {
 
 }  // namespace
 
-std::optional<std::string> readFlashFile(const std::string& path, std::size_t size) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) {
-    if (errno == ENOENT) return std::nullopt;
+bool readFlashFile(const std::string& path, FlashStore& flash) {
+  const net::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    if (errno == ENOENT) return false;
     throw FileError("cannot read flash file " + path + ": " + net::errnoText(errno));
   }
-  if (!S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) != size) {
-    throw FileError("flash file " + path + " is not a file of " + std::to_string(size) +
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) {
+    throw FileError("cannot read flash file " + path + ": " + net::errnoText(errno));
+  }
+  if (!S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) != flash.size()) {
+    throw FileError("flash file " + path + " is not a file of " + std::to_string(flash.size()) +
                     " bytes (the flash size)");
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw FileError("cannot open flash file " + path);
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad() || content.size() != size) throw FileError("cannot read flash file " + path);
-  return content;
+  std::vector<char> piece(kFilePiece);
+  std::size_t offset = 0;
+  while (offset < flash.size()) {
+    const ssize_t n = ::read(fd.get(), piece.data(), std::min(piece.size(), flash.size() - offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw FileError("cannot read flash file " + path + ": " + net::errnoText(errno));
+    if (n == 0) throw FileError("flash file " + path + " ended early");
+    flash.write(offset, std::string_view(piece.data(), static_cast<std::size_t>(n)));
+    offset += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
-void writeFlashFile(const std::string& path, std::string_view content) {
+void writeFlashFile(const std::string& path, const FlashStore& flash) {
   TempFile temp(path);
   // mkostemp makes the file private (0600); the flash file gets what any new file would.
   if (::fchmod(temp.fd(), newFileMode()) != 0) {
     throw FileError("cannot set the mode of " + temp.path() + ": " + net::errnoText(errno));
   }
-  writeAll(temp.fd(), content, temp.path());
+  flash.visit(0, flash.size(),
+              [&temp](std::string_view piece) { writeAll(temp.fd(), piece, temp.path()); });
   // On disk before it takes the flash file's name: a crash then leaves the old flash or the new.
   if (::fsync(temp.fd()) != 0) {
     throw FileError("cannot write " + temp.path() + ": " + net::errnoText(errno));

@@ -193,7 +193,8 @@ serves. SIGINT or SIGTERM stops it.
   --host HOST                  address to listen on (@HOST@)
   --port PORT                  TCP port of the first device, 0 picks a free one for each (@PORT@)
   --count N                    serve N independent devices, on ports PORT to PORT+N-1 (1)
-  --flash-size BYTES           flash size, a multiple of 16 (@FLASH_SIZE@)
+  --flash-size BYTES           flash size, a multiple of 16 (@FLASH_SIZE@); memory is taken in
+                               chunks as the flash is written, and an erase gives it back
   --flash-file PATH            keep the flash in this file across runs; with --count above 1,
                                device I (0 to N-1) keeps its flash in PATH.I
   --exit-with-parent           stop as on SIGTERM when the process that started it ends
@@ -211,7 +212,8 @@ clients (of each device):
   --idle-timeout SECONDS       close a client that has sent and taken nothing for this long
                                (@IDLE@; 0: never)
   --latency-us MICROSECONDS    send each reply this long after its command came in, each reply
-                               on its own clock (0)
+                               on its own clock: never early, late by at most an eighth of it
+                               (1 us to 1 ms), so that replies due together go out together (0)
   A client is not read while @CAP_MIB@ MiB of its replies wait for it to take them.
 faults (every device has its own; the link faults apply to each client on its own):
   --refuse-blocks N            refuse every programming block N times (reply 1), then accept it

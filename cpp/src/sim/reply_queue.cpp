@@ -1,6 +1,19 @@
 #include "kestrix/sim/reply_queue.hpp"
 
 namespace kestrix::sim {
+namespace {
+
+using Clock = ReplyQueue::Clock;
+
+// `t` rounded up to a multiple of `tick` counted from the clock's epoch (unchanged for no tick).
+Clock::time_point roundUp(Clock::time_point t, std::chrono::microseconds tick) {
+  const Clock::duration step = tick;
+  if (step.count() <= 0) return t;
+  const Clock::duration past = t.time_since_epoch() % step;
+  return past.count() == 0 ? t : t + (step - past);
+}
+
+}  // namespace
 
 void ReplyQueue::seal(Clock::time_point now) {
   const std::size_t fresh = bytes_.size() - head_ - sealed_;
@@ -8,8 +21,13 @@ void ReplyQueue::seal(Clock::time_point now) {
   sealed_ += fresh;
   if (delay_.count() == 0) {
     ready_ += fresh;
+    return;
+  }
+  const Clock::time_point due = roundUp(now + delay_, tick_);
+  if (!held_.empty() && held_.back().due == due) {
+    held_.back().size += fresh;
   } else {
-    held_.push_back(Batch{now + delay_, fresh});
+    held_.push_back(Batch{due, fresh});
   }
 }
 
@@ -37,6 +55,11 @@ void ReplyQueue::consume(std::size_t n) {
 std::optional<ReplyQueue::Clock::time_point> ReplyQueue::nextDue() const {
   if (held_.empty()) return std::nullopt;
   return held_.front().due;
+}
+
+std::optional<ReplyQueue::Clock::time_point> ReplyQueue::lastDue() const {
+  if (held_.empty()) return std::nullopt;
+  return held_.back().due;
 }
 
 std::size_t ReplyQueue::footprint() const {

@@ -1,19 +1,17 @@
 #include "kestrix/sim/server.hpp"
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <time.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <optional>
 #include <utility>
 
 #include "kestrix/contracts/errors.hpp"
-#include "kestrix/net/byte_buffer.hpp"
 #include "kestrix/sim/replies.hpp"
-#include "kestrix/sim/reply_queue.hpp"
+#include "server_state.hpp"
 
 namespace kestrix::sim {
 namespace {
@@ -29,10 +27,14 @@ constexpr auto kAcceptRetryPause = std::chrono::milliseconds(50);
 
 // How late a timed wait may end when replies are delayed: 1 us, against the default 50 us.
 constexpr unsigned long kTimerSlackNanos = 1000;
-
-bool wouldBlock(int err) {
-  return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
-}
+// Events taken from the kernel per wake-up. Readiness is level-triggered, so sockets beyond these
+// are reported again on the next turn.
+constexpr int kMaxEvents = 256;
+// The latency's tick: this fraction of it, within these bounds. A reply 150 us away may then be
+// up to 18 us late, about what the kernel's own wake-up adds on a virtual machine.
+constexpr int kTickDivisor = 8;
+constexpr std::chrono::microseconds kMinTick{1};
+constexpr std::chrono::microseconds kMaxTick{1000};
 
 // The connection failed before it was accepted; the next one may be fine.
 bool connectionGone(int err) {
@@ -68,46 +70,13 @@ timespec timeoutUntil(Clock::time_point wake, Clock::time_point now) {
 
 }  // namespace
 
-struct Server::Served {
-  Served(Listener l, Device& d, LinkFaults f, std::function<void()> after)
-      : listener(std::move(l)), device(d), faults(f), after_client(std::move(after)) {}
+std::chrono::microseconds latencyTick(std::chrono::microseconds latency) {
+  if (latency.count() <= 0) return {};
+  return std::clamp(latency / kTickDivisor, kMinTick, kMaxTick);
+}
 
-  Listener listener;
-  Device& device;
-  LinkFaults faults;
-  std::function<void()> after_client;
-  unsigned clients = 0;
-  Clock::time_point resting_until{};  // accepting is paused until then
-};
-
-struct Server::Client {
-  Client(net::UniqueFd socket, Served& device, std::chrono::microseconds latency,
-         Clock::time_point now)
-      : fd(std::move(socket)),
-        served(device),
-        session(device.device, device.faults),
-        output(latency),
-        last_active(now) {}
-
-  // Reading more only makes sense while the replies so far are being taken.
-  bool wantsInput() const {
-    return !closing && !input_ended && !session.wantsClose() &&
-           output.footprint() < kMaxPendingOutput;
-  }
-  // Everything this client will ever get has been sent.
-  bool finished() const { return output.empty() && (session.wantsClose() || input_ended); }
-
-  net::UniqueFd fd;
-  Served& served;
-  Session session;
-  net::ByteBuffer input;  // received, not yet handled: at most one command's bytes, or capped
-  ReplyQueue output;
-  Clock::time_point last_active;  // the last byte received or sent
-  bool input_ended = false;       // the client has shut down its sending side
-  bool closing = false;           // to be closed without further ado
-};
-
-Server::Server(const ServerOptions& options) : options_(options) {}
+Server::Server(const ServerOptions& options)
+    : options_(options), tick_(latencyTick(options.latency)) {}
 
 Server::~Server() = default;
 
@@ -117,69 +86,71 @@ void Server::addDevice(Listener listener, Device& device, LinkFaults faults,
       std::make_unique<Served>(std::move(listener), device, faults, std::move(after_client)));
 }
 
+bool Server::watch(int fd, std::uint32_t events, Watch* what) {
+  epoll_event event{};
+  event.events = events;
+  event.data.ptr = what;
+  return ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
+bool Server::rewatch(int fd, std::uint32_t events, Watch* what) {
+  epoll_event event{};
+  event.events = events;
+  event.data.ptr = what;
+  return ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event) == 0;
+}
+
 void Server::run(int stop_fd) {
   // The kernel may otherwise let a timed wait run up to 50 us late, a good part of a reply delay
   // of a few hundred microseconds. Only this thread's timers are affected.
   if (options_.latency.count() > 0) ::prctl(PR_SET_TIMERSLACK, kTimerSlackNanos, 0, 0, 0);
-  std::vector<pollfd> fds;
+  epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
+  Watch stop(Watch::Kind::kStop);
+  bool watching = epoll_ && watch(stop_fd, EPOLLIN, &stop);
+  for (const auto& served : devices_) {
+    watching = watching && watch(served->listener.fd(), EPOLLIN, served.get());
+  }
+  if (!watching) throw ConnectionError("epoll failed: " + net::errnoText(errno));
+
+  epoll_event events[kMaxEvents];
+  std::vector<Served*> accepting;
   for (;;) {
     Clock::time_point now = Clock::now();
     handleTimers(now);
+    checkIdle(now);
+    resumeListeners(now);
     closeFinished();
 
-    // The poll set, rebuilt each turn (a few dozen entries): the stop descriptor, every
-    // listener, then every client in the order of clients_.
-    std::optional<Clock::time_point> wake;
-    const auto wakeAt = [&wake](Clock::time_point t) {
-      if (!wake || t < *wake) wake = t;
-    };
-    fds.clear();
-    fds.push_back({stop_fd, POLLIN, 0});
-    for (const auto& served : devices_) {
-      const bool resting = served->resting_until > now;
-      if (resting) wakeAt(served->resting_until);
-      fds.push_back({served->listener.fd(), static_cast<short>(resting ? 0 : POLLIN), 0});
-    }
-    for (const auto& client : clients_) {
-      short events = 0;
-      if (client->wantsInput()) events |= POLLIN;
-      if (!client->output.ready().empty()) events |= POLLOUT;
-      fds.push_back({client->fd.get(), events, 0});
-      if (const auto due = client->output.nextDue()) {
-        wakeAt(*due);
-      } else if (options_.idle_timeout.count() > 0) {
-        wakeAt(client->last_active + options_.idle_timeout);
-      }
-    }
-
-    // ppoll() rather than poll(): a reply delay may be well under poll()'s millisecond.
+    // epoll_pwait2() rather than epoll_wait(): a reply delay may be well under a millisecond.
+    const Clock::time_point wake = nextWake();
+    const bool timed = wake != Clock::time_point::max();
     timespec timeout{};
-    if (wake) timeout = timeoutUntil(*wake, now);
-    const int n = ::ppoll(fds.data(), fds.size(), wake ? &timeout : nullptr, nullptr);
+    if (timed) timeout = timeoutUntil(wake, now);
+    const int n =
+        ::epoll_pwait2(epoll_.get(), events, kMaxEvents, timed ? &timeout : nullptr, nullptr);
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw ConnectionError("poll() failed: " + net::errnoText(errno));
+      throw ConnectionError("epoll_pwait2() failed: " + net::errnoText(errno));
     }
-    if (fds[0].revents != 0) {
-      closeAll();
-      return;
-    }
-    if (n == 0) continue;
 
     now = Clock::now();
+    accepting.clear();
+    for (int i = 0; i < n; ++i) {
+      Watch* what = static_cast<Watch*>(events[i].data.ptr);
+      if (what->kind == Watch::Kind::kStop) {
+        closeAll();
+        return;
+      }
+      if (what->kind == Watch::Kind::kListener) {
+        accepting.push_back(static_cast<Served*>(what));
+      } else {
+        serviceClient(*static_cast<Client*>(what), events[i].events, now);
+      }
+    }
     // Clients first, and the finished ones closed: one that left frees its place before a
-    // newcomer is counted against max_clients. New clients go to the end of clients_, past the
-    // entries polled.
-    const std::size_t first_client = 1 + devices_.size();
-    const std::size_t polled = fds.size() - first_client;
-    for (std::size_t i = 0; i < polled; ++i) {
-      const short revents = fds[first_client + i].revents;
-      if (revents != 0) serviceClient(*clients_[i], revents, now);
-    }
+    // newcomer is counted against max_clients.
     closeFinished();
-    for (std::size_t d = 0; d < devices_.size(); ++d) {
-      if (fds[1 + d].revents != 0) acceptClients(*devices_[d], now);
-    }
+    for (Served* served : accepting) acceptClients(*served, now);
   }
 }
 
@@ -191,6 +162,7 @@ void Server::acceptClients(Served& served, Clock::time_point now) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) return;
       if (connectionGone(errno)) continue;
       served.resting_until = now + kAcceptRetryPause;
+      if (rewatch(served.listener.fd(), 0, &served)) resting_.push_back(&served);
       return;
     }
     if (options_.max_clients != 0 && served.clients >= options_.max_clients) {
@@ -198,105 +170,118 @@ void Server::acceptClients(Served& served, Clock::time_point now) {
       continue;
     }
     net::setNoDelay(fd.get());
-    clients_.push_back(std::make_unique<Client>(std::move(fd), served, options_.latency, now));
+    auto client = std::make_unique<Client>(std::move(fd), served, options_.latency, tick_, now);
+    // Without the kernel's reports the client could never be served: it is turned away.
+    if (!watch(client->fd.get(), EPOLLIN, client.get())) continue;
+    client->index = clients_.size();
+    clients_.push_back(std::move(client));
     ++served.clients;
-  }
-}
-
-void Server::serviceClient(Client& client, short revents, Clock::time_point now) {
-  // An error or a hang-up in both directions: nothing sent to it could arrive any more.
-  if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-    client.closing = true;
-    return;
-  }
-  if ((revents & POLLIN) != 0) {
-    const ssize_t n = client.input.recvFrom(client.fd.get());
-    if (n > 0) {
-      client.last_active = now;
-    } else if (n == 0) {
-      // Half-closed, perhaps: its replies still go out before the connection is closed.
-      client.input_ended = true;
-    } else if (!wouldBlock(errno)) {
-      client.closing = true;
-      return;
+    if (options_.idle_timeout.count() > 0) {
+      next_idle_check_ = std::min(next_idle_check_, now + options_.idle_timeout);
     }
   }
-  pump(client, now);
 }
 
-// Handles what has arrived and sends what is ready, again while sending makes room under the cap
-// for commands that were left waiting for it. Afterwards either the output is at the cap or the
-// input holds no complete command, which is what Client::finished() relies on.
-void Server::pump(Client& client, Clock::time_point now) {
-  for (;;) {
-    const bool capped = feed(client, now);
-    send(client, now);
-    if (client.closing || !capped || client.output.footprint() >= kMaxPendingOutput) return;
-  }
-}
-
-// Returns true when it stopped for the cap with bytes left to handle.
-bool Server::feed(Client& client, Clock::time_point now) {
-  if (client.input.empty() || client.session.wantsClose()) return false;
-  const std::size_t held = client.output.footprint();
-  if (held >= kMaxPendingOutput) return true;
-  std::string& out = client.output.buffer();
-  const std::size_t used =
-      client.session.feed(client.input.view(), out, out.size() + (kMaxPendingOutput - held));
-  client.input.consume(used);
-  client.output.seal(now);
-  return !client.input.empty() && client.output.footprint() >= kMaxPendingOutput;
-}
-
-// One send() of everything ready; what the socket does not take waits for POLLOUT.
-void Server::send(Client& client, Clock::time_point now) {
-  const std::string_view ready = client.output.ready();
-  if (ready.empty()) return;
-  const ssize_t n = ::send(client.fd.get(), ready.data(), ready.size(), MSG_NOSIGNAL);
-  if (n > 0) {
-    client.output.consume(static_cast<std::size_t>(n));
-    client.last_active = now;
-  } else if (n < 0 && !wouldBlock(errno)) {
-    client.closing = true;
-  }
-}
-
+// Sends every client's replies that fell due by `now`, one send() per client.
 void Server::handleTimers(Clock::time_point now) {
+  while (!timers_.empty() && timers_.front().due <= now) {
+    Client* client = timers_.front().client;
+    timers_.pop_front();
+    if (!client->due) {
+      client->due = true;
+      due_.push_back(client);
+    }
+  }
+  for (Client* client : due_) {
+    client->due = false;
+    if (client->closing) continue;
+    client->output.release(now);
+    // Held replies are the server's wait, not the client's idleness.
+    client->last_active = now;
+    pump(*client, now);
+    settle(*client);
+  }
+  due_.clear();
+}
+
+// Closes the clients idle for idle_timeout, looking only once the first of them can have been.
+void Server::checkIdle(Clock::time_point now) {
+  if (options_.idle_timeout.count() == 0 || now < next_idle_check_) return;
+  next_idle_check_ = Clock::time_point::max();
   for (const auto& entry : clients_) {
     Client& client = *entry;
     if (client.closing) continue;
-    if (const auto due = client.output.nextDue()) {
-      // Held replies are the server's wait, not the client's idleness.
-      if (*due <= now) {
-        client.output.release(now);
-        client.last_active = now;
-        pump(client, now);
-      }
-    } else if (options_.idle_timeout.count() > 0 &&
-               now - client.last_active >= options_.idle_timeout) {
+    Clock::time_point deadline = client.last_active + options_.idle_timeout;
+    if (client.output.holding()) {
+      // Its held replies count as activity once they go out, later than now.
+      deadline = now + options_.idle_timeout;
+    } else if (deadline <= now) {
       client.closing = true;
+      settle(client);
+      continue;
     }
+    next_idle_check_ = std::min(next_idle_check_, deadline);
   }
 }
 
-void Server::closeFinished() {
-  for (std::size_t i = 0; i < clients_.size();) {
-    if (!clients_[i]->closing && !clients_[i]->finished()) {
+void Server::resumeListeners(Clock::time_point now) {
+  for (std::size_t i = 0; i < resting_.size();) {
+    Served* served = resting_[i];
+    if (served->resting_until > now) {
       ++i;
       continue;
     }
-    std::unique_ptr<Client> gone = std::move(clients_[i]);
-    clients_[i] = std::move(clients_.back());
-    clients_.pop_back();
-    Served& served = gone->served;
-    gone.reset();  // closes the connection before the hook runs
-    --served.clients;
-    if (served.after_client) served.after_client();
+    // Should the kernel refuse, the listener stays paused and is tried again after a pause.
+    if (!rewatch(served->listener.fd(), EPOLLIN, served)) {
+      served->resting_until = now + kAcceptRetryPause;
+      ++i;
+      continue;
+    }
+    resting_[i] = resting_.back();
+    resting_.pop_back();
   }
 }
 
+Server::Clock::time_point Server::nextWake() const {
+  Clock::time_point wake = next_idle_check_;
+  if (!timers_.empty()) wake = std::min(wake, timers_.front().due);
+  for (const Served* served : resting_) wake = std::min(wake, served->resting_until);
+  return wake;
+}
+
+void Server::closeFinished() {
+  if (settling_.empty()) return;
+  // A hook that throws ends run(): the notes are taken off first.
+  std::vector<Client*> settling;
+  settling.swap(settling_);
+  for (Client* client : settling) {
+    client->settling = false;
+    if (!client->closing && !client->finished()) continue;
+    // Its held replies will never be sent.
+    timers_.erase(std::remove_if(timers_.begin(), timers_.end(),
+                                 [client](const Timer& t) { return t.client == client; }),
+                  timers_.end());
+    const std::size_t at = client->index;
+    std::unique_ptr<Client> gone = std::move(clients_[at]);
+    if (at + 1 != clients_.size()) {
+      clients_[at] = std::move(clients_.back());
+      clients_[at]->index = at;
+    }
+    clients_.pop_back();
+    Served& served = gone->served;
+    gone.reset();  // closes the connection (and so stops its reports) before the hook runs
+    --served.clients;
+    if (served.after_client) served.after_client();
+  }
+  settling.clear();
+  if (settling_.empty()) settling_.swap(settling);  // keeps the capacity
+}
+
 void Server::closeAll() {
-  for (auto& client : clients_) client->closing = true;
+  for (auto& client : clients_) {
+    client->closing = true;
+    settle(*client);
+  }
   closeFinished();
 }
 

@@ -5,7 +5,8 @@
 // The controller keeps a page pointer. "FPGA_RST_PAGE_PTR CFG" sets it to 0; an accepted
 // "FPGA_PROGRAM" block and every "FPGA_READ" move it on by one page. A refused block leaves it
 // where it is, so the host's retry lands on the same page. "FPGA_ERASE <bits>" sets the whole
-// flash to 0xFF. "FPGA_REFRESH" reloads the FPGA: from then on it reports the version it was
+// flash to 0xFF (and gives its memory back: the flash holds only what was written since, see
+// FlashStore). "FPGA_REFRESH" reloads the FPGA: from then on it reports the version it was
 // configured to have after an update, when one was given.
 //
 // "*IDN?" answers "Kestrix,KRX-SIM,<serial>,<firmware version>" so that VISA clients can tell
@@ -28,6 +29,7 @@
 
 #include "kestrix/flash/device_profile.hpp"
 #include "kestrix/sim/command_parser.hpp"
+#include "kestrix/sim/flash_store.hpp"
 
 namespace kestrix::sim {
 
@@ -85,9 +87,9 @@ class Device {
   // True for the simulator's own debug queries.
   static bool isDebugQuery(std::string_view name);
 
-  const std::string& flash() const { return flash_; }
+  const FlashStore& flash() const { return flash_; }
   // Replaces the flash content; throws std::invalid_argument unless the size matches.
-  void loadFlash(std::string content);
+  void loadFlash(FlashStore content);
   // True when the flash changed since the last call.
   bool takeFlashChanged();
 
@@ -140,7 +142,7 @@ class Device {
 
   DeviceOptions options_;
   DeviceFaults faults_;
-  std::string flash_;
+  FlashStore flash_;
   bool flash_changed_ = false;
   std::size_t page_ptr_ = 0;
   unsigned refusals_here_ = 0;  // refusals of the block at the page pointer so far
