@@ -4,8 +4,9 @@ Every case updates a raw image of IMAGE_MIB MiB on each device, device type 28 w
 initialisation, window 32, against ONE simulator process serving every device with replies
 delayed 150 us (and its default flash size). The cases: the windowed protocol floor
 (kestrix_floor_client, WINDOW commands per write, replies read as they come) on one device, then
-`kestrix-flash update ... --window 32 --jobs N` on 1, 16 and 64 devices; then the largest fleet
-whose wall time stays within 4 x one device's, searched among further sizes.
+`kestrix-flash update ... --window 32 --jobs N` on 1, 16, 64 and 256 devices (one thread per
+device: the 256 case shows what the threads and descriptors cost); then the largest fleet whose
+wall time stays within 4 x one device's, found by halving the gap between the measured sizes.
 
 Per case, medians of RUNS runs:
   wall            seconds from starting the client process to its exit
@@ -16,6 +17,7 @@ Per case, medians of RUNS runs:
   client RSS      the client's VmHWM, sampled every 10 ms while it runs (the last sample)
   sim RSS         the simulator's VmHWM after the case's runs
   threads         the most threads the client process had at one sample
+  fds             the most file descriptors the client process had open at one sample
 """
 
 import json
@@ -35,11 +37,10 @@ from kestrix.tools.sim_cli import start_simulators, stop_simulator
 LATENCY_US = "150"
 WINDOW = 32
 RUNS = 3
-FLEET_SIZES = (1, 16, 64)
-# Sizes tried for the largest fleet within LARGEST_RATIO x one device: upwards from the largest
-# measured one while it stays within, downwards from the smallest that does not.
-UPWARD = (128, 256)
-DOWNWARD = (8, 4, 2)
+FLEET_SIZES = (1, 16, 64, 256)
+# The largest fleet within LARGEST_RATIO x one device is searched between the measured sizes
+# down to a gap of this many devices.
+LARGEST_STEP = 8
 LARGEST_RATIO = 4.0
 # The simulator holding this many idle devices with the default flash: its memory without writes.
 IDLE_DEVICES = 256
@@ -83,6 +84,7 @@ class _Sampler(threading.Thread):
         super().__init__(daemon=True)
         self.pid = pid
         self.threads = 0
+        self.fds = 0
         self.hwm_kib = -1
         self.done = threading.Event()
 
@@ -93,6 +95,10 @@ class _Sampler(threading.Thread):
             if threads < 0 or hwm < 0:
                 return
             self.threads = max(self.threads, threads)
+            try:
+                self.fds = max(self.fds, len(os.listdir(f"/proc/{self.pid}/fd")))
+            except OSError:
+                return
             self.hwm_kib = max(self.hwm_kib, hwm)
             self.done.wait(SAMPLE_SECONDS)
 
@@ -136,6 +142,7 @@ def _measure(cmd: Sequence[str], sim_pid: int, where: Where) -> Dict[str, float]
         "sim_cpu_us_per_exchange": sim_cpu / max(exchanges, 1) * 1e6,
         "client_rss_mib": sampler.hwm_kib / 1024,
         "threads": sampler.threads,
+        "fds": sampler.fds,
     }
 
 
@@ -150,6 +157,7 @@ def _median_case(
         stop_simulator(proc)
     row = {key: statistics.median(r[key] for r in rows) for key in rows[0]}
     row["threads"] = max(r["threads"] for r in rows)
+    row["fds"] = max(r["fds"] for r in rows)
     row["client_cpu_s_per_device_mib"] = row.pop("client_cpu") / (count * image_mib)
     row["sim_rss_mib"] = sim_rss
     row["devices"] = count
@@ -166,24 +174,22 @@ def _idle_simulator_rss(sim: Path) -> float:
 
 
 def _largest_within(cases: Dict[str, Dict[str, float]], one: float, fleet) -> int:
-    """The largest fleet whose wall time is within LARGEST_RATIO x one device's: among the sizes
-    measured, then upwards from FLEET_SIZES[-1] while they stay within, or downwards below the
-    smallest measured size that did not."""
-    within = [n for n in FLEET_SIZES if cases[str(n)]["wall"] <= LARGEST_RATIO * one]
-    largest = max(within)
-    if largest == FLEET_SIZES[-1]:
-        for count in UPWARD:
-            cases[str(count)] = fleet(count)
-            if cases[str(count)]["wall"] > LARGEST_RATIO * one:
-                break
-            largest = count
-        return largest
-    above = min(n for n in FLEET_SIZES if n > largest)
-    for count in DOWNWARD:
-        if largest < count < above:
-            cases[str(count)] = fleet(count)
-            if cases[str(count)]["wall"] <= LARGEST_RATIO * one:
-                return count
+    """The largest fleet whose wall time is within LARGEST_RATIO x one device's: the largest
+    measured size within, then the gap up to the next measured size halved while it is wider
+    than LARGEST_STEP (more devices never take less time)."""
+
+    def within(count: int) -> bool:
+        return cases[str(count)]["wall"] <= LARGEST_RATIO * one
+
+    largest = max(n for n in FLEET_SIZES if within(n))
+    above = min((n for n in FLEET_SIZES if n > largest), default=None)
+    while above is not None and above - largest > LARGEST_STEP:
+        middle = (largest + above) // 2
+        cases[str(middle)] = fleet(middle)
+        if within(middle):
+            largest = middle
+        else:
+            above = middle
     return largest
 
 
@@ -226,6 +232,8 @@ def bench_fleetscale(args, work: Path) -> Dict[str, object]:
         "one_device_over_floor": one / cases["floor"]["wall"],
         "sixteen_over_one": cases["16"]["wall"] / one,
         "client_cpu_s_per_device_mib_at_64": cases["64"]["client_cpu_s_per_device_mib"],
+        "client_rss_mib_per_device": (cases["256"]["client_rss_mib"] - cases["1"]["client_rss_mib"])
+        / 255,
         "largest_fleet_within_4x": largest,
         "idle_sim_rss_mib": {str(IDLE_DEVICES): _idle_simulator_rss(sim)},
     }
@@ -245,7 +253,7 @@ def report_fleetscale(args, scale: Dict[str, object]) -> None:
     )
     print(
         f"{'case':<14}{'wall s':>9}{'x one':>8}{'x floor':>9}{'client CPU':>12}"
-        f"{'sim CPU':>10}{'client RSS':>12}{'sim RSS':>10}{'threads':>9}"
+        f"{'sim CPU':>10}{'client RSS':>12}{'sim RSS':>10}{'threads':>9}{'fds':>6}"
     )
     print(f"{'':<14}{'':>9}{'':>8}{'':>9}{'s/dev-MiB':>12}{'us/exch':>10}{'MiB':>12}{'MiB':>10}")
     ordered = sorted(cases.items(), key=lambda kv: -1 if kv[0] == "floor" else int(kv[0]))
@@ -255,6 +263,7 @@ def report_fleetscale(args, scale: Dict[str, object]) -> None:
             f"{label:<14}{row['wall']:>9.2f}{row['ratio_to_one']:>8.2f}{row['ratio_to_floor']:>9.2f}"
             f"{row['client_cpu_s_per_device_mib']:>12.3f}{row['sim_cpu_us_per_exchange']:>10.2f}"
             f"{row['client_rss_mib']:>12.1f}{row['sim_rss_mib']:>10.1f}{row['threads']:>9d}"
+            f"{row['fds']:>6d}"
         )
     print(
         f"  one device / floor: {_verdict(scale['one_device_over_floor'], TARGET_ONE_OVER_FLOOR)}"
@@ -267,6 +276,10 @@ def report_fleetscale(args, scale: Dict[str, object]) -> None:
     print(
         f"  largest fleet within {LARGEST_RATIO:.0f} x one device: "
         f"{scale['largest_fleet_within_4x']}"
+    )
+    print(
+        "  client memory per further device (1 to 256): "
+        f"{scale['client_rss_mib_per_device'] * 1024:.0f} KiB"
     )
     idle = scale["idle_sim_rss_mib"]
     assert isinstance(idle, dict)
