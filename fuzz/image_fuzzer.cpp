@@ -4,7 +4,8 @@
 //   - every message is valid UTF-8 (a Python host could not log it otherwise);
 //   - a file that passes has a header, a device type text and two matching digests;
 //   - a header and image that decode can be packed, and the packed file passes with the same
-//     device type text;
+//     device type text, unless the header's FPGA_VER is not a version: packing refuses that
+//     (std::invalid_argument), as every update would refuse the packed file;
 //   - a header region over the size limit is refused unparsed;
 //   - the header reader (linear time, depth-limited) builds exactly the value nlohmann's own
 //     parser builds, and refuses exactly the texts it refuses.
@@ -15,6 +16,7 @@
 
 #include "kestrix/contracts/text.hpp"
 #include "kestrix/flash/image_pack.hpp"
+#include "kestrix/flash/image_version.hpp"
 #include "kestrix/flash/json_reader.hpp"
 #include "kestrix/flash/tbin_format.hpp"
 #include "require.hpp"
@@ -26,11 +28,22 @@ namespace tbin = kestrix::flash::tbin;
 // Real headers are a few hundred bytes; larger inputs only slow the search down.
 constexpr std::size_t kMaxInput = 1 << 20;
 
-// Packs `image` under `header_region` and checks that the result verifies with `dev_type_text`.
+// Packs `image` under `header_region` and checks that the result verifies with `dev_type_text`;
+// with `version_ok` false, checks that packing refuses the header instead.
 void requireRepacks(std::string_view header_region, std::string_view image,
-                    const std::string& dev_type_text) {
+                    const std::string& dev_type_text, bool version_ok) {
   kestrix::flash::PackOptions options;
   options.header_region = std::string(header_region);
+  if (!version_ok) {
+    bool refused = false;
+    try {
+      kestrix::flash::packTbin(image, options);
+    } catch (const std::invalid_argument&) {
+      refused = true;
+    }
+    REQUIRE(refused);
+    return;
+  }
   const std::string packed = kestrix::flash::packTbin(image, options);
   const tbin::Verification again = tbin::verify(packed);
   REQUIRE(again.verdict == tbin::Verdict::kPass);
@@ -55,7 +68,8 @@ void fuzzFile(std::string_view file) {
   if (v.header_region_size > tbin::kMaxHeaderBytes) REQUIRE(!v.header && !v.dev_type_text);
   if (v.dev_type_text) {
     requireRepacks(tbin::region(file, tbin::kHeaderTextOffset, v.header_length),
-                   tbin::region(file, v.image_start_addr, v.image_length), *v.dev_type_text);
+                   tbin::region(file, v.image_start_addr, v.image_length), *v.dev_type_text,
+                   v.fpga_version_error.empty());
   }
 }
 
@@ -73,7 +87,8 @@ void fuzzHeader(std::string_view header_region) {
     return;
   }
   REQUIRE(kestrix::isUtf8(device_type.text));
-  requireRepacks(header_region, "image", device_type.text);
+  requireRepacks(header_region, "image", device_type.text,
+                 kestrix::flash::imageVersionOf(header).error.empty());
 }
 
 void fuzzJson(std::string_view text) {
