@@ -31,13 +31,18 @@ Deadline::Deadline(double seconds) {
     infinite_ = true;
     return;
   }
-  at_ = steady_clock::now() +
-        std::chrono::duration_cast<steady_clock::duration>(std::chrono::duration<double>(seconds));
+  span_ =
+      std::chrono::duration_cast<steady_clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 int Deadline::pollMillis() const {
   if (infinite_) return -1;
-  const auto left = at_ - std::chrono::steady_clock::now();
+  const auto now = std::chrono::steady_clock::now();
+  if (!started_) {
+    at_ = now + span_;
+    started_ = true;
+  }
+  const auto left = at_ - now;
   if (left <= std::chrono::steady_clock::duration::zero()) return 0;
   // Round up: a wait that ends a little early would report a time-out before the deadline.
   const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();

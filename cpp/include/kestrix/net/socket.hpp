@@ -46,13 +46,18 @@ using AddrInfoPtr = std::unique_ptr<addrinfo, AddrInfoDeleter>;
 // A point in time after which a wait gives up. `seconds` may be infinite (never gives up).
 class Deadline {
  public:
+  // The clock starts at the first wait (the first pollMillis()), not here: a reply that is
+  // already buffered is taken without reading the clock, which a windowed transfer would
+  // otherwise do once per reply. Only the waits count against `seconds`.
   explicit Deadline(double seconds);
   // Milliseconds left for poll(): -1 when there is no limit, 0 once the deadline has passed.
   int pollMillis() const;
   bool infinite() const { return infinite_; }
 
  private:
-  std::chrono::steady_clock::time_point at_;
+  std::chrono::steady_clock::duration span_{};
+  mutable std::chrono::steady_clock::time_point at_;
+  mutable bool started_ = false;
   bool infinite_ = false;
 };
 
