@@ -19,7 +19,8 @@ else:
 
 
 def default(name: str) -> Dict[str, Any]:
-    """The argument spec's default for option `name`: the package's own, when it is there."""
+    """The default entry of option `name` in the module's arguments: the package's own, when it
+    has one."""
     return {"default": _DEFAULTS[name]} if name in _DEFAULTS else {}
 
 
