@@ -106,15 +106,19 @@ def count_argument(limit: Optional[int] = None) -> Callable[[str], int]:
     return count
 
 
-def add_device_type(parser: argparse.ArgumentParser, help_text: str) -> None:
+def add_device_type(
+    parser: argparse.ArgumentParser, help_text: str, default: Optional[int] = DEFAULT_DEVICE_TYPE
+) -> None:
+    """--device-type (alias --dev-type); with `default` None, the option is unset unless given
+    and `help_text` names what that means."""
     parser.add_argument(
         "--device-type",
         "--dev-type",
         dest="device_type",
         metavar="N",
         type=int_argument,
-        default=DEFAULT_DEVICE_TYPE,
-        help=f"{help_text} (default: %(default)s)",
+        default=default,
+        help=help_text if default is None else f"{help_text} (default: %(default)s)",
     )
 
 

@@ -20,7 +20,6 @@ from kestrix.tools.cli_support import (
     error_line,
     exit_status,
     failure_named,
-    int_argument,
     offset_argument,
     print_json,
     shown,
@@ -241,14 +240,8 @@ def _register_check(subparsers: Any) -> None:
         "keys are given and its signature is refused.",
     )
     parser.add_argument("image", metavar="IMAGE", help="a .bin or .tbin image")
-    parser.add_argument(
-        "--device-type",
-        "--dev-type",
-        dest="device_type",
-        metavar="N",
-        type=int_argument,
-        default=None,
-        help="also check that a tbin is made for this device type (default: any)",
+    add_device_type(
+        parser, "also check that a tbin is made for this device type (default: any)", default=None
     )
     add_trust_keys(
         parser,
