@@ -6,6 +6,7 @@
 #include "kestrix/contracts/errors.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 #include "py_contracts.hpp"
+#include "py_runtime.hpp"
 
 namespace kestrix::py {
 namespace {
@@ -25,17 +26,18 @@ pyb::object method(const pyb::object& obj, const char* name) {
 }  // namespace
 
 PythonConnection::~PythonConnection() {
-  pyb::gil_scoped_acquire gil;
-  obj_ = {};
+  dropReference(obj_);
 }
 
 bool PythonConnection::initConnection() {
-  pyb::gil_scoped_acquire gil;
+  const Gil gil;
+  if (!gil) throwInterpreterEnding();
   return pyb::bool_(method(obj_, "initConnection")());
 }
 
 RetType PythonConnection::sendCmd(std::string_view line, RspType rsp_type) {
-  pyb::gil_scoped_acquire gil;
+  const Gil gil;
+  if (!gil) throwInterpreterEnding();
   pyb::object ret =
       method(obj_, "sendCmd")(pyb::bytes(line.data(), line.size()), pyRspType(rsp_type));
   pyb::object data = ret.attr("RetData");
@@ -50,12 +52,14 @@ RetType PythonConnection::sendCmd(std::string_view line, RspType rsp_type) {
 }
 
 void PythonConnection::sendRawBytes(std::string_view bytes) {
-  pyb::gil_scoped_acquire gil;
+  const Gil gil;
+  if (!gil) throwInterpreterEnding();
   method(obj_, "sendRawBytes")(pyb::bytes(bytes.data(), bytes.size()));
 }
 
 Bytes PythonConnection::recvRawBytes(std::size_t size) {
-  pyb::gil_scoped_acquire gil;
+  const Gil gil;
+  if (!gil) throwInterpreterEnding();
   pyb::object data = method(obj_, "recvRawBytes")(size);
   if (pyb::isinstance<pyb::bytes>(data)) return data.cast<std::string>();
   if (pyb::isinstance<pyb::bytearray>(data))
@@ -65,7 +69,8 @@ Bytes PythonConnection::recvRawBytes(std::size_t size) {
 }
 
 void PythonConnection::closeConnection() {
-  pyb::gil_scoped_acquire gil;
+  const Gil gil;
+  if (!gil) return;  // the ending process closes what the object holds
   method(obj_, "closeConnection")();
 }
 

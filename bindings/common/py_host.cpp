@@ -5,6 +5,7 @@
 
 #include "kestrix/contracts/cancel.hpp"
 #include "py_contracts.hpp"
+#include "py_runtime.hpp"
 
 namespace kestrix::py {
 namespace {
@@ -20,32 +21,35 @@ class PythonHost final : public Host {
         time_(pyb::module_::import("time")) {}
 
   ~PythonHost() override {
-    pyb::gil_scoped_acquire gil;
-    module_ = {};
-    logger_ = {};
-    sys_ = {};
-    time_ = {};
+    dropReference(module_);
+    dropReference(logger_);
+    dropReference(sys_);
+    dropReference(time_);
   }
 
   void log(LogLevel level, std::string_view message) override {
-    pyb::gil_scoped_acquire gil;
+    const Gil gil;
+    if (!gil) return;
     logger_.attr("log")(static_cast<int>(level), displayText(message));
   }
 
   bool logEnabled(LogLevel level) override {
-    pyb::gil_scoped_acquire gil;
+    const Gil gil;
+    if (!gil) return false;
     return logger_.attr("isEnabledFor")(static_cast<int>(level)).cast<bool>();
   }
 
   void writeStdout(std::string_view text, bool flush) override {
-    pyb::gil_scoped_acquire gil;
+    const Gil gil;
+    if (!gil) return;
     pyb::object out = sys_.attr("stdout");
     out.attr("write")(displayText(text));
     if (flush) out.attr("flush")();
   }
 
   bool stdoutIsTerminal() override {
-    pyb::gil_scoped_acquire gil;
+    const Gil gil;
+    if (!gil) return false;
     try {
       return sys_.attr("stdout").attr("isatty")().cast<bool>();
     } catch (pyb::error_already_set&) {
@@ -64,12 +68,14 @@ class PythonHost final : public Host {
   }
 
   void sleepSeconds(int seconds) override {
-    pyb::gil_scoped_acquire gil;
+    const Gil gil;
+    if (!gil) throwInterpreterEnding();
     time_.attr("sleep")(seconds);
   }
 
   bool versionLess(std::string_view a, std::string_view b) override {
-    pyb::gil_scoped_acquire gil;
+    const Gil gil;
+    if (!gil) throwInterpreterEnding();
     pyb::object ver = module_.attr("VER");
     const pyb::object lhs = ver(pyb::str(a.data(), a.size()));
     const pyb::object rhs = ver(pyb::str(b.data(), b.size()));
@@ -77,13 +83,15 @@ class PythonHost final : public Host {
   }
 
   std::string versionText(std::string_view text) override {
-    pyb::gil_scoped_acquire gil;
+    const Gil gil;
+    if (!gil) throwInterpreterEnding();
     return pyb::str(module_.attr("VER")(pyb::str(text.data(), text.size())));
   }
 
   // Runs the handlers of signals that came (Python's SIGINT handler raises KeyboardInterrupt).
   void checkCancelled() override {
-    pyb::gil_scoped_acquire gil;
+    const Gil gil;
+    if (!gil) throwInterpreterEnding();
     if (PyErr_CheckSignals() != 0) throw pyb::error_already_set();
   }
 
@@ -91,13 +99,15 @@ class PythonHost final : public Host {
     if (dynamic_cast<const CancelledError*>(&error) != nullptr) return true;
     const auto* py_error = dynamic_cast<const pyb::error_already_set*>(&error);
     if (py_error == nullptr) return false;
-    pyb::gil_scoped_acquire gil;
+    const Gil gil;
+    if (!gil) return false;
     return py_error->matches(PyExc_KeyboardInterrupt);
   }
 
   std::string errorText(const std::exception& error) override {
     if (const auto* py_error = dynamic_cast<const pyb::error_already_set*>(&error)) {
-      pyb::gil_scoped_acquire gil;
+      const Gil gil;
+      if (!gil) return "a Python error (the interpreter is shutting down)";
       return pyb::str(py_error->value());
     }
     return error.what();

@@ -1,53 +1,112 @@
-// The interpreter's lifetime as threads of the core see it. While the interpreter finalises, a
-// thread that is not the main one and takes the GIL is ended on the spot (pthread_exit(), which
-// unwinds its stack as a forced unwind). Threads of the core therefore stop taking the GIL once
-// finalisation began, and the one place where a Python thread takes the GIL back after releasing
-// it does so outside any destructor, where such an unwind may pass.
+// The interpreter's end as threads of the core see it.
+//
+// While the interpreter finalises, any thread but the finalising one that takes the GIL is ended
+// on the spot: pthread_exit(), a forced unwind through whatever C++ frames it is in. A destructor,
+// a noexcept frame or a handler that swallows the unwind among them ends the whole process. So:
+//  - threads of the core (a fleet's workers, and a Python thread inside a call that released the
+//    GIL) take the GIL only through `Gil`, a gate each module closes from an atexit handler, the
+//    last moment at which every thread may still take the GIL. Closing waits, with the GIL
+//    released, for those inside to leave and (for a while) for device work to end; afterwards
+//    the gate stays shut to every thread but the closing one, so a callback is skipped, a log line
+//    dropped, and a cancellation check reports the interpreter's end;
+//  - a call takes the GIL back in `withoutGil`, outside any destructor or handler, where such an
+//    unwind may pass.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
+#include <exception>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
 namespace kestrix::py {
 
-// Whether the interpreter has begun to finalise.
-inline bool interpreterFinalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;
-#endif
-}
-
-// Releases the GIL for the long work of a call, like pybind11::gil_scoped_release, and takes it
-// back in reacquire() (or, when that was not called, in the destructor). Its destructor may end
-// the thread with a forced unwind, so it is not noexcept.
-class GilReleased {
+// Takes the GIL for its scope, unless the interpreter is ending and this thread may no longer
+// take it (then it holds nothing and tests false). A thread that holds the GIL already passes.
+class Gil {
  public:
-  GilReleased() : state_(PyEval_SaveThread()) {}
-  ~GilReleased() noexcept(false) { reacquire(); }
-  GilReleased(const GilReleased&) = delete;
-  GilReleased& operator=(const GilReleased&) = delete;
+  Gil();
+  ~Gil();
+  Gil(const Gil&) = delete;
+  Gil& operator=(const Gil&) = delete;
 
-  void reacquire() {
-    PyThreadState* state = state_;
-    state_ = nullptr;
-    if (state != nullptr) PyEval_RestoreThread(state);
-  }
+  explicit operator bool() const { return held_; }
 
  private:
-  PyThreadState* state_;
+  bool held_ = false;
+  bool entered_ = false;
+  std::optional<pybind11::gil_scoped_acquire> gil_;
 };
 
-// Drops a Python reference held by an object of the core: with the GIL when the interpreter
-// still runs, or not at all (the object is left to the ending process) once it finalises.
-inline void dropReference(pybind11::object& object) {
-  if (!object) return;
-  if (interpreterFinalizing()) {
-    object.release();
-    return;
+// Throws CancelledError when the interpreter ends: the work in hand cannot reach Python again.
+[[noreturn]] void throwInterpreterEnding();
+
+// Whether the interpreter's exit waits for the work (device work, which a closed gate cancels and
+// which should end with its records written) or lets it run on (a blocking read, a file).
+enum class AtExit { kLetRun, kWaitForIt };
+
+namespace detail {
+
+// A call that released the GIL, for the gate to wait for.
+class CallWithoutGil {
+ public:
+  explicit CallWithoutGil(AtExit at_exit);
+  ~CallWithoutGil();
+  CallWithoutGil(const CallWithoutGil&) = delete;
+  CallWithoutGil& operator=(const CallWithoutGil&) = delete;
+
+  // Releases the GIL; done() ends the call and takes it back.
+  void start();
+  void done();
+
+ private:
+  AtExit at_exit_;
+  bool counted_ = false;
+  PyThreadState* state_ = nullptr;
+};
+
+}  // namespace detail
+
+// Runs `work` with the GIL released and takes it back afterwards; whatever `work` throws is
+// thrown once the GIL is held again.
+template <typename Work>
+auto withoutGil(Work&& work, AtExit at_exit = AtExit::kLetRun) -> std::invoke_result_t<Work&> {
+  using Result = std::invoke_result_t<Work&>;
+  static_assert(!std::is_reference_v<Result>, "withoutGil() returns values");
+  detail::CallWithoutGil call(at_exit);
+  std::exception_ptr failure;
+  std::conditional_t<std::is_void_v<Result>, bool, std::optional<Result>> result{};
+  call.start();
+  try {
+    if constexpr (std::is_void_v<Result>) {
+      work();
+    } else {
+      result.emplace(work());
+    }
   }
-  pybind11::gil_scoped_acquire gil;
-  object = pybind11::object();
+#if defined(__GLIBCXX__)
+  catch (abi::__forced_unwind&) {
+    throw;  // the thread is being ended; the GIL is not this thread's to take back
+  }
+#endif
+  catch (...) {
+    failure = std::current_exception();
+  }
+  call.done();
+  if (failure) std::rethrow_exception(failure);
+  if constexpr (!std::is_void_v<Result>) return std::move(*result);
 }
+
+// Drops a Python reference held by an object of the core: with the GIL while the interpreter
+// runs, or not at all (the object is left to the ending process) once it ends.
+void dropReference(pybind11::object& object);
+
+// Closes the gate from the interpreter's atexit handlers; each module calls it once on import.
+void closeGateAtExit();
 
 }  // namespace kestrix::py

@@ -4,11 +4,13 @@
 #include <pybind11/pybind11.h>
 
 #include "common/py_contracts.hpp"
+#include "common/py_runtime.hpp"
 #include "core_bindings.hpp"
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "Native values of the kestrix package: connection, versions, update rules.";
   kestrix::py::registerExceptionTranslators();
+  kestrix::py::closeGateAtExit();
   kestrix::py::bindTcpConnection(m);
   kestrix::py::bindVersion(m);
   kestrix::py::bindUpdateRules(m);

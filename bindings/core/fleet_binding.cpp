@@ -57,8 +57,9 @@ class PythonFleetObserver final : public jobs::FleetObserver {
     report(device, flash::phaseName(phase), done, total);
   }
   void onFinish(std::size_t, const UpdateReport& report) override {
-    if (on_result_.is_none() || interpreterFinalizing()) return;
-    pyb::gil_scoped_acquire gil;
+    if (on_result_.is_none()) return;
+    const Gil gil;
+    if (!gil) return;
     try {
       on_result_(reportDict(report));
     } catch (pyb::error_already_set& e) {
@@ -74,8 +75,8 @@ class PythonFleetObserver final : public jobs::FleetObserver {
   // Progress goes inside the device's job: what the callback raises stops that job.
   void report(std::size_t device, std::string_view stage, std::uint64_t done, std::uint64_t total) {
     if (progress_.is_none()) return;
-    if (interpreterFinalizing()) throw CancelledError("the Python interpreter is shutting down");
-    pyb::gil_scoped_acquire gil;
+    const Gil gil;
+    if (!gil) throwInterpreterEnding();
     progress_(names_[device], pyb::str(stage.data(), stage.size()), done, total);
   }
 
@@ -175,8 +176,7 @@ pyb::tuple runFleet(const std::shared_ptr<PyLoadedImage>& image, const jobs::Dev
   std::optional<jobs::RecordFile> record_file;
   if (!record.is_none()) {
     const std::string path = pathBytes(record);
-    pyb::gil_scoped_release release;
-    record_file.emplace(path);
+    withoutGil([&] { record_file.emplace(path); });
   }
   options.record = record_file ? &*record_file : nullptr;
   std::vector<std::string> names;
@@ -189,15 +189,15 @@ pyb::tuple runFleet(const std::shared_ptr<PyLoadedImage>& image, const jobs::Dev
   options.host_for = [&hosts](std::size_t device) { return hosts[device]; };
   PythonFleetObserver observer(std::move(progress), std::move(on_result), names);
 
-  jobs::FleetResult result;
-  {
-    GilReleased released;
-    result =
-        jobs::runFleet(devices, image->loaded, options, &observer, CancelToken(), checkSignals);
-    // The hosts let go of their Python objects, with the GIL while the interpreter runs.
-    hosts.clear();
-    released.reacquire();
-  }
+  const jobs::FleetResult result = withoutGil(
+      [&] {
+        jobs::FleetResult ran =
+            jobs::runFleet(devices, image->loaded, options, &observer, CancelToken(), checkSignals);
+        // The hosts let go of their Python objects, with the GIL while the interpreter runs.
+        hosts.clear();
+        return ran;
+      },
+      AtExit::kWaitForIt);
   pyb::list reports;
   for (const UpdateReport& report : result.reports) reports.append(reportDict(report));
   pyb::object callback_error = observer.error ? observer.error->value() : pyb::none();

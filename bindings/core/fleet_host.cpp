@@ -27,8 +27,7 @@ FleetDeviceHost::~FleetDeviceHost() {
 }
 
 void FleetDeviceHost::sleepSeconds(int seconds) {
-  if (!interpreterFinalizing()) {
-    pyb::gil_scoped_acquire gil;
+  if (const Gil gil; gil) {
     const pyb::object sleep = pyb::module_::import("time").attr("sleep");
     if (!sleep.is(realSleep())) {
       sleep(seconds);
@@ -39,14 +38,14 @@ void FleetDeviceHost::sleepSeconds(int seconds) {
 }
 
 void FleetDeviceHost::log(LogLevel level, std::string_view message) {
-  if (interpreterFinalizing()) return;
-  pyb::gil_scoped_acquire gil;
+  const Gil gil;
+  if (!gil) return;
   logger_.attr("log")(static_cast<int>(level), displayText(prefix_ + std::string(message)));
 }
 
 bool FleetDeviceHost::logEnabled(LogLevel level) {
-  if (interpreterFinalizing()) return false;
-  pyb::gil_scoped_acquire gil;
+  const Gil gil;
+  if (!gil) return false;
   return logger_.attr("isEnabledFor")(static_cast<int>(level)).cast<bool>();
 }
 

@@ -20,8 +20,8 @@ namespace kestrix::py {
 namespace pyb = pybind11;
 
 void checkSignals() {
-  if (interpreterFinalizing()) throw CancelledError("the Python interpreter is shutting down");
-  pyb::gil_scoped_acquire gil;
+  const Gil gil;
+  if (!gil) throwInterpreterEnding();
   if (PyErr_CheckSignals() != 0) throw pyb::error_already_set();
 }
 
@@ -37,11 +37,12 @@ std::shared_ptr<PyLoadedImage> loadImage(const pyb::object& image_object, std::i
   image->options.mode = jobs::parseJobMode(mode);
   image->options.device_type = device_type;
   image->options.init = init;
-  pyb::gil_scoped_release release;
-  image->options.trust = flash::TrustPolicy::fromKeyFiles(key_paths);
-  for (const crypto::Ed25519PublicKey& key : image->options.trust.keys())
-    image->trusted_key_ids.push_back(key.keyId());
-  image->loaded = jobs::loadJobImage(path, image->options);
+  withoutGil([&] {
+    image->options.trust = flash::TrustPolicy::fromKeyFiles(key_paths);
+    for (const crypto::Ed25519PublicKey& key : image->options.trust.keys())
+      image->trusted_key_ids.push_back(key.keyId());
+    image->loaded = jobs::loadJobImage(path, image->options);
+  });
   return image;
 }
 
@@ -57,11 +58,8 @@ pyb::object checkOffline(const pyb::object& image_object, std::int64_t device_ty
   options.device_type = device_type;
   options.init = init;
   const std::string image_path = pathBytes(image_object);
-  std::optional<jobs::OfflineFault> fault;
-  {
-    pyb::gil_scoped_release release;
-    fault = jobs::checkJobOffline(image_path, options);
-  }
+  const std::optional<jobs::OfflineFault> fault =
+      withoutGil([&] { return jobs::checkJobOffline(image_path, options); });
   if (!fault) return pyb::none();
   return pyb::make_tuple(fault->failure, displayText(fault->error));
 }
@@ -72,19 +70,15 @@ std::shared_ptr<jobs::DeviceList> checkDevices(const Entries& entries, int defau
   std::vector<jobs::DeviceEntry> device_entries;
   for (const auto& [text, origin] : entries) device_entries.push_back({text, origin});
   auto devices = std::make_shared<jobs::DeviceList>();
-  pyb::gil_scoped_release release;
   // Every name resolved before any device is touched; Ctrl-C between two of them stops it.
-  *devices = jobs::checkDeviceList(device_entries, default_port, checkSignals);
+  withoutGil([&] { *devices = jobs::checkDeviceList(device_entries, default_port, checkSignals); });
   return devices;
 }
 
 pyb::list hostsFile(const pyb::object& path) {
   const std::string file = pathBytes(path);
-  std::vector<jobs::DeviceEntry> entries;
-  {
-    pyb::gil_scoped_release release;
-    entries = jobs::readHostsFile(file);
-  }
+  const std::vector<jobs::DeviceEntry> entries =
+      withoutGil([&] { return jobs::readHostsFile(file); });
   pyb::list out;
   for (const jobs::DeviceEntry& e : entries)
     out.append(pyb::make_tuple(displayText(e.text), displayText(e.origin)));

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/py_contracts.hpp"
+#include "common/py_runtime.hpp"
 #include "core_bindings.hpp"
 #include "kestrix/jobs/record.hpp"
 #include "kestrix/jobs/record_history.hpp"
@@ -23,11 +24,7 @@ void bindRecords(pyb::module_& m) {
         query.device = std::move(device);
         query.since = std::move(since);
         const std::string file = pathBytes(path);
-        jobs::History history;
-        {
-          pyb::gil_scoped_release release;
-          history = jobs::readHistory(file, query);
-        }
+        const jobs::History history = withoutGil([&] { return jobs::readHistory(file, query); });
         pyb::list lines;
         for (const jobs::HistoryLine& l : history.lines)
           lines.append(pyb::make_tuple(l.line, toPython(l.record)));
@@ -42,12 +39,7 @@ void bindRecords(pyb::module_& m) {
       "record_problem",
       [](const pyb::object& path) -> std::optional<std::string> {
         const std::string file = pathBytes(path);
-        std::optional<std::string> problem;
-        {
-          pyb::gil_scoped_release release;
-          problem = jobs::recordProblem(file);
-        }
-        return problem;
+        return withoutGil([&] { return jobs::recordProblem(file); });
       },
       pyb::arg("path"),
       "Why an audit record could not be opened at PATH, found without creating or writing it;\n"
@@ -56,8 +48,7 @@ void bindRecords(pyb::module_& m) {
       "devices_to_retry",
       [](const pyb::object& path) {
         const std::string file = pathBytes(path);
-        pyb::gil_scoped_release release;
-        return jobs::devicesToRetry(file);
+        return withoutGil([&] { return jobs::devicesToRetry(file); });
       },
       pyb::arg("path"),
       "The devices whose latest line in the audit record did not succeed, as (address, origin).");

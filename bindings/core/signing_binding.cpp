@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/py_contracts.hpp"
+#include "common/py_runtime.hpp"
 #include "core_bindings.hpp"
 #include "kestrix/crypto/ed25519.hpp"
 #include "kestrix/flash/signature.hpp"
@@ -24,13 +25,11 @@ pyb::object optional(const std::optional<T>& value) {
 
 pyb::dict generateKey(const pyb::object& path_object) {
   const std::string path = pathBytes(path_object);
-  std::string key_id;
-  {
-    pyb::gil_scoped_release release;
+  const std::string key_id = withoutGil([&] {
     const crypto::Ed25519PrivateKey key = crypto::Ed25519PrivateKey::generate();
     key.save(path);
-    key_id = key.publicKey().keyId();
-  }
+    return key.publicKey().keyId();
+  });
   pyb::dict out;
   out["key_id"] = key_id;
   out["short_key_id"] = crypto::shortKeyId(key_id);
@@ -42,11 +41,8 @@ pyb::dict generateKey(const pyb::object& path_object) {
 pyb::dict signImage(const pyb::object& image_object, const pyb::object& key_object) {
   const std::string image_path = pathBytes(image_object);
   const std::string key_path = pathBytes(key_object);
-  flash::SignatureDocument doc;
-  {
-    pyb::gil_scoped_release release;
-    doc = flash::signImageFile(image_path, key_path);
-  }
+  const flash::SignatureDocument doc =
+      withoutGil([&] { return flash::signImageFile(image_path, key_path); });
   pyb::dict out;
   out["signature_path"] = pathObject(flash::signaturePath(image_path));
   out["key_id"] = doc.key_id;
@@ -62,11 +58,9 @@ pyb::dict signImage(const pyb::object& image_object, const pyb::object& key_obje
 pyb::dict checkSignature(const pyb::object& image_object, const pyb::object& trusted_keys) {
   const std::string image_path = pathBytes(image_object);
   const std::vector<std::string> key_paths = pathList(trusted_keys, "trusted_keys");
-  flash::TrustVerdict verdict;
-  {
-    pyb::gil_scoped_release release;
-    verdict = flash::checkImageFileTrust(image_path, flash::TrustPolicy::fromKeyFiles(key_paths));
-  }
+  const flash::TrustVerdict verdict = withoutGil([&] {
+    return flash::checkImageFileTrust(image_path, flash::TrustPolicy::fromKeyFiles(key_paths));
+  });
   pyb::dict out;
   out["status"] = std::string(flash::trustStatusName(verdict.status));
   out["accepted"] = verdict.accepted;
@@ -81,14 +75,12 @@ pyb::dict checkSignature(const pyb::object& image_object, const pyb::object& tru
 
 std::string publicKeyId(const pyb::object& path_object) {
   const std::string path = pathBytes(path_object);
-  pyb::gil_scoped_release release;
-  return crypto::Ed25519PublicKey::load(path).keyId();
+  return withoutGil([&] { return crypto::Ed25519PublicKey::load(path).keyId(); });
 }
 
 std::string privateKeyId(const pyb::object& path_object) {
   const std::string path = pathBytes(path_object);
-  pyb::gil_scoped_release release;
-  return crypto::Ed25519PrivateKey::load(path).publicKey().keyId();
+  return withoutGil([&] { return crypto::Ed25519PrivateKey::load(path).publicKey().keyId(); });
 }
 
 }  // namespace

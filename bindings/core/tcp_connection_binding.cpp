@@ -11,6 +11,7 @@
 #include "core_bindings.hpp"
 
 #include "common/py_contracts.hpp"
+#include "common/py_runtime.hpp"
 #include "kestrix/flash/command_channel.hpp"
 #include "kestrix/net/tcp_connection.hpp"
 
@@ -56,10 +57,7 @@ or a lost link the connection is closed and initConnection() opens it again.
            "Creates an unopened connection; time-outs are in seconds and must be positive.")
       .def(
           "initConnection",
-          [](TcpConnection& self) {
-            pyb::gil_scoped_release release;
-            return self.initConnection();
-          },
+          [](TcpConnection& self) { return withoutGil([&] { return self.initConnection(); }); },
           "Opens the connection; False when the device refuses, cannot be reached or does not "
           "answer within connect_timeout.")
       .def(
@@ -67,11 +65,7 @@ or a lost link the connection is closed and initConnection() opens it again.
           [](TcpConnection& self, const pyb::object& line, const pyb::object& rsp_type) {
             const std::string bytes = lineBytes(line, "line");
             const kestrix::RspType type = kestrix::py::rspTypeFrom(rsp_type);
-            kestrix::RetType ret;
-            {
-              pyb::gil_scoped_release release;
-              ret = self.sendCmd(bytes, type);
-            }
+            const kestrix::RetType ret = withoutGil([&] { return self.sendCmd(bytes, type); });
             return kestrix::py::makeRetType(ret);
           },
           pyb::arg("line"), pyb::arg("rsp_type"),
@@ -81,19 +75,13 @@ or a lost link the connection is closed and initConnection() opens it again.
           "sendRawBytes",
           [](TcpConnection& self, const pyb::bytes& data) {
             const std::string bytes = data;
-            pyb::gil_scoped_release release;
-            self.sendRawBytes(bytes);
+            withoutGil([&] { self.sendRawBytes(bytes); });
           },
           pyb::arg("data"), "Sends the bytes as they are and reads nothing.")
       .def(
           "recvRawBytes",
           [](TcpConnection& self, std::size_t size) {
-            kestrix::Bytes frame;
-            {
-              pyb::gil_scoped_release release;
-              frame = self.recvRawBytes(size);
-            }
-            return pyb::bytes(frame);
+            return pyb::bytes(withoutGil([&] { return self.recvRawBytes(size); }));
           },
           pyb::arg("size") = flash::kRecvSize,
           "Receives one whole reply frame of at most `size` bytes, line end included.")
@@ -101,8 +89,7 @@ or a lost link the connection is closed and initConnection() opens it again.
           "closeConnection",
           [](TcpConnection& self) {
             // Waits for another thread's exchange, which may need the GIL to finish.
-            pyb::gil_scoped_release release;
-            self.closeConnection();
+            withoutGil([&] { self.closeConnection(); });
           },
           "Closes the connection; closing a closed connection does nothing. A thread waiting "
           "for a reply on it fails with ConnectionError at once.")

@@ -15,6 +15,7 @@
 #include "common/py_connection.hpp"
 #include "common/py_contracts.hpp"
 #include "common/py_host.hpp"
+#include "common/py_runtime.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
 #include "kestrix/flash/trust.hpp"
 #include "kestrix/jobs/tcp_open.hpp"
@@ -34,17 +35,15 @@ class PythonProgress final : public flash::ProgressCallback {
       : callback_(std::move(callback)), constant_(truthIsConstant(callback_)) {
     if (constant_) truth_ = pyb::bool_(callback_);
   }
-  ~PythonProgress() override {
-    pyb::gil_scoped_acquire gil;
-    callback_ = {};
-  }
+  ~PythonProgress() override { dropReference(callback_); }
   bool enabled() override {
     if (constant_) return truth_;
-    pyb::gil_scoped_acquire gil;
-    return pyb::bool_(callback_);
+    const Gil gil;
+    return gil && pyb::bool_(callback_);
   }
   void report(std::string_view stage, std::uint64_t done, std::uint64_t total) override {
-    pyb::gil_scoped_acquire gil;
+    const Gil gil;
+    if (!gil) throwInterpreterEnding();
     callback_(pyb::str(stage.data(), stage.size()), done, total);
   }
   const pyb::object& object() const { return callback_; }
@@ -73,7 +72,8 @@ class PyFpgaTool : public FpgaTool {
         conn_object_(std::move(conn_object)) {}
 
   void deleteTempFile() override {
-    pyb::gil_scoped_acquire gil;
+    const Gil gil;
+    if (!gil) return FpgaTool::deleteTempFile();
     PYBIND11_OVERRIDE(void, FpgaTool, deleteTempFile, );
   }
 
@@ -144,21 +144,20 @@ std::unique_ptr<PyFpgaTool> makeTool(pyb::module_ module, pyb::object connection
   pyb::object conn_object = tcp_class(address, port_number);
   std::shared_ptr<Connection> conn = connectionFrom(conn_object);
   const std::string address_text = utf8Text(address);
-  std::unique_ptr<PyFpgaTool> tool;
-  {
-    pyb::gil_scoped_release release;
-    tool = std::make_unique<PyFpgaTool>(address_text, static_cast<int>(port_number),
-                                        jobs::openedConnection(conn), pyb::object(), host);
-  }
+  std::unique_ptr<PyFpgaTool> tool = withoutGil(
+      [&] {
+        return std::make_unique<PyFpgaTool>(address_text, static_cast<int>(port_number),
+                                            jobs::openedConnection(conn), pyb::object(), host);
+      },
+      AtExit::kWaitForIt);
   tool->conn_object_ = std::move(conn_object);
   return tool;
 }
 
-// Runs `f` on the tool with the GIL released.
+// Runs `f` on the tool with the GIL released; the interpreter's exit waits for it to end.
 template <typename F>
 auto released(F&& f) {
-  pyb::gil_scoped_release release;
-  return f();
+  return withoutGil(std::forward<F>(f), AtExit::kWaitForIt);
 }
 
 // Every FpgaTool made from Python is a PyFpgaTool (the constructor below makes nothing else).

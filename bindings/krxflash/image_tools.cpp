@@ -8,6 +8,7 @@
 
 #include "args.hpp"
 #include "common/py_contracts.hpp"
+#include "common/py_runtime.hpp"
 #include "kestrix/files/files.hpp"
 #include "kestrix/flash/image_pack.hpp"
 
@@ -36,16 +37,14 @@ pyb::dict packImage(const pyb::object& image_path, const pyb::object& out_path,
   std::optional<std::string> header;
   if (!header_path.is_none()) header = pathText(header_path, "header_path");
   PackResult result;
-  {
-    // Nothing below touches Python.
-    pyb::gil_scoped_release release;
+  withoutGil([&] {
     PackOptions options;
     if (header) options.header_region = files::readWholeFile(*header);
     options.dev_type = dev_type;
     if (image_start) options.image_start = static_cast<std::uint64_t>(*image_start);
     options.fpga_version = std::move(fpga_version);
     result = flash::packTbinFile(image, target, options);
-  }
+  });
   pyb::dict out;
   out["file_size"] = result.file_size;
   out["header_length"] = result.header_length;
@@ -60,11 +59,7 @@ pyb::dict inspectImage(const pyb::object& path_object, const pyb::object& device
   const std::string path = pathText(path_object, "path");
   std::optional<std::int64_t> device_type;
   if (!device_type_object.is_none()) device_type = strictInt(device_type_object, "device_type");
-  ImageReport report;
-  {
-    pyb::gil_scoped_release release;
-    report = flash::inspectImage(path, device_type);
-  }
+  const ImageReport report = withoutGil([&] { return flash::inspectImage(path, device_type); });
   pyb::dict out;
   out["path"] = pathObject(path);
   out["kind"] = report.kind;

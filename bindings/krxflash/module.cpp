@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "common/py_contracts.hpp"
+#include "common/py_runtime.hpp"
 #include "fpga_tool_binding.hpp"
 #include "image_tools.hpp"
 #include "kestrix/flash/fpga_tool.hpp"
@@ -35,6 +36,7 @@ PYBIND11_MODULE(KRXFlash, m) {
   m.attr("_DEVICE_WHITELIST") = whitelist;
 
   py::registerExceptionTranslators();
+  py::closeGateAtExit();
   py::bindFpgaTool(m);
   py::bindImageTools(m);
 }

@@ -214,36 +214,6 @@ def test_a_loaded_image_serves_a_fleet_only_as_it_was_loaded(devices, image):
     assert result.ok and result.image_sha256 == loaded.sha256
 
 
-DAEMON = textwrap.dedent(
-    """
-    import os, sys, threading, time
-    from kestrix.fleet import update_fleet
-    image, devices = sys.argv[1], sys.argv[2:]
-    def run():
-        update_fleet(
-            image, devices, init=False, device_type=28, window=1, progress=lambda *a: None
-        )
-    threading.Thread(target=run, daemon=True).start()
-    time.sleep(0.5)
-    print("main thread done", flush=True)
-    """
-)
-
-
-def test_a_fleet_in_a_daemon_thread_ends_with_the_interpreter(devices, tmp_path):
-    path = tmp_path / "fpga.bin"
-    path.write_bytes(os.urandom(64 * 1024))
-    addresses = devices(2, "--latency-us", "3000")  # still running when the interpreter ends
-    done = subprocess.run(
-        [sys.executable, "-c", DAEMON, str(path), *addresses],
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
-    assert (done.returncode, done.stdout) == (0, "main thread done\n"), done.stderr
-    assert "FATAL" not in done.stderr and "terminate" not in done.stderr, done.stderr
-
-
 CHILD = textwrap.dedent(
     """
     import json, sys
