@@ -324,7 +324,7 @@ def _run(
             canary=getattr(args, "canary", None) or 0,
             max_failures=getattr(args, "max_failures", None),
             change_id=getattr(args, "change_id", None),
-            progress=view.progress,
+            progress=view.progress if view.shows_progress else None,
             on_result=view.finished,
             record=record,
         )

@@ -51,7 +51,11 @@ _FLEET_BAR = 20
 
 class View:
     """Shows nothing; the base of the others. ``progress`` and ``finished`` are called from the
-    devices' threads (with the GIL), ``close`` once at the end."""
+    devices' threads (with the GIL), ``close`` once at the end. A view that shows no progress is
+    not given it: each call takes the GIL from a device's thread, thousands a second in a large
+    fleet."""
+
+    shows_progress = False
 
     def progress(self, device: str, stage: str, done: int, total: int) -> None:
         pass
@@ -67,6 +71,8 @@ class _PlainLines(View):
     """A line per tenth of each phase, and one per phase that has no byte count. Once the stream
     cannot be written to (a pipe whose reader has gone), it shows nothing more: a display must
     never stop a flash half-way."""
+
+    shows_progress = True
 
     def __init__(self, out: TextIO, prefixed: bool) -> None:
         self._out: Optional[TextIO] = out
@@ -210,6 +216,8 @@ class _PhaseBars(View):
     it (so a redraw repaints one line, not all of them). A narrow terminal drops the rate, then
     the bar, never a time."""
 
+    shows_progress = True
+
     def __init__(self, console: Console, redirect_stderr: bool, plan: Optional[UpdatePlan]) -> None:
         self._whole = _WholeUpdate(plan or UpdatePlan("", 0, 0.0))
         self._progress = Progress(
@@ -286,6 +294,8 @@ class _DeviceState:
 class _FleetTable(View):
     """Several devices on a terminal: a live table, a row per device (address, phase, bar, bytes,
     rate); a finished row keeps its outcome, the bytes written and the seconds it took."""
+
+    shows_progress = True
 
     def __init__(
         self, console: Console, devices: List[str], redirect_stderr: bool, transient: bool = False
