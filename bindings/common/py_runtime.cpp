@@ -50,9 +50,8 @@ class Gate {
   // Once the gate is closed, a thread coming back from the core (not the closing one) would be
   // ended at its next take of the GIL wherever it then stands, a handler that translates an
   // exception included, and that ends the process. So it waits here, holding nothing, for the
-  // process to end.
-  // Its Python thread state belongs to an interpreter that is gone by then, so it never returns,
-  // even when a program starts the interpreter again.
+  // process to end; its Python thread state belongs to an interpreter that is gone by then, so
+  // it never returns, even when a program starts the interpreter again.
   void parkIfClosed() {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
@@ -112,14 +111,14 @@ Gil::Gil() {
     return;
   }
   if (!gate().enter()) return;
-  entered_ = true;
   gil_.emplace();
   held_ = true;
 }
 
 Gil::~Gil() {
+  if (!gil_) return;
   gil_.reset();
-  if (entered_) gate().leave();
+  gate().leave();
 }
 
 void throwInterpreterEnding() {

@@ -39,8 +39,7 @@ class Gil {
 
  private:
   bool held_ = false;
-  bool entered_ = false;
-  std::optional<pybind11::gil_scoped_acquire> gil_;
+  std::optional<pybind11::gil_scoped_acquire> gil_;  // taken through the gate
 };
 
 // Throws CancelledError when the interpreter ends: the work in hand cannot reach Python again.
