@@ -54,7 +54,8 @@ TSAN_TESTS := SharedConnection.*:Cancel.*:TcpConnection.*:*CommandPath.*:*BadFra
 TSAN_TESTS := $(TSAN_TESTS):FleetSafety.*:Job.*Fleet*:Job.AStartEventThatFailsEndsOnlyThatDevicesJob
 TSAN_TESTS := $(TSAN_TESTS):Job.ARecordThatCannotBeWrittenStopsNoDeviceAndIsReported
 TSAN_TESTS := $(TSAN_TESTS):*RefusedImages.AFleet*:HostsFile.AFifoIsReadToItsWritersEnd
-TSAN_TESTS := $(TSAN_TESTS):RecordFile.ConcurrentWritersNeverMixTheirLines
+TSAN_TESTS := $(TSAN_TESTS):RecordFile.ConcurrentWritersNeverMixTheirLines:EventLoop.*:*LoopedStream.*
+TSAN_TESTS := $(TSAN_TESTS):*Window.EndsAsTheLockStepUpdateEnds*
 TSAN_BUILD = $(BUILD_ROOT)/tsan
 test-tsan: setup
 	.venv/bin/cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \

@@ -33,8 +33,8 @@ class EndToEnd : public ::testing::Test {
     return data;
   }
   static std::shared_ptr<net::TcpConnection> connect(const SimProcess& sim, double timeout = 5.0) {
-    auto conn =
-        std::make_shared<net::TcpConnection>(sim.host(), sim.port(), net::TcpOptions{2.0, timeout});
+    auto conn = std::make_shared<net::TcpConnection>(sim.host(), sim.port(),
+                                                     net::TcpOptions{2.0, timeout, {}});
     EXPECT_TRUE(conn->initConnection());
     return conn;
   }

@@ -49,7 +49,7 @@ std::string sha256(const std::string& data) {
 
 // The debug query of device `port`; the simulator counts no debug query as a command.
 std::string ask(const SimProcess& sim, int port, const std::string& query) {
-  net::TcpConnection conn(sim.host(), port, net::TcpOptions{2.0, 2.0});
+  net::TcpConnection conn(sim.host(), port, net::TcpOptions{2.0, 2.0, {}});
   if (!conn.initConnection()) throw std::runtime_error("cannot reach the simulator");
   return conn.sendCmd(query + "\r\n", RspType::RSP_LIST).data.get<std::string>();
 }

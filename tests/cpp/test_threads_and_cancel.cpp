@@ -24,8 +24,8 @@ using flash::FpgaTool;
 using std::chrono::steady_clock;
 
 std::shared_ptr<net::TcpConnection> connect(const SimProcess& sim, double timeout) {
-  auto conn =
-      std::make_shared<net::TcpConnection>(sim.host(), sim.port(), net::TcpOptions{2.0, timeout});
+  auto conn = std::make_shared<net::TcpConnection>(sim.host(), sim.port(),
+                                                   net::TcpOptions{2.0, timeout, {}});
   EXPECT_TRUE(conn->initConnection());
   return conn;
 }

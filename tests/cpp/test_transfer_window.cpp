@@ -1,6 +1,7 @@
 // The transfer window against the simulator: every fault ends as the lock-step update ends it
 // (success with the flash equal to the image, or the same kind of failure), never in a false
-// success; and the display written in pieces off a terminal.
+// success, whether the window runs on the caller's thread or on an event loop; and the display
+// written in pieces off a terminal.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -60,10 +61,12 @@ class Window : public ::testing::TestWithParam<std::vector<std::string>> {
 
   // Runs the update against a fresh simulator with `flags`; returns how it ended and, when it
   // succeeded, whether the flash then holds the image.
-  std::pair<std::string, bool> update(int window, std::int64_t type) {
+  // With `loop`, the window's transfers run on an event loop's thread.
+  std::pair<std::string, bool> update(int window, std::int64_t type, bool loop = false) {
     SimProcess sim(GetParam());
-    auto conn =
-        std::make_shared<net::TcpConnection>(sim.host(), sim.port(), net::TcpOptions{2.0, 0.5});
+    net::TcpOptions options{2.0, 0.5, {}};
+    if (loop) options.loop = std::make_shared<net::EventLoop>(1);
+    auto conn = std::make_shared<net::TcpConnection>(sim.host(), sim.port(), options);
     EXPECT_TRUE(conn->initConnection());
     auto host = std::make_shared<FakeHost>();
     FpgaTool tool(conn, host);
@@ -71,7 +74,7 @@ class Window : public ::testing::TestWithParam<std::vector<std::string>> {
     const std::string how = outcome(tool, path_, type);
     conn->closeConnection();
     if (how != "ok") return {how, false};
-    net::TcpConnection ask(sim.host(), sim.port(), net::TcpOptions{2.0, 2.0});
+    net::TcpConnection ask(sim.host(), sim.port(), net::TcpOptions{2.0, 2.0, {}});
     EXPECT_TRUE(ask.initConnection());
     const std::string flash =
         ask.sendCmd("SIM_FLASH_SHA256? " + std::to_string(data_.size()) + "\r\n", RspType::RSP_LIST)
@@ -88,6 +91,7 @@ TEST_P(Window, EndsAsTheLockStepUpdateEnds) {
     const auto lock_step = update(1, type);
     const auto windowed = update(32, type);
     EXPECT_EQ(windowed, lock_step) << "device type " << type;
+    EXPECT_EQ(update(32, type, true), lock_step) << "device type " << type << ", on a loop";
     if (lock_step.first == "ok") {
       EXPECT_TRUE(lock_step.second && windowed.second) << "the flash holds the image";
     }
@@ -118,7 +122,7 @@ TEST(WindowFallback, ARefusedBlockInsideAWindowMeansEraseAndWriteOneAtATime) {
   const std::string data(640, 'f');
   { std::ofstream(path, std::ios::binary) << data; }
   auto conn =
-      std::make_shared<net::TcpConnection>(sim.host(), sim.port(), net::TcpOptions{2.0, 2.0});
+      std::make_shared<net::TcpConnection>(sim.host(), sim.port(), net::TcpOptions{2.0, 2.0, {}});
   ASSERT_TRUE(conn->initConnection());
   auto host = std::make_shared<FakeHost>();
   FpgaTool tool(conn, host);

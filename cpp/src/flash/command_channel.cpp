@@ -47,13 +47,16 @@ Bytes CommandChannel::receive(bool log_reply, std::size_t size, bool decode) {
   return cutFrame(connection_->recvRawBytes(size), log_reply, decode);
 }
 
+std::string_view CommandChannel::pageOf(std::string_view frame) {
+  if (frame.size() <= kRawLead + kRawTrail) return {};
+  return frame.substr(kRawLead, frame.size() - kRawLead - kRawTrail);
+}
+
 Bytes CommandChannel::cutFrame(Bytes frame, bool log_reply, bool decode) {
   if (decode) {
     requireUtf8(frame);
-  } else if (frame.size() <= kRawLead + kRawTrail) {
-    frame.clear();
   } else {
-    frame = frame.substr(kRawLead, frame.size() - kRawLead - kRawTrail);
+    frame = Bytes(pageOf(frame));
   }
   if (log_reply && host_->logEnabled(LogLevel::DEBUG))
     host_->log(LogLevel::DEBUG, "Received data: " + (decode ? frame : bytesRepr(frame)));
@@ -77,6 +80,35 @@ std::string CommandChannel::Window::receiveLine() {
 
 Bytes CommandChannel::Window::receivePage() {
   return channel_.cutFrame(pipe_->receiveFrame(kRecvSize), false, false);
+}
+
+void CommandChannel::Window::run(Connection::Stream& stream) {
+  // The channel's view of the stream, which the pipeline may drive from another thread: the
+  // count is atomic, and nothing here calls the host.
+  class Channelled final : public Connection::Stream {
+   public:
+    Channelled(Connection::Stream& inner, std::atomic<std::uint64_t>& sent)
+        : inner_(inner), sent_(sent) {}
+    std::size_t window() const override { return inner_.window(); }
+    bool rawFrames() const override { return inner_.rawFrames(); }
+    std::size_t maxFrame() const override { return inner_.maxFrame(); }
+    bool next(std::string& line) override {
+      if (!inner_.next(line)) return false;
+      line.append(wire::kLineEnd);
+      sent_.fetch_add(1, std::memory_order_relaxed);
+      return true;
+    }
+    void take(std::string_view reply) override {
+      inner_.take(inner_.rawFrames() ? pageOf(reply) : reply);
+    }
+    void report() override { inner_.report(); }
+
+   private:
+    Connection::Stream& inner_;
+    std::atomic<std::uint64_t>& sent_;
+  };
+  Channelled channelled(stream, channel_.sent_);
+  pipe_->run(channelled);
 }
 
 void CommandChannel::setCancelToken(CancelToken token) {

@@ -1,6 +1,7 @@
 #include "engine_session.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <utility>
 
@@ -133,92 +134,170 @@ void Session::write() {
   display_.endLine();
 }
 
+class Session::WriteStream final : public Connection::Stream {
+ public:
+  explicit WriteStream(Session& session)
+      : session_(session), data_(session.data_), last_(session.clock()) {}
+
+  std::size_t window() const override { return session_.window_; }
+  bool rawFrames() const override { return false; }
+  std::size_t maxFrame() const override { return kRecvSize; }
+
+  bool next(std::string& line) override {
+    if (refused_ || next_ >= data_.size()) return false;
+    line = wire::programLine(data_.substr(next_, kPageSize));
+    next_ += std::min<std::uint64_t>(kPageSize, data_.size() - next_);
+    return true;
+  }
+
+  void take(std::string_view reply) override {
+    if (refused_) return;  // drained: the write starts again
+    const std::uint64_t acked = acked_.load(std::memory_order_relaxed);
+    if (!wire::programAccepted(reply)) {
+      refused_ = true;
+      refused_at_ = acked;
+      return;
+    }
+    acked_.store(acked + std::min<std::uint64_t>(kPageSize, data_.size() - acked),
+                 std::memory_order_relaxed);
+  }
+
+  void report() override {
+    const std::uint64_t acked = acked_.load(std::memory_order_relaxed);
+    if (acked != reported_) {
+      const double now = session_.clock();
+      const std::uint64_t blocks = (acked - reported_ + kPageSize - 1) / kPageSize;
+      session_.blockWritten(acked, data_.size(), (now - last_) / static_cast<double>(blocks));
+      last_ = now;
+      reported_ = acked;
+    }
+    session_.poll();
+  }
+
+  // After the run: whether a block was refused, and the bytes acknowledged before it.
+  bool refused() const { return refused_; }
+  std::uint64_t refusedAt() const { return refused_at_; }
+
+ private:
+  Session& session_;
+  std::string_view data_;
+  std::uint64_t next_ = 0;  // the next block to send
+  std::atomic<std::uint64_t> acked_{0};
+  bool refused_ = false;
+  std::uint64_t refused_at_ = 0;
+  std::uint64_t reported_ = 0;
+  double last_;
+};
+
 bool Session::writeWindowed(CommandChannel::Window& window) {
-  const std::uint64_t total = data_.size();
-  phases_.begin(Phase::kWrite, total);
-  std::uint64_t sent = 0;  // acknowledged
-  std::uint64_t next = 0;  // the next block to send
-  std::size_t in_flight = 0;
-  const auto sendNext = [&] {
-    window.send(wire::programLine(data_.substr(next, kPageSize)));
-    next += std::min<std::uint64_t>(kPageSize, total - next);
-    ++in_flight;
-  };
-  double last = clock();
-  do {
-    // The window is filled in one batch (one write), after every reply that had arrived was
-    // taken, so a refill costs one system call, not one per command.
-    while (next < total && in_flight < window_) sendNext();
-    poll();
-    do {
-      const std::string reply = window.receiveLine();
-      --in_flight;
-      const double now = clock();
-      if (!wire::programAccepted(reply)) {
-        refused_at_ = sent;
-        for (; in_flight > 0; --in_flight) window.receiveLine();
-        display_.endLine();
-        return false;
-      }
-      sent += std::min<std::uint64_t>(kPageSize, total - sent);
-      blockWritten(sent, total, now - last);
-      last = now;
-    } while (in_flight > 0 && window.replyReady());
-  } while (in_flight > 0 || next < total);
+  phases_.begin(Phase::kWrite, data_.size());
+  WriteStream stream(*this);
+  window.run(stream);
+  stream.report();
   display_.endLine();
-  return true;
+  if (!stream.refused()) return true;
+  refused_at_ = stream.refusedAt();
+  return false;
 }
 
+class Session::ReadStream final : public Connection::Stream {
+ public:
+  ReadStream(Session& session, bool erased_tail)
+      : session_(session),
+        data_(session.data_),
+        run_(session.run_),
+        image_pages_((data_.size() + kPageSize - 1) / kPageSize),
+        pages_(image_pages_ + (erased_tail ? 1 : 0)),
+        erased_tail_(erased_tail),
+        last_(session.clock()) {}
+
+  std::size_t window() const override { return session_.window_; }
+  bool rawFrames() const override { return true; }
+  std::size_t maxFrame() const override { return kRecvSize; }
+
+  bool next(std::string& line) override {
+    if (requested_ == pages_) return false;
+    line.assign(wire::kRead);
+    ++requested_;
+    return true;
+  }
+
+  void take(std::string_view page_data) override {
+    const std::uint64_t total = data_.size();
+    const std::uint64_t offset = received_ * kPageSize;
+    if (received_++ == image_pages_) {
+      // The page after the image; anything but a page means the flash ends with the image.
+      if (page_data.size() == kPageSize) tail_erased_ = erased(page_data, offset, run_);
+      return;
+    }
+    const std::uint64_t take = std::min<std::uint64_t>(page_data.size(), total - hashed_);
+    const std::string_view page = page_data.substr(0, take);
+    hasher_.update(page);
+    noteDifference(page, data_.substr(hashed_, std::min<std::uint64_t>(kPageSize, total - hashed_)),
+                   hashed_, run_);
+    hashed_ += take;
+    if (erased_tail_ && received_ == image_pages_)
+      tail_erased_ = erased(page_data.substr(take), hashed_, run_);
+    done_.store(std::min(offset + kPageSize, total), std::memory_order_relaxed);
+  }
+
+  void report() override {
+    const std::uint64_t done = done_.load(std::memory_order_relaxed);
+    if (done != reported_) {
+      const double now = session_.clock();
+      const std::uint64_t pages = (done - reported_ + kPageSize - 1) / kPageSize;
+      session_.phases_.progress(done);
+      session_.display_.show(done, data_.size(), (now - last_) / static_cast<double>(pages));
+      session_.report(kStageVerify, done, data_.size());
+      last_ = now;
+      reported_ = done;
+    }
+    session_.poll();
+  }
+
+  // After the run: the digest of what was read, "" when it came up short or the tail is not erased.
+  std::string digest() {
+    const std::string digest = hasher_.hexdigest();
+    session_.host_.log(LogLevel::DEBUG, "r hash: " + digest);
+    return hashed_ == data_.size() && tail_erased_ ? digest : std::string();
+  }
+
+ private:
+  Session& session_;
+  std::string_view data_;
+  EngineRun* run_;
+  const std::uint64_t image_pages_;
+  const std::uint64_t pages_;
+  const bool erased_tail_;
+  std::uint64_t requested_ = 0;
+  std::uint64_t received_ = 0;
+  std::uint64_t hashed_ = 0;
+  bool tail_erased_ = true;
+  crypto::Sha256 hasher_;
+  std::atomic<std::uint64_t> done_{0};
+  std::uint64_t reported_ = 0;
+  double last_;
+};
+
 std::string Session::readBack(bool erased_tail) {
-  const std::uint64_t total = data_.size();
-  phases_.begin(Phase::kVerify, total);
-  crypto::Sha256 r_hasher;
+  phases_.begin(Phase::kVerify, data_.size());
   commands_.resetPagePointer(wire::kSectionCfg);
-  const std::uint64_t image_pages = (total + kPageSize - 1) / kPageSize;
-  const std::uint64_t pages = image_pages + (erased_tail ? 1 : 0);
+  ReadStream stream(*this, erased_tail);
   std::unique_ptr<CommandChannel::Window> window;
   if (window_ > 1) window = commands_.channel().openWindow();
-  std::uint64_t requested = 0;
-  std::uint64_t received = 0;
-  // Reads are requested in batches: the window is topped up once every reply that had arrived
-  // was taken (see writeWindowed).
-  const auto request = [&] {
-    if (window && window->replyReady()) return;
-    for (; window && requested < pages && requested - received < window_; ++requested)
-      window->send(wire::kRead);
-  };
-  std::uint64_t hashed = 0;
-  bool tail_erased = true;
-  for (; received < pages; ++received) {
-    poll();
-    request();
-    const double block_start = clock();
-    const Bytes page_data = window ? window->receivePage() : commands_.readPage();
-    const double block_end = clock();
-    const std::uint64_t offset = received * kPageSize;
-    if (received == image_pages) {
-      // The page after the image; anything but a page means the flash ends with the image.
-      if (page_data.size() == kPageSize) tail_erased = erased(page_data, offset, run_);
-      continue;
+  if (window) {
+    window->run(stream);
+    window.reset();
+    stream.report();
+  } else {
+    std::string line;
+    while (stream.next(line)) {
+      stream.take(commands_.readPage());
+      stream.report();
     }
-    const std::uint64_t done = std::min(offset + kPageSize, total);
-    phases_.progress(done);
-    display_.show(done, total, block_end - block_start);
-    report(kStageVerify, done, total);
-    const std::uint64_t take = std::min<std::uint64_t>(page_data.size(), total - hashed);
-    const std::string_view page = std::string_view(page_data).substr(0, take);
-    r_hasher.update(page);
-    noteDifference(page, data_.substr(hashed, std::min<std::uint64_t>(kPageSize, total - hashed)),
-                   hashed, run_);
-    hashed += take;
-    if (erased_tail && received + 1 == image_pages)
-      tail_erased = erased(std::string_view(page_data).substr(take), hashed, run_);
   }
-  window.reset();
   display_.endLine();
-  const std::string digest = r_hasher.hexdigest();
-  host_.log(LogLevel::DEBUG, "r hash: " + digest);
-  return hashed == total && tail_erased ? digest : std::string();
+  return stream.digest();
 }
 
 void Session::stopped(const std::exception& error) {

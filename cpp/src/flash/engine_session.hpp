@@ -53,10 +53,10 @@ class Session {
   // Writes the image one block at a time, each sent again until the controller takes it (within
   // the bounded retries). Every block acknowledged: the flash was written with exactly the image.
   void write();
-  // Writes the image with up to window() blocks in flight, replies matched in order. Returns
-  // false at the first refused block: whether a refused block moved the page pointer is the
-  // device's business, so the replies still in flight are drained, nothing more is sent, and the
-  // caller starts the write again one block at a time.
+  // Writes the image with up to window() blocks in flight, replies matched in order; progress is
+  // reported per batch of replies. Returns false at the first refused block: whether a refused
+  // block moved the page pointer is the device's business, so the replies still in flight are
+  // drained, nothing more is sent, and the caller starts the write again one block at a time.
   bool writeWindowed(CommandChannel::Window& window);
   std::uint64_t refusedAt() const { return refused_at_; }
   // Reads the flash back from its first page, as many pages as the image has (with up to window()
@@ -70,6 +70,11 @@ class Session {
   void stopped(const std::exception& error);
 
  private:
+  // The windowed write and the read-back as streams a pipeline runs (possibly on another thread):
+  // their replies are taken there, their progress reported and the cancellation polled here.
+  class WriteStream;
+  class ReadStream;
+
   // The wall clock for the display's block times; not asked when nothing is displayed.
   double clock();
   // Sends one block until the controller acknowledges it; returns the acknowledged attempt's

@@ -49,6 +49,19 @@ class DeviceEvents final : public EngineObserver {
   std::chrono::nanoseconds last_{};
 };
 
+// The threads that drive the jobs' block transfers: one per core (no more than jobs), each
+// serving every device whose replies arrived in the same wake-up, while the jobs' own threads
+// wait. Without one (the system gives no thread) each job drives its own.
+std::shared_ptr<net::EventLoop> transferLoop(int jobs) {
+  const std::size_t cores = std::max(1U, std::thread::hardware_concurrency());
+  try {
+    return std::make_shared<net::EventLoop>(
+        std::min<std::size_t>(cores, static_cast<std::size_t>(std::max(1, jobs))));
+  } catch (const std::system_error&) {
+    return nullptr;
+  }
+}
+
 // The devices' serial numbers as their jobs claim them: one device, one job.
 class SerialClaims {
  public:
@@ -83,7 +96,8 @@ class FleetRun {
         result_(result),
         claims_(devices),
         user_(currentUserName()),
-        host_(currentHostName()) {
+        host_(currentHostName()),
+        loop_(transferLoop(options.jobs)) {
     result_.reports.resize(devices.size());
   }
 
@@ -157,6 +171,7 @@ class FleetRun {
       if (options_.host_for) context.host = options_.host_for(i);
       context.observer = &events;
       context.cancel = cancel_;
+      context.loop = loop_;
       context.claim_serial = [this, i](const std::string& serial) {
         return claims_.claim(serial, i);
       };
@@ -212,6 +227,7 @@ class FleetRun {
   SerialClaims claims_;
   const std::string user_;
   const std::string host_;
+  const std::shared_ptr<net::EventLoop> loop_;
   std::atomic<std::size_t> next_{0};
   std::size_t last_ = 0;
   std::atomic<std::size_t> failures_{0};

@@ -130,6 +130,7 @@ class Job {
     net::TcpOptions tcp;
     tcp.connect_timeout = connectTimeout(options_);
     tcp.timeout = options_.timeout;
+    tcp.loop = context_.loop;
     conn_ = std::make_shared<net::TcpConnection>(report_.address.host, report_.address.port, tcp);
     const CancellationScope watch([this] {
       context_.cancel.throwIfCancelled();

@@ -13,7 +13,7 @@ void ByteBuffer::consume(std::size_t n) {
   if (begin_ == end_) begin_ = end_ = 0;
 }
 
-ssize_t ByteBuffer::recvFrom(int fd) {
+ssize_t ByteBuffer::recvFrom(int fd, int flags) {
   if (data_.size() - end_ < kChunk) {
     if (begin_ > 0) {
       std::memmove(data_.data(), data_.data() + begin_, end_ - begin_);
@@ -23,7 +23,7 @@ ssize_t ByteBuffer::recvFrom(int fd) {
     // Grows only while a frame larger than the free space is being collected.
     if (data_.size() - end_ < kChunk) data_.resize(end_ + kChunk);
   }
-  const ssize_t n = ::recv(fd, data_.data() + end_, data_.size() - end_, 0);
+  const ssize_t n = ::recv(fd, data_.data() + end_, data_.size() - end_, flags);
   if (n > 0) end_ += static_cast<std::size_t>(n);
   return n;
 }

@@ -151,10 +151,30 @@ void TcpConnection::requireOpen(const char* operation) const {
   }
 }
 
-void TcpConnection::fail(const std::string& what, bool timed_out) {
-  closeLocked();
+void TcpConnection::raise(const std::string& what, bool timed_out) {
   if (timed_out) throw TimeoutError(what);
   throw ConnectionError(what);
+}
+
+void TcpConnection::fail(const std::string& what, bool timed_out) {
+  closeLocked();
+  raise(what, timed_out);
+}
+
+std::string TcpConnection::noReplyText() const {
+  return "no reply from " + peer() + " within " + secondsText(options_.timeout) + " s";
+}
+
+std::string TcpConnection::notTakenText() const {
+  return peer() + " did not take the command within " + secondsText(options_.timeout) + " s";
+}
+
+std::string TcpConnection::closedText() const {
+  return "connection closed by " + peer();
+}
+
+std::string TcpConnection::failedText(const char* action, int err) const {
+  return std::string(action) + " " + peer() + " failed: " + errnoText(err);
 }
 
 void TcpConnection::sendAll(std::string_view bytes, bool read_while_blocked) {
@@ -167,15 +187,14 @@ void TcpConnection::sendAll(std::string_view bytes, bool read_while_blocked) {
       continue;
     }
     if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
-      fail("send to " + peer() + " failed: " + errnoText(errno), false);
+      fail(failedText("send to", errno), false);
     try {
       if (errno == EINTR) {
         checkCancellation();
       } else if (read_while_blocked) {
         waitToSendOrReceive(deadline);
       } else if (waitFor(fd_.get(), POLLOUT, deadline) == WaitResult::kTimedOut) {
-        fail(peer() + " did not take the command within " + secondsText(options_.timeout) + " s",
-             true);
+        fail(notTakenText(), true);
       }
     } catch (const TimeoutError&) {
       throw;
@@ -202,15 +221,15 @@ void TcpConnection::fill(const Deadline& deadline) {
   for (;;) {
     const int left = deadline.pollMillis();
     if (left == 0) {
-      fail("no reply from " + peer() + " within " + secondsText(options_.timeout) + " s", true);
+      fail(noReplyText(), true);
     }
     armReceiveTimeout(sliceMillis(left));
     const ssize_t n = buffer_.recvFrom(fd_.get());
     if (n > 0) return;
-    if (n == 0) fail("connection closed by " + peer(), false);
+    if (n == 0) fail(closedText(), false);
     // EAGAIN: the receive time-out (or a slice of it) ran out; the deadline above decides.
     if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
-      fail("receive from " + peer() + " failed: " + errnoText(errno), false);
+      fail(failedText("receive from", errno), false);
     try {
       checkCancellation();
     } catch (...) {
@@ -236,31 +255,30 @@ std::size_t TcpConnection::frameLength(bool line_only, std::size_t max_length,
   }
 }
 
-void TcpConnection::refuseFrame(const wire::FrameScan& scan, std::size_t max_length,
-                                const Deadline& deadline) {
-  std::string what;
+std::string TcpConnection::frameFault(const wire::FrameScan& scan, std::size_t max_length) const {
   switch (scan.fault) {
     case wire::FrameFault::kLineTooLong:
-      what = "reply line from " + peer() + " of " + std::to_string(scan.length) +
+      return "reply line from " + peer() + " of " + std::to_string(scan.length) +
              " bytes exceeds the limit of " + std::to_string(max_length);
-      break;
     case wire::FrameFault::kBlockTooLong:
-      what = "reply block from " + peer() + " of " + std::to_string(scan.length) +
+      return "reply block from " + peer() + " of " + std::to_string(scan.length) +
              " bytes exceeds the limit of " + std::to_string(max_length);
-      break;
     case wire::FrameFault::kMalformedHeader:
-      what = "malformed block header in reply from " + peer() + ": " +
+      return "malformed block header in reply from " + peer() + ": " +
              bytesRepr(buffer_.view().substr(0, 12));
-      break;
     case wire::FrameFault::kNoLineEnd:
-      what = "reply from " + peer() + " runs past " + std::to_string(scan.length) +
+      return "reply from " + peer() + " runs past " + std::to_string(scan.length) +
              " bytes without a line end";
-      break;
     case wire::FrameFault::kBadBlockEnd:
     case wire::FrameFault::kNone:
-      what = "reply block from " + peer() + " does not end in CR LF";
       break;
   }
+  return "reply block from " + peer() + " does not end in CR LF";
+}
+
+void TcpConnection::refuseFrame(const wire::FrameScan& scan, std::size_t max_length,
+                                const Deadline& deadline) {
+  const std::string what = frameFault(scan, max_length);
   if (scan.in_step) {
     drain(scan.length, deadline);
   } else {
@@ -296,16 +314,18 @@ RetType TcpConnection::sendCmd(std::string_view line, RspType rsp_type) {
 std::string TcpConnection::receiveLine() {
   const Deadline deadline(options_.timeout);
   const std::size_t n = frameLength(true, wire::kMaxLineLength, deadline);
-  std::string_view text = buffer_.view().substr(0, n - 1);
-  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-  std::string reply(text);
+  std::string reply(lineText(buffer_.view().substr(0, n)));
   buffer_.consume(n);
   requireUtf8(reply);
   return reply;
 }
 
-// Holds the exchange lock while it lives; counts commands and replies so that one left with
-// replies unread closes the link.
+std::string_view TcpConnection::lineText(std::string_view frame) {
+  frame.remove_suffix(1);
+  if (!frame.empty() && frame.back() == '\r') frame.remove_suffix(1);
+  return frame;
+}
+
 void TcpConnection::sendRawBytes(std::string_view bytes) {
   const std::lock_guard<std::mutex> lock(exchange_);
   requireOpen("sendRawBytes");

@@ -45,6 +45,31 @@ class Connection {
   // Closes the link; safe to call when it is already closed.
   virtual void closeConnection() = 0;
 
+  // A windowed transfer as the pipeline runs it: the commands to send and what to do with each
+  // reply, so that a pipeline may drive it from any thread (an event loop shared by many
+  // connections) while the caller's thread waits. next() and take() are called one at a time, in
+  // the pipeline's order, on whichever thread drives it; report() always on the caller's thread,
+  // possibly while take() runs elsewhere, so what report() reads of take()'s work is atomic.
+  class Stream {
+   public:
+    virtual ~Stream() = default;
+    // Most commands in flight at once (at least 1).
+    virtual std::size_t window() const = 0;
+    // Replies are raw frames of at most maxFrame() bytes (as receiveFrame returns them) when
+    // true, else text lines (as receiveLine returns them).
+    virtual bool rawFrames() const = 0;
+    virtual std::size_t maxFrame() const = 0;
+    // The next command line (ending in CR LF) into `line`; false when there is none (any more).
+    // The transfer ends when there is none and every reply was taken.
+    virtual bool next(std::string& line) = 0;
+    // The reply to the oldest command without one. What it throws ends the transfer.
+    virtual void take(std::string_view reply) = 0;
+    // Progress so far, and the check for cancellation: called between batches of replies, and
+    // every kCancelCheckInterval while the transfer runs on another thread. What it throws ends
+    // the transfer.
+    virtual void report() = 0;
+  };
+
   // Several commands in flight: commands go out without waiting for replies, and the replies are
   // read back in the order the commands went. While a pipeline lives it has the connection to
   // itself (other threads' exchanges wait); one that goes with replies unread leaves the
@@ -63,6 +88,10 @@ class Connection {
     // Whether the next reply has arrived whole, so receiving it waits for nothing; false when
     // the pipeline cannot tell.
     virtual bool replyReady() { return false; }
+    // Runs `stream` to its end. This one runs it on the calling thread with the calls above: the
+    // window refilled (one batch) after every reply that had arrived was taken. What the stream
+    // or the link throws ends it, with the stream out of step.
+    virtual void run(Stream& stream);
   };
   // A pipeline on this connection; null when the connection cannot keep several commands in
   // flight (then every command is one exchange).

@@ -50,6 +50,10 @@ class CommandChannel {
     Bytes receivePage();
     // Whether the next reply has arrived whole (receiving it then makes no system call).
     bool replyReady() { return pipe_->replyReady(); }
+    // Runs `stream` as the pipeline runs streams (Connection::Pipeline::run), with what the
+    // channel does to every command: its commands are given without their line end and counted
+    // as they go, and its raw replies come cut as receivePage() cuts them.
+    void run(Connection::Stream& stream);
 
    private:
     CommandChannel& channel_;
@@ -71,6 +75,8 @@ class CommandChannel {
  private:
   // The frame as callers get it, see receive().
   Bytes cutFrame(Bytes frame, bool log_reply, bool decode);
+  // A raw reply frame less its block header and CR LF, as exchangeRaw() returns it.
+  static std::string_view pageOf(std::string_view frame);
 
   std::shared_ptr<Connection> connection_;
   std::shared_ptr<Host> host_;

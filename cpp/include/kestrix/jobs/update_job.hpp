@@ -32,6 +32,7 @@
 #include "kestrix/flash/trust.hpp"
 #include "kestrix/jobs/device_address.hpp"
 #include "kestrix/jobs/job_options.hpp"
+#include "kestrix/net/event_loop.hpp"
 
 namespace kestrix::jobs {
 
@@ -108,6 +109,8 @@ struct JobContext {
   // the entry of another job that already claimed that device, which makes this one fail as the
   // same device ("" when the serial is this job's to use).
   std::function<std::string(const std::string& serial)> claim_serial;
+  // Drives the job's windowed transfers (shared by a fleet's jobs); null: the job's own thread.
+  std::shared_ptr<net::EventLoop> loop;
 };
 
 // Now, in UTC, ISO 8601 with milliseconds: 2026-12-08T03:35:33.123Z.

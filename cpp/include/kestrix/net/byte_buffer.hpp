@@ -24,9 +24,9 @@ class ByteBuffer {
   void consume(std::size_t n);
   void clear() { begin_ = end_ = 0; }
 
-  // One recv() of up to kChunk bytes appended to the buffer; returns what recv() returned
-  // (0 at end of stream, -1 with errno set on error).
-  ssize_t recvFrom(int fd);
+  // One recv() of up to kChunk bytes, with `flags`, appended to the buffer; returns what recv()
+  // returned (0 at end of stream, -1 with errno set on error).
+  ssize_t recvFrom(int fd, int flags = 0);
 
  private:
   std::vector<char> data_;

@@ -23,15 +23,21 @@
 // connection take turns and each gets its own reply. closeConnection() from another thread wakes
 // a caller that is waiting for a reply (it fails with ConnectionError) instead of waiting for it.
 // Waits run the thread's cancellation check (kestrix/contracts/cancel.hpp).
+//
+// A pipeline's stream (Connection::Pipeline::run) runs on the calling thread, or, when the options
+// name an event loop, on one of the loop's threads while the caller waits: the same commands,
+// replies, time-outs and failures either way.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 #include "kestrix/contracts/connection.hpp"
 #include "kestrix/net/byte_buffer.hpp"
+#include "kestrix/net/event_loop.hpp"
 #include "kestrix/net/socket.hpp"
 #include "kestrix/wire/reply_frame.hpp"
 
@@ -44,6 +50,9 @@ inline constexpr double kDefaultReplyTimeout = 10.0;
 struct TcpOptions {
   double connect_timeout = kDefaultConnectTimeout;  // seconds to establish the link
   double timeout = kDefaultReplyTimeout;  // seconds to wait for each reply (and a blocked send)
+  // Drives the pipelines' streams when given (shared by many connections); else each runs on
+  // its caller's thread.
+  std::shared_ptr<EventLoop> loop;
 };
 
 // Makes unopened TCP connections with `options`, for a tool that opens its own.
@@ -78,11 +87,14 @@ class TcpConnection : public Connection {
 
  private:
   class TcpPipeline;
+  class LoopTransfer;
 
   // The members below run with exchange_ held.
   void closeLocked();
   // The next reply line as text, without its line end.
   std::string receiveLine();
+  // A reply line's text: `frame` less its LF and a CR before it.
+  static std::string_view lineText(std::string_view frame);
   void requireOpen(const char* operation) const;
   // Writes all of `bytes`; with `read_while_blocked`, replies that arrive while the socket takes
   // no more are read into the buffer (a pipeline's batch must not wait on the device's replies).
@@ -103,6 +115,15 @@ class TcpConnection : public Connection {
                                 const Deadline& deadline);
   // Drops `n` bytes of the stream, receiving them first as needed.
   void drain(std::size_t n, const Deadline& deadline);
+  // Why a frame was refused, for people.
+  std::string frameFault(const wire::FrameScan& scan, std::size_t max_length) const;
+  std::string noReplyText() const;
+  std::string notTakenText() const;
+  std::string closedText() const;
+  // "<action> HOST:PORT failed: <strerror(err)>", action "send to", "receive from", ...
+  std::string failedText(const char* action, int err) const;
+  // Throws TimeoutError or ConnectionError saying `what`; fail() closes the link first.
+  [[noreturn]] static void raise(const std::string& what, bool timed_out);
   [[noreturn]] void fail(const std::string& what, bool timed_out);
   std::string peer() const;
 
