@@ -4,9 +4,10 @@ Every case updates a raw image of IMAGE_MIB MiB on each device, device type 28 w
 initialisation, window 32, against ONE simulator process serving every device with replies
 delayed 150 us (and its default flash size). The cases: the windowed protocol floor
 (kestrix_floor_client, WINDOW commands per write, replies read as they come) on one device, then
-`kestrix-flash update ... --window 32 --jobs N` on 1, 16, 64 and 256 devices (one thread per
-device: the 256 case shows what the threads and descriptors cost); then the largest fleet whose
-wall time stays within 4 x one device's, found by halving the gap between the measured sizes.
+`kestrix-flash update ... --window 32 --jobs N` on 1, 16, 64 and 256 devices (a job's thread
+per device, which waits while the event loop's threads, one per core, run the block transfers:
+the 256 case shows what the threads and descriptors cost); then the largest fleet whose wall
+time stays within 4 x one device's, found by halving the gap between the measured sizes.
 
 Per case, medians of RUNS runs:
   wall            seconds from starting the client process to its exit

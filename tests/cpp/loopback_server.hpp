@@ -22,7 +22,8 @@ namespace kestrix::testing {
 
 using net::UniqueFd;
 
-inline constexpr int kIoMillis = 5000;  // a scripted server never waits longer than this for its peer
+inline constexpr int kIoMillis =
+    5000;  // a scripted server never waits longer than this for its peer
 
 // Blocking helpers for the server side; each gives up (returns false / short) when the client
 // goes away or goes silent, so a failing test never hangs the suite.

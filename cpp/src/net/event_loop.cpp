@@ -94,9 +94,11 @@ class EventLoop::Worker {
       }
       const int n = ::epoll_wait(epoll_.get(), events, kMaxEvents, timeout);
       if (n < 0 && errno != EINTR) {
-        const std::exception_ptr error = std::make_exception_ptr(
-            std::system_error(errno, std::generic_category(), "event loop wait failed"));
-        while (!active_.empty()) finish(active_.back(), error);
+        const int err = errno;
+        // One exception each: every caller frees its own.
+        while (!active_.empty())
+          finish(active_.back(), std::make_exception_ptr(std::system_error(
+                                     err, std::generic_category(), "event loop wait failed")));
       }
       bool poked = false;
       for (int i = 0; i < n; ++i) {
@@ -153,13 +155,16 @@ class EventLoop::Worker {
   // Runs one call of a slot's client and applies what it waits for next.
   template <typename Call>
   void serve(Slot* slot, Call call) {
-    Interest next;
+    Interest next = Interest::kDone;
+    std::exception_ptr error;
     try {
       next = call();
     } catch (...) {
-      finish(slot, std::current_exception());
-      return;
+      error = std::current_exception();
     }
+    // Handed over outside the handler: the caller then holds the exception's only reference,
+    // and it is freed on the caller's thread, not here after the caller went on.
+    if (error) return finish(slot, std::move(error));
     if (next == Interest::kDone) return finish(slot, nullptr);
     if (next == slot->interest) return;
     epoll_event event{};

@@ -1,7 +1,9 @@
-// Many devices updated at once: one job per device (kestrix/flash/update_job.hpp), each with its
-// own connection, tool, host and progress, on a bounded pool of threads. An update is bound by
-// round trips, not by the host, so N devices in parallel take little more than one. A device that
-// refuses, stalls, drops its link or fails its verification never affects the others.
+// Many devices updated at once: one job per device (kestrix/jobs/update_job.hpp), each with its
+// own connection, tool, host and progress, on a bounded pool of threads. The jobs' block
+// transfers run on one event loop of a thread per core (kestrix/net/event_loop.hpp), so the
+// host's CPU goes to the exchanges, not to switching hundreds of threads in and out; a job's own
+// thread waits, reporting its progress and checking for cancellation. A device that refuses,
+// stalls, drops its link or fails its verification never affects the others.
 //
 // What an operator who walks away relies on: the list is checked whole first (device_list.hpp)
 // and each device is worked on once, also when two entries reach it under different addresses
