@@ -170,3 +170,17 @@ TEST(ReplyFrame, DefaultLimitsAreTheConnectionsOnes) {
 }
 
 }  // namespace
+
+// A programming line is the prefix, the block header and the data, however many length digits the
+// header needs, and appending it keeps what the buffer held.
+TEST(ProgramLine, IsThePrefixTheHeaderAndTheData) {
+  for (const std::size_t size : {0, 8, 9, 10, 16, 99, 100, 4096}) {
+    const std::string data(size, '\n');
+    const std::string expected = "FPGA_PROGRAM " + wire::definiteLengthHeader(size) + data;
+    EXPECT_EQ(wire::programLine(data), expected) << size;
+    std::string out = "kept";
+    wire::appendProgramLine(out, data);
+    EXPECT_EQ(out, "kept" + expected) << size;
+  }
+  EXPECT_EQ(wire::programLine("ab"), "FPGA_PROGRAM #12ab");
+}

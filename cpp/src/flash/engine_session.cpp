@@ -145,7 +145,8 @@ class Session::WriteStream final : public Connection::Stream {
 
   bool next(std::string& line) override {
     if (refused_ || next_ >= data_.size()) return false;
-    line = wire::programLine(data_.substr(next_, kPageSize));
+    line.clear();
+    wire::appendProgramLine(line, data_.substr(next_, kPageSize));
     next_ += std::min<std::uint64_t>(kPageSize, data_.size() - next_);
     return true;
   }

@@ -1,5 +1,6 @@
 #include "kestrix/wire/protocol.hpp"
 
+#include <charconv>
 #include <stdexcept>
 
 #include "kestrix/contracts/text.hpp"
@@ -34,12 +35,22 @@ std::string definiteLengthHeader(std::size_t n) {
 }
 
 std::string programLine(std::string_view data) {
-  const std::string header = definiteLengthHeader(data.size());
   std::string out;
-  out.reserve(kProgramPrefix.size() - 1 + header.size() + data.size());
-  // kProgramPrefix ends in the '#' that the block header starts with.
-  out.append(kProgramPrefix.substr(0, kProgramPrefix.size() - 1)).append(header).append(data);
+  appendProgramLine(out, data);
   return out;
+}
+
+void appendProgramLine(std::string& out, std::string_view data) {
+  // The header written in place: "#" <digit count> <length>, as definiteLengthHeader writes it.
+  // 24 characters hold any size_t, so the conversions cannot fail.
+  char length[24];
+  char count[4];
+  const auto digits = static_cast<std::size_t>(
+      std::to_chars(length, length + sizeof length, data.size()).ptr - length);
+  const auto count_digits =
+      static_cast<std::size_t>(std::to_chars(count, count + sizeof count, digits).ptr - count);
+  // kProgramPrefix ends in the '#' that the block header starts with.
+  out.append(kProgramPrefix).append(count, count_digits).append(length, digits).append(data);
 }
 
 std::string blockFrame(std::string_view data) {

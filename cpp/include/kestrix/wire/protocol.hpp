@@ -67,6 +67,8 @@ std::string definiteLengthHeader(std::size_t n);
 
 // The programming line before its CR LF: "FPGA_PROGRAM " + the data as a definite-length block.
 std::string programLine(std::string_view data);
+// The same appended to `out`, which a caller reuses so a stream of blocks allocates nothing.
+void appendProgramLine(std::string& out, std::string_view data);
 
 // A whole read reply frame for one page: definite-length block of `data`, then CR LF.
 std::string blockFrame(std::string_view data);
