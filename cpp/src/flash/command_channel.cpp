@@ -69,19 +69,6 @@ std::unique_ptr<CommandChannel::Window> CommandChannel::openWindow() {
   return std::make_unique<Window>(*this, std::move(pipe));
 }
 
-void CommandChannel::Window::send(std::string_view command) {
-  channel_.sent_.fetch_add(1, std::memory_order_relaxed);
-  pipe_->send(wire::terminate(command));
-}
-
-std::string CommandChannel::Window::receiveLine() {
-  return pipe_->receiveLine();
-}
-
-Bytes CommandChannel::Window::receivePage() {
-  return channel_.cutFrame(pipe_->receiveFrame(kRecvSize), false, false);
-}
-
 void CommandChannel::Window::run(Connection::Stream& stream) {
   // The channel's view of the stream, which the pipeline may drive from another thread: the
   // count is atomic, and nothing here calls the host.

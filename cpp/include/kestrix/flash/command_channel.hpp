@@ -38,21 +38,15 @@ class CommandChannel {
   // One reply frame: whole and checked to be UTF-8 when `decode`, else as exchangeRaw cuts it.
   Bytes receive(bool log_reply, std::size_t size, bool decode);
 
-  // Several commands in flight: sent without waiting, their replies read back in order. The
-  // commands are counted as they go; every wait runs the cancellation check.
+  // Several commands in flight: sent without waiting, their replies read back in order, as a
+  // stream the pipeline runs (Connection::Pipeline::run), on the caller's thread or an event
+  // loop's. The commands are counted as they go; every wait runs the cancellation check.
   class Window {
    public:
     Window(CommandChannel& channel, std::unique_ptr<Connection::Pipeline> pipe)
         : channel_(channel), pipe_(std::move(pipe)) {}
-    void send(std::string_view command);
-    std::string receiveLine();
-    // The next reply frame, cut as exchangeRaw cuts it.
-    Bytes receivePage();
-    // Whether the next reply has arrived whole (receiving it then makes no system call).
-    bool replyReady() { return pipe_->replyReady(); }
-    // Runs `stream` as the pipeline runs streams (Connection::Pipeline::run), with what the
-    // channel does to every command: its commands are given without their line end and counted
-    // as they go, and its raw replies come cut as receivePage() cuts them.
+    // Runs `stream` to its end with what the channel does to every command: the stream gives its
+    // commands without their line end, and takes its raw replies cut as exchangeRaw() cuts them.
     void run(Connection::Stream& stream);
 
    private:
