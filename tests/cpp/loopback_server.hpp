@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -99,5 +100,21 @@ class LoopbackServer {
   std::atomic<int> accepted_{0};
   std::thread thread_;
 };
+
+// A script for a pipeline's test: `rounds` times, reads the four commands "A" to "D" and answers
+// with `batch` cut in two after its first 1, 2, ... bytes, the second part a moment later.
+inline LoopbackServer::Script splitEverywhere(std::string batch) {
+  return [batch = std::move(batch)](int fd) {
+    for (std::size_t split = 1; split < batch.size(); ++split) {
+      std::string commands;
+      for (int i = 0; i < 4; ++i) commands += readLine(fd);
+      if (commands != "A\r\nB\r\nC\r\nD\r\n") return;
+      writeAll(fd, batch.substr(0, split));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      writeAll(fd, batch.substr(split));
+    }
+    waitForClose(fd);
+  };
+}
 
 }  // namespace kestrix::testing

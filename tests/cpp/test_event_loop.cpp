@@ -88,17 +88,7 @@ TEST_P(LoopedStream, RepliesSplitAtEveryByteReadBackTheSame) {
   const std::vector<std::string> replies = {"0\r\n", "1\r\n", block('a'), block('\n')};
   std::string batch;
   for (const std::string& r : replies) batch += r;
-  LoopbackServer server([&](int fd) {
-    for (std::size_t split = 1; split < batch.size(); ++split) {
-      std::string commands;
-      for (int i = 0; i < 4; ++i) commands += readLine(fd);
-      if (commands != "A\r\nB\r\nC\r\nD\r\n") return;
-      writeAll(fd, batch.substr(0, split));
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      writeAll(fd, batch.substr(split));
-    }
-    waitForClose(fd);
-  });
+  LoopbackServer server(splitEverywhere(batch));
   TcpConnection conn("127.0.0.1", server.port(), options(2.0));
   ASSERT_TRUE(conn.initConnection());
   for (std::size_t split = 1; split < batch.size(); ++split) {

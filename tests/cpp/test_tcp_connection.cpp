@@ -34,6 +34,7 @@ using kestrix::net::TcpOptions;
 using kestrix::net::UniqueFd;
 using kestrix::testing::LoopbackServer;
 using kestrix::testing::readLine;
+using kestrix::testing::splitEverywhere;
 using kestrix::testing::waitForClose;
 using kestrix::testing::writeAll;
 namespace wire = kestrix::wire;
@@ -205,17 +206,7 @@ TEST(TcpConnection, APipelinesRepliesSplitAtEveryByteReadBackTheSame) {
                                             wire::blockFrame(page('\n'))};
   std::string batch;
   for (const std::string& r : replies) batch += r;
-  LoopbackServer server([&](int fd) {
-    for (std::size_t split = 1; split < batch.size(); ++split) {
-      std::string commands;
-      for (int i = 0; i < 4; ++i) commands += readLine(fd);
-      if (commands != "A\r\nB\r\nC\r\nD\r\n") return;
-      writeAll(fd, batch.substr(0, split));
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      writeAll(fd, batch.substr(split));
-    }
-    waitForClose(fd);
-  });
+  LoopbackServer server(splitEverywhere(batch));
   TcpConnection conn("127.0.0.1", server.port(), quick());
   ASSERT_TRUE(conn.initConnection());
   for (std::size_t split = 1; split < batch.size(); ++split) {

@@ -41,8 +41,6 @@ class TcpConnection::LoopTransfer final : public EventLoop::Client {
   std::uint64_t commands() const { return sent_; }
 
   EventLoop::Interest start() override {
-    // Replies already buffered (none, in a fresh pipeline) come first.
-    takeReplies();
     refill();
     return send();
   }
@@ -191,6 +189,7 @@ class TcpConnection::TcpPipeline final : public Connection::Pipeline {
   void run(Stream& stream) override {
     const std::shared_ptr<EventLoop>& loop = conn_.options_.loop;
     if (!loop || sent_ != received_) return Pipeline::run(stream);
+    // A link an earlier failure closed is refused as the other calls refuse it.
     conn_.requireOpen("pipeline");
     LoopTransfer transfer(conn_, stream);
     try {

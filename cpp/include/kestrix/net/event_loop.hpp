@@ -48,11 +48,8 @@ class EventLoop {
   // `tick` throws takes the client off the loop (no call of it runs after) and is thrown here.
   void run(Client& client, const std::function<void()>& tick);
 
-  std::size_t threads() const { return workers_.size(); }
-
-  class Worker;
-
  private:
+  class Worker;
   std::vector<std::unique_ptr<Worker>> workers_;
 };
 
