@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -281,21 +282,49 @@ TEST(Engine, CallbackMayReplaceItselfWhileRunning) {
   EXPECT_EQ(calls, 1);
 }
 
-TEST(Cancel, ATokenRaisedMidWriteStopsBeforeTheNextBlockAndSaysWhere) {
+struct CancelPoint {
+  const char* stage;
+  const char* last_command;
+  std::size_t program_lines;
+  const char* message;
+};
+
+void PrintTo(const CancelPoint& at, std::ostream* out) {
+  *out << at.stage;
+}
+
+class Cancel : public ::testing::TestWithParam<CancelPoint> {};
+
+// A token raised after the 64th byte of a phase stops before the next block, and the message
+// says where and what the flash holds: a cut-short write leaves it incomplete, a cut-short
+// read-back leaves every byte written but unverified.
+TEST_P(Cancel, ATokenRaisedMidPhaseStopsBeforeTheNextBlockAndSaysWhere) {
+  const CancelPoint& at = GetParam();
   TempDir dir;
   Rig rig;
   CancelToken token;
   rig.tool.set_cancel_token(token);
   rig.tool.set_progress_callback([&](std::string_view stage, std::uint64_t done, std::uint64_t) {
-    if (stage == "write" && done == 64) token.cancel();
+    if (stage == at.stage && done == 64) token.cancel();
   });
   EXPECT_THROW(rig.tool._fpgaProgramFile(dir.write("a.bin", pattern(200)), 28), CancelledError);
-  EXPECT_EQ(rig.device->countOf("FPGA_PROGRAM"), 4u);
-  EXPECT_EQ(rig.device->commands.back(), "FPGA_PROGRAM");
-  EXPECT_EQ(rig.host->messages(LogLevel::ERROR),
-            std::vector<std::string>{"FPGA update interrupted in the write phase at byte offset "
-                                     "64 of 200: the flash is incomplete; run the update again"});
+  EXPECT_EQ(rig.device->countOf("FPGA_PROGRAM"), at.program_lines);
+  EXPECT_EQ(rig.device->commands.back(), at.last_command);
+  EXPECT_EQ(rig.host->messages(LogLevel::ERROR), std::vector<std::string>{at.message});
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, Cancel,
+    ::testing::Values(
+        CancelPoint{"write", "FPGA_PROGRAM", 4,
+                    "FPGA update interrupted in the write phase at byte offset 64 of 200: the "
+                    "flash is incomplete; run the update again"},
+        CancelPoint{"verify", "FPGA_READ", 13,
+                    "FPGA update interrupted in the verify phase at byte offset 64 of 200: the "
+                    "flash is written but not verified; run the update again"}),
+    [](const ::testing::TestParamInfo<CancelPoint>& info) {
+      return std::string(info.param.stage);
+    });
 
 }  // namespace
 }  // namespace kestrix::testing

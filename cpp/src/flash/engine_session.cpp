@@ -66,9 +66,13 @@ std::string Phases::interruptedMessage() const {
   if (phase_ == Phase::kReload)
     return "FPGA update interrupted while the device reloads its configuration: the flash "
            "holds the image, but the device may not run it yet; run the update again";
+  // The read-back comes after the last block was written: the flash may well hold the image, but
+  // nothing has shown it yet, and "incomplete" would send an operator looking for a short write.
+  const char* state = phase_ == Phase::kVerify ? "the flash is written but not verified"
+                                               : "the flash is incomplete";
   return std::string("FPGA update interrupted in the ") + std::string(phaseName(phase_)) +
-         " phase at byte offset " + std::to_string(done_) + " of " + std::to_string(total_) +
-         ": the flash is incomplete; run the update again";
+         " phase at byte offset " + std::to_string(done_) + " of " + std::to_string(total_) + ": " +
+         state + "; run the update again";
 }
 
 Session::Session(FpgaCommands& commands, const EngineSettings& settings, std::string_view data,

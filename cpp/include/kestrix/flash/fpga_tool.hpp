@@ -10,7 +10,8 @@
 // Stopping: while an operation runs, its waits and loops check the tool's cancel token and the
 // host's checkCancelled() (kestrix/contracts/cancel.hpp): a raised token stops it with
 // CancelledError, a host interrupt with the host's own error. The device is left as it is; an
-// interrupted update logs where it stopped and that the flash is incomplete.
+// interrupted update logs where it stopped and what the flash holds (incomplete, or written but
+// not verified).
 //
 // Threads: one tool serves one operation at a time. Tools on one connection may run on several
 // threads when the connection makes an exchange atomic (net::TcpConnection does).
