@@ -50,7 +50,7 @@ test-sanitize: setup
 # another thread, the loopback server of the connection tests, every test that runs a fleet (its
 # pool of device threads), and the tests whose own threads write a record file or a hosts FIFO.
 # Every report is printed and any fails the run (TSan exits with 66). Not part of `make test`.
-TSAN_TESTS := SharedConnection.*:Cancel.*:TcpConnection.*:*CommandPath.*:*BadFrames.*:*PeerClose.*
+TSAN_TESTS := SharedConnection.*:*Cancel.*:TcpConnection.*:*CommandPath.*:*BadFrames.*:*PeerClose.*
 TSAN_TESTS := $(TSAN_TESTS):FleetSafety.*:Job.*Fleet*:Job.AStartEventThatFailsEndsOnlyThatDevicesJob
 TSAN_TESTS := $(TSAN_TESTS):Job.ARecordThatCannotBeWrittenStopsNoDeviceAndIsReported
 TSAN_TESTS := $(TSAN_TESTS):*RefusedImages.AFleet*:HostsFile.AFifoIsReadToItsWritersEnd
