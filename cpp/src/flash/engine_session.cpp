@@ -117,11 +117,11 @@ double Session::programBlock(std::string_view block, std::uint64_t offset) {
                           offset);
 }
 
-void Session::blockWritten(std::uint64_t sent, std::uint64_t total, double seconds) {
-  run_->bytes_written = sent;
-  phases_.progress(sent);
-  display_.show(sent, total, seconds);
-  report(kStageWrite, sent, total);
+void Session::progressed(std::string_view stage, std::uint64_t done, double seconds) {
+  if (stage == kStageWrite) run_->bytes_written = done;
+  phases_.progress(done);
+  display_.show(done, data_.size(), seconds);
+  report(stage, done, data_.size());
 }
 
 void Session::write() {
@@ -133,15 +133,46 @@ void Session::write() {
     const std::string_view block = data_.substr(idx, kPageSize);
     const double seconds = programBlock(block, sent);
     sent += block.size();
-    blockWritten(sent, total, seconds);
+    progressed(kStageWrite, sent, seconds);
   }
   display_.endLine();
 }
 
+// A stream's progress: the bytes through, published where its replies are taken (possibly the
+// event loop's thread), shown on the session's thread at each report, timed per block since the
+// report before.
+class Session::StreamProgress {
+ public:
+  StreamProgress(Session& session, std::string_view stage)
+      : session_(session), stage_(stage), last_(session.clock()) {}
+
+  void advance(std::uint64_t done) { done_.store(done, std::memory_order_relaxed); }
+
+  // Shows what came through since the last report, then polls for cancellation.
+  void report() {
+    const std::uint64_t done = done_.load(std::memory_order_relaxed);
+    if (done != reported_) {
+      const double now = session_.clock();
+      const std::uint64_t blocks = (done - reported_ + kPageSize - 1) / kPageSize;
+      session_.progressed(stage_, done, (now - last_) / static_cast<double>(blocks));
+      last_ = now;
+      reported_ = done;
+    }
+    session_.poll();
+  }
+
+ private:
+  Session& session_;
+  const std::string_view stage_;
+  std::atomic<std::uint64_t> done_{0};
+  std::uint64_t reported_ = 0;
+  double last_;
+};
+
 class Session::WriteStream final : public Connection::Stream {
  public:
   explicit WriteStream(Session& session)
-      : session_(session), data_(session.data_), last_(session.clock()) {}
+      : session_(session), data_(session.data_), progress_(session, kStageWrite) {}
 
   std::size_t window() const override { return session_.window_; }
   bool rawFrames() const override { return false; }
@@ -157,41 +188,27 @@ class Session::WriteStream final : public Connection::Stream {
 
   void take(std::string_view reply) override {
     if (refused_) return;  // drained: the write starts again
-    const std::uint64_t acked = acked_.load(std::memory_order_relaxed);
     if (!wire::programAccepted(reply)) {
       refused_ = true;
-      refused_at_ = acked;
       return;
     }
-    acked_.store(acked + std::min<std::uint64_t>(kPageSize, data_.size() - acked),
-                 std::memory_order_relaxed);
+    acked_ += std::min<std::uint64_t>(kPageSize, data_.size() - acked_);
+    progress_.advance(acked_);
   }
 
-  void report() override {
-    const std::uint64_t acked = acked_.load(std::memory_order_relaxed);
-    if (acked != reported_) {
-      const double now = session_.clock();
-      const std::uint64_t blocks = (acked - reported_ + kPageSize - 1) / kPageSize;
-      session_.blockWritten(acked, data_.size(), (now - last_) / static_cast<double>(blocks));
-      last_ = now;
-      reported_ = acked;
-    }
-    session_.poll();
-  }
+  void report() override { progress_.report(); }
 
   // After the run: whether a block was refused, and the bytes acknowledged before it.
   bool refused() const { return refused_; }
-  std::uint64_t refusedAt() const { return refused_at_; }
+  std::uint64_t acked() const { return acked_; }
 
  private:
   Session& session_;
   std::string_view data_;
-  std::uint64_t next_ = 0;  // the next block to send
-  std::atomic<std::uint64_t> acked_{0};
+  StreamProgress progress_;
+  std::uint64_t next_ = 0;   // the next block to send
+  std::uint64_t acked_ = 0;  // taken where the replies are
   bool refused_ = false;
-  std::uint64_t refused_at_ = 0;
-  std::uint64_t reported_ = 0;
-  double last_;
 };
 
 bool Session::writeWindowed(CommandChannel::Window& window) {
@@ -201,7 +218,7 @@ bool Session::writeWindowed(CommandChannel::Window& window) {
   stream.report();
   display_.endLine();
   if (!stream.refused()) return true;
-  refused_at_ = stream.refusedAt();
+  refused_at_ = stream.acked();
   return false;
 }
 
@@ -214,7 +231,7 @@ class Session::ReadStream final : public Connection::Stream {
         image_pages_((data_.size() + kPageSize - 1) / kPageSize),
         pages_(image_pages_ + (erased_tail ? 1 : 0)),
         erased_tail_(erased_tail),
-        last_(session.clock()) {}
+        progress_(session, kStageVerify) {}
 
   std::size_t window() const override { return session_.window_; }
   bool rawFrames() const override { return true; }
@@ -243,22 +260,10 @@ class Session::ReadStream final : public Connection::Stream {
     hashed_ += take;
     if (erased_tail_ && received_ == image_pages_)
       tail_erased_ = erased(page_data.substr(take), hashed_, run_);
-    done_.store(std::min(offset + kPageSize, total), std::memory_order_relaxed);
+    progress_.advance(std::min(offset + kPageSize, total));
   }
 
-  void report() override {
-    const std::uint64_t done = done_.load(std::memory_order_relaxed);
-    if (done != reported_) {
-      const double now = session_.clock();
-      const std::uint64_t pages = (done - reported_ + kPageSize - 1) / kPageSize;
-      session_.phases_.progress(done);
-      session_.display_.show(done, data_.size(), (now - last_) / static_cast<double>(pages));
-      session_.report(kStageVerify, done, data_.size());
-      last_ = now;
-      reported_ = done;
-    }
-    session_.poll();
-  }
+  void report() override { progress_.report(); }
 
   // After the run: the digest of what was read, "" when it came up short or the tail is not erased.
   std::string digest() {
@@ -279,9 +284,7 @@ class Session::ReadStream final : public Connection::Stream {
   std::uint64_t hashed_ = 0;
   bool tail_erased_ = true;
   crypto::Sha256 hasher_;
-  std::atomic<std::uint64_t> done_{0};
-  std::uint64_t reported_ = 0;
-  double last_;
+  StreamProgress progress_;
 };
 
 std::string Session::readBack(bool erased_tail) {

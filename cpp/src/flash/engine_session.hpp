@@ -74,13 +74,16 @@ class Session {
   // their replies are taken there, their progress reported and the cancellation polled here.
   class WriteStream;
   class ReadStream;
+  class StreamProgress;
 
   // The wall clock for the display's block times; not asked when nothing is displayed.
   double clock();
   // Sends one block until the controller acknowledges it; returns the acknowledged attempt's
   // duration in seconds.
   double programBlock(std::string_view block, std::uint64_t offset);
-  void blockWritten(std::uint64_t sent, std::uint64_t total, double seconds);
+  // `done` bytes of the phase `stage` are through, the last block in `seconds`: the run, the
+  // display and the caller's report are told.
+  void progressed(std::string_view stage, std::uint64_t done, double seconds);
 
   FpgaCommands& commands_;
   Host& host_;
